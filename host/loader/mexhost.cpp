@@ -88,7 +88,12 @@ Module::Module(const std::string& path) {
     if (entry_ == nullptr) throw std::runtime_error(path + " has no mexFunction");
 }
 
+Module::Module(Entry entry) : entry_(entry) {
+    if (entry_ == nullptr) throw std::runtime_error("no mexFunction given");
+}
+
 Module::~Module() {
+    if (handle_ == nullptr) return;
 #if defined(_WIN32)
     FreeLibrary(static_cast<HMODULE>(handle_));
 #else

@@ -53,6 +53,13 @@ struct ArraySpec {
     size_t nzmax = 0;           // sparse only
 };
 
+// The largest block, in bytes, the host hands out for one array's data or one
+// mxCalloc request; a larger request ends the call with "host:outOfMemory", as
+// a host out of memory does. Tests lower it so a module asked for a huge result
+// meets the host's error quickly instead of exhausting the machine.
+STANDIN_HOST_MX_API void set_block_limit(size_t bytes);
+STANDIN_HOST_MX_API size_t block_limit();
+
 // Creates an array of zeros; ends the call (HostError) when it cannot.
 STANDIN_HOST_MX_API mxArray* create_array(const ArraySpec& spec);
 STANDIN_HOST_MX_API void destroy_array(mxArray* array);

@@ -34,6 +34,7 @@ void raise(const char* identifier, const char* message) {
 
 
 struct Ledger {
+    size_t block_limit = size_t{1} << 40;
     bool active = false;
     std::set<mxArray*> arrays;
     std::map<void*, size_t> blocks;
@@ -60,7 +61,7 @@ size_t class_size(mxClassID classid) {
 // the byte count overflows or the memory is not there.
 void* zeroed(size_t count, size_t size) {
     size_t bytes = 0;
-    if (__builtin_mul_overflow(count, size, &bytes) || bytes > (size_t{1} << 40))
+    if (__builtin_mul_overflow(count, size, &bytes) || bytes > ledger().block_limit)
         raise("host:outOfMemory", "Out of memory.");
     void* block = std::calloc(1, bytes == 0 ? 1 : bytes);
     if (block == nullptr) raise("host:outOfMemory", "Out of memory.");
@@ -131,6 +132,9 @@ void* imag_data(const mxArray* array) { return array->imag; }
 size_t* sparse_rows(const mxArray* array) { return array->ir; }
 size_t* sparse_columns(const mxArray* array) { return array->jc; }
 size_t sparse_nzmax(const mxArray* array) { return array->sparse ? array->elements : 0; }
+
+void set_block_limit(size_t bytes) { ledger().block_limit = bytes; }
+size_t block_limit() { return ledger().block_limit; }
 
 void begin_call() {
     Ledger& l = ledger();
