@@ -24,11 +24,13 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     element_count(dims, module, "X");
     const int32_t features = dims.rows;
     const int32_t samples = dims.cols;
-    // The model must cover every feature, whatever the number of samples:
-    // one mean and one scale per feature, one weight per feature and the bias.
-    require_elements(mean, static_cast<size_t>(features), module, "mean");
-    require_elements(scale, static_cast<size_t>(features), module, "scale");
-    require_elements(w, static_cast<size_t>(features) + 1, module, "w");
+    // Scoring a sample reads one mean and one scale per feature, one weight
+    // per feature and the bias; with no sample nothing of them is read.
+    if (samples > 0) {
+        require_elements(mean, static_cast<size_t>(features), module, "mean");
+        require_elements(scale, static_cast<size_t>(features), module, "scale");
+        require_elements(w, static_cast<size_t>(features) + 1, module, "w");
+    }
 
     plhs[0] = mxCreateDoubleMatrix(samples, 1, mxREAL);
     double* scores = mxGetPr(plhs[0]);

@@ -36,7 +36,7 @@
 %     "incorrect number of inputs!"   not exactly four inputs.
 %     linscore:notRealDouble   an input is not a real, full double array.
 %     linscore:tooFewElements  MEAN or SCALE has fewer than M elements, or W
-%                              fewer than M+1 (checked whatever N is).
+%                              fewer than M+1, while X has samples.
 %     linscore:tooLarge        M, N or M*N exceeds 2^31 - 1.
 %
 %   See also BSXFUN, MTIMES.
