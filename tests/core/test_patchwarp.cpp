@@ -36,43 +36,6 @@ std::vector<double> ramp(ImageDims d) {
 
 }  // namespace
 
-// The identity map cuts the image block around the centre, cell for pixel,
-// in storage order; the swapped map cuts the transposed block.
-TEST(Patchwarp, IdentityAndTransposeCutBlocks) {
-    const ImageDims img{9, 11};
-    const std::vector<double> image = ramp(img);
-    const ImageDims grid{3, 5};
-    const Patch p = warp(image, img, grid, {1, 0, 0, 1, 6, 4});
-    for (int32_t j = 0; j < grid.cols; ++j) {
-        for (int32_t i = 0; i < grid.rows; ++i) {
-            const size_t k = i + static_cast<size_t>(j) * grid.rows;
-            EXPECT_EQ(p.X[k], 4.0 + j);
-            EXPECT_EQ(p.Y[k], 3.0 + i);
-            EXPECT_EQ(p.out[k], 100.0 * (3 + i) + (4 + j));
-        }
-    }
-    const ImageDims square{5, 5};
-    const Patch a = warp(image, img, square, {1, 0, 0, 1, 5, 4});
-    const Patch t = warp(image, img, square, {0, 1, 1, 0, 5, 4});
-    for (int32_t j = 0; j < 5; ++j)
-        for (int32_t i = 0; i < 5; ++i)
-            EXPECT_EQ(t.out[i + 5 * j], a.out[j + 5 * i]);
-}
-
-// Even sizes straddle the centre at half-whole offsets: a 2 x 2 grid around
-// (1, 1) samples the means of the four 2 x 2 blocks touching the centre pixel.
-TEST(Patchwarp, EvenGridSamplesBlockMeans) {
-    const ImageDims img{3, 3};
-    const std::vector<double> image = {1, 2, 4, 8, 16, 32, 64, 128, 256};
-    const Patch p = warp(image, img, {2, 2}, {1, 0, 0, 1, 1, 1});
-    EXPECT_EQ(p.X, (std::vector<double>{0.5, 0.5, 1.5, 1.5}));
-    EXPECT_EQ(p.Y, (std::vector<double>{0.5, 1.5, 0.5, 1.5}));
-    EXPECT_EQ(p.out[0], (1 + 2 + 8 + 16) / 4.0);
-    EXPECT_EQ(p.out[1], (2 + 4 + 16 + 32) / 4.0);
-    EXPECT_EQ(p.out[2], (8 + 16 + 64 + 128) / 4.0);
-    EXPECT_EQ(p.out[3], (16 + 32 + 128 + 256) / 4.0);
-}
-
 // Positions off the image are clamped before they are stored and sampled; an
 // overflow to infinity clamps like any far position; a NaN pair (NaN
 // coefficient, 0 * inf, or opposite infinities) stores NaN and samples NaN.
