@@ -1,0 +1,35 @@
+// Bilinear sampling of a column-major image at real-valued, 0-based positions,
+// and the one rule that moves a position onto the image rectangle.
+#pragma once
+
+#include <cstdint>
+
+#include "image_dims.h"
+
+struct ImagePosition {
+    double x;  // column position
+    double y;  // row position
+};
+
+// Moves (x, y) onto [0, cols - 1] x [0, rows - 1], each coordinate on its own.
+// Only a strict comparison counts as outside, so a coordinate on the border
+// (and -0.0) passes through unchanged, bit for bit; a replaced coordinate
+// becomes exactly +0.0, cols - 1 or rows - 1, infinities included. A pair with
+// a NaN coordinate is no position at all: it becomes (NaN, NaN), and sampling
+// it yields NaN without reading the image.
+ImagePosition clamp_to_image(double x, double y, const ImageDims* imageDims);
+
+// Writes out[k], k = 0 .. M*N - 1, the bilinear sample of `image` at
+// (X[k], Y[k]). Positions are expected inside the image already; any other
+// position is first clamped by clamp_to_image, so no read ever leaves the
+// image, and an empty image yields NaN for every element.
+void gridlerp(const double* image, const ImageDims* imageDims,
+              const ImageDims* gridDims, double* out,
+              const double* X, const double* Y);
+
+// Writes out[k] = the bilinear sample at clamp_to_image(X[k], Y[k]). X and Y
+// are only read. Each pair is clamped just before it is sampled, so no scratch
+// storage is needed.
+void gridlerp_ext(const double* image, const ImageDims* imageDims,
+                  const ImageDims* gridDims, const double* X, const double* Y,
+                  double* out);

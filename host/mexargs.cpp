@@ -1,0 +1,56 @@
+#include "mexargs.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+void fail(const char* module, const char* reason, const char* format, const char* what) {
+    // Plain character buffers: nothing that owns memory may be alive when the
+    // host ends the call.
+    char identifier[128];
+    char message[512];
+    std::snprintf(identifier, sizeof identifier, "%s:%s", module, reason);
+    std::snprintf(message, sizeof message, format, what);
+    mexErrMsgIdAndTxt(identifier, "%s", message);
+    // The host does not return from its error call; should one ever do so,
+    // stop here rather than run on with an unchecked input.
+    std::abort();
+}
+
+int32_t host_count(size_t count, const char* module, const char* what) {
+    if (count > static_cast<size_t>(INT32_MAX))
+        fail(module, "tooLarge", "%s has more than 2^31 - 1 rows or columns.", what);
+    return static_cast<int32_t>(count);
+}
+
+ImageDims host_dims(const mxArray* array, const char* module, const char* what) {
+    return ImageDims{host_count(mxGetM(array), module, what),
+                     host_count(mxGetN(array), module, what)};
+}
+
+int32_t element_count(ImageDims dims, const char* module, const char* what) {
+    const int64_t count = static_cast<int64_t>(dims.rows) * dims.cols;
+    if (count > INT32_MAX)
+        fail(module, "tooLarge", "%s has more than 2^31 - 1 elements.", what);
+    return static_cast<int32_t>(count);
+}
+
+int32_t truncated_int32(double value, const char* module, const char* what) {
+    // Truncation toward zero lands in the 32-bit signed range exactly when
+    // -2^31 - 1 < value < 2^31; NaN fails both comparisons.
+    if (!(value > -2147483649.0 && value < 2147483648.0))
+        fail(module, "badScalar", "%s must be a finite number within the 32-bit integer range.",
+             what);
+    return static_cast<int32_t>(value);
+}
+
+void require_real_double(const mxArray* array, const char* module, const char* what) {
+    if (mxGetClassID(array) != mxDOUBLE_CLASS || mxIsComplex(array) || mxIsSparse(array))
+        fail(module, "notRealDouble", "%s must be a real, full double array.", what);
+}
+
+void require_elements(const mxArray* array, size_t needed, const char* module,
+                      const char* what) {
+    if (mxGetNumberOfElements(array) < needed)
+        fail(module, "tooFewElements", "%s has fewer elements than the call needs.", what);
+}

@@ -1,0 +1,41 @@
+// The thin layer between a module's entry and the host's arrays: the checks an
+// entry makes on its inputs and the one conversion of host counts into the
+// 32-bit signed sizes the kernels take. Every failed check ends the call
+// through the host with the identifier "<module>:<reason>".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/image_dims.h"
+#include "mex.h"
+
+// A host count as a 32-bit signed integer; ends the call ("<module>:tooLarge")
+// when it exceeds 2^31 - 1.
+int32_t host_count(size_t count, const char* module, const char* what);
+
+// {mxGetM, mxGetN} of an array, each through host_count; an array of more
+// than two dimensions counts its trailing dimensions together as columns.
+ImageDims host_dims(const mxArray* array, const char* module, const char* what);
+
+// rows * cols as a 32-bit signed element count; ends the call
+// ("<module>:tooLarge") when the product exceeds 2^31 - 1.
+int32_t element_count(ImageDims dims, const char* module, const char* what);
+
+// A host scalar truncated toward zero to a 32-bit signed integer; ends the
+// call ("<module>:badScalar") when it is NaN, infinite or out of range.
+int32_t truncated_int32(double value, const char* module, const char* what);
+
+// Ends the call ("<module>:notRealDouble") unless the array is a real, full
+// (not sparse) double array.
+void require_real_double(const mxArray* array, const char* module, const char* what);
+
+// Ends the call ("<module>:tooFewElements") unless the array holds at least
+// `needed` elements.
+void require_elements(const mxArray* array, size_t needed, const char* module,
+                      const char* what);
+
+// Ends the call with "<module>:<reason>" and a message built from `format`
+// (printf style) with `what` as its one argument.
+[[noreturn]] void fail(const char* module, const char* reason, const char* format,
+                       const char* what);
