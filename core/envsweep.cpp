@@ -4,6 +4,11 @@
 
 #include "core/envelope.h"
 
+bool sweep_positions_fit(const SweepGrid& grid) {
+    return envelope_positions_fit(grid.col_first, grid.dims.cols, grid.pos_step) &&
+           envelope_positions_fit(grid.row_first, grid.dims.rows, grid.pos_step);
+}
+
 void envsweep_transform(const double* source, ImageDims source_dims,
                         const SweepCost& cost, const SweepGrid& grid,
                         double* mid_map, int32_t* mid_row,

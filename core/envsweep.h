@@ -27,6 +27,11 @@ struct SweepGrid {
     double pos_step;
 };
 
+// True when every output position of the grid is reached without leaving the
+// 32-bit signed range (see envelope_positions_fit), so that the transform
+// evaluates exactly the positions the stepping rule gives.
+bool sweep_positions_fit(const SweepGrid& grid);
+
 // Writes, for every output cell (j, i), the best over all source cells (y, x)
 // of source[y + x * rows] minus the cost of moving to (py_j, px_i): the
 // maximum where a quadratic coefficient is positive, the minimum where it is
