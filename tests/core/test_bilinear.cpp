@@ -79,6 +79,12 @@ TEST(Gridlerp, KnownSamples) {
     EXPECT_EQ(sample(ramp, {4, 4}, 3, 3), 33.0);   // last column and row alone
     EXPECT_EQ(sample(ramp, {4, 4}, 2, 1), 12.0);   // on a pixel
 
+    // -0.0 truncates to the integer 0, so fx = -0.0 - 0 = -0.0, and on an
+    // all -0.0 image (1 + 0) * -0.0 + (-0.0 * -0.0) gives +0.0.
+    const std::vector<double> negative_zeros(4, -0.0);
+    EXPECT_TRUE(same_bits(sample(negative_zeros, {2, 2}, -0.0, -0.0), 0.0));
+    EXPECT_TRUE(same_bits(sample(negative_zeros, {2, 2}, 0.5, 0.5), -0.0));
+
     // 2 x 2 image: first row 10 20, second row 30 40.
     const std::vector<double> square{10, 30, 20, 40};
     EXPECT_EQ(sample(square, {2, 2}, 0.5, 0.5), 25.0);
