@@ -91,6 +91,14 @@ TEST(LowerEnvelope, BoundariesRoundToSingle) {
     const double far = 5 - 4e-7;
     expect_line(transform({0, far}, 1, 0, 0, 5, 1), {0, 1, 4, 4 + far, 9 + far},
                 {0, 0, 0, 1, 1});
+    // Rounded only after the division in double: the numerator 18 - 8.4e-7
+    // is 18 in single, yet the boundary 3 - 1.4e-7 rounds below 3.
+    const double steep = 15 - 8.4e-7;
+    expect_line(transform({0, steep}, 3, 0, 3, 1, 1), {12 + steep}, {1});
+    // Compared with the position exactly: 2^24 + 1 is 2^24 in single, yet it
+    // lies right of the boundary 2^24.
+    expect_line(transform({0, 33554431}, 1, 0, 16777217, 1, 1),
+                {16777216.0 * 16777216.0 + 33554431}, {1});
 }
 
 // Only every stride-th element is read and written; nothing is written for an
