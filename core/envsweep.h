@@ -44,7 +44,7 @@ bool sweep_positions_fit(const SweepGrid& grid);
 // scratch mid_map / mid_row (dims.rows x source_dims.cols each; element
 // (j, x) holds the best value and 0-based row over column x for output row j),
 // then across every row of mid_map; finally the row map is looked up through
-// the column map. Takes O(rows * (cols + R) + R * (cols + C)) time for an
+// the column map. Takes O(cols * (rows + R) + R * (cols + C)) time for an
 // R x C output.
 //
 // Requires a non-empty source whenever the output is non-empty; with an empty
