@@ -147,13 +147,25 @@ struct Table {
             return "`" + result.identifier + "`";
         }
         if (!result.ok) return "(no outcome)";
-        std::string text;
+        // "1x2 double/int32/int32": the size once when every result has it.
+        std::string text, size, previous_size;
+        bool same_size = true;
         for (const auto& output : result.outputs) {
             if (!output) continue;
             const auto& dims = standin::dimensions(output.get());
-            if (!text.empty()) text += ", ";
-            text += std::to_string(dims[0]) + "x" + std::to_string(dims[1]) + " " +
-                    fuzzcall::class_name(mxGetClassID(output.get()));
+            size = std::to_string(dims[0]) + "x" + std::to_string(dims[1]);
+            same_size = same_size && (previous_size.empty() || size == previous_size);
+            previous_size = size;
+        }
+        for (const auto& output : result.outputs) {
+            if (!output) continue;
+            const auto& dims = standin::dimensions(output.get());
+            const char* name = fuzzcall::class_name(mxGetClassID(output.get()));
+            if (same_size)
+                text += text.empty() ? size + " " + name : std::string("/") + name;
+            else
+                text += (text.empty() ? "" : ", ") + std::to_string(dims[0]) + "x" +
+                        std::to_string(dims[1]) + " " + name;
         }
         const mxArray* first = result.outputs[0].get();
         if (first && mxIsDouble(first) && mxGetNumberOfElements(first) <= 4 &&

@@ -11,7 +11,7 @@ namespace {
 
 // A module asked for a result or scratch block beyond this gets the host's
 // out-of-memory error, as it would in a host short of memory.
-constexpr size_t kBlockLimit = size_t{64} << 20;
+constexpr size_t kBlockLimit = size_t{1} << 20;
 
 const fuzzcall::Oracle& the_oracle() {
     const auto all = fuzzcall::oracles();
@@ -33,6 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const fuzzcall::Oracle& oracle = the_oracle();
     static const mexhost::Module module(&mexFunction);
     const fuzzcall::Call call = fuzzcall::decode_call(data, size, oracle.arity);
+    // FUZZ_DESCRIBE=1 prints each call before making it (to turn an input
+    // into a regression test).
+    static const bool describe = std::getenv("FUZZ_DESCRIBE") != nullptr;
+    if (describe) std::fprintf(stderr, "%s", fuzzcall::describe_call(call).c_str());
+    if (oracle.slow_by_nature && oracle.slow_by_nature(call)) return 0;
     const mexhost::CallResult result = module.call(call.nlhs, call.arguments());
     const std::string fault = fuzzcall::check_call(oracle, call, result);
     if (!fault.empty()) {

@@ -38,6 +38,7 @@ std::string check_results(const Call& call, const mexhost::CallResult& result) {
     {"image", "X", "Y"},
     count_error,
     valid_inputs,
+    nullptr,
     check_results,
 });
 

@@ -31,6 +31,10 @@ struct Oracle {
     const char* (*count_error)(int nlhs, int nrhs);
     // A valid call's inputs; the README table varies one input at a time.
     std::vector<mexhost::Array> (*valid_inputs)();
+    // True for a call that is slow by nature (a huge output that the host
+    // would refuse only after the module stepped through its positions);
+    // the fuzz targets skip such calls. nullptr when none is.
+    bool (*slow_by_nature)(const Call& call);
     // Checks the results of a call that returned; "" when they are the
     // documented ones (classes and shapes), else what is wrong.
     std::string (*check_results)(const Call& call, const mexhost::CallResult& result);

@@ -39,7 +39,9 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const bool source_empty = source_dims.rows == 0 || source_dims.cols == 0;
     if (source_empty && !output_empty)
         fail(module, "emptySource", "%s is empty; there is nothing to transform.", "source_map");
-    if (!sweep_positions_fit(grid))
+    // An empty output evaluates no position; checking them would only cost
+    // time (up to 2^31 steps for a count that goes with a zero one).
+    if (!output_empty && !sweep_positions_fit(grid))
         fail(module, "positionRange", "%s leave the 32-bit integer range.",
              "The output positions");
 

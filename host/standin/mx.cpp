@@ -190,8 +190,9 @@ size_t mxGetNumberOfElements(const mxArray* array) {
 
 double mxGetScalar(const mxArray* array) {
     if (array->sparse) {
-        // The element at (0, 0), if it is stored.
-        if (array->jc[1] == 0 || array->ir[0] != 0) return 0.0;
+        // The element at (0, 0), if it is stored; a matrix without columns
+        // has none (and a column-start array of one entry).
+        if (mxGetN(array) == 0 || array->jc[1] == 0 || array->ir[0] != 0) return 0.0;
     } else if (mxGetNumberOfElements(array) == 0) {
         return 0.0;
     }
