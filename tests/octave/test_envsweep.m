@@ -55,7 +55,7 @@ function test_envsweep()
   % for bit with evaluating every cell, and the inputs keep their bits.
   rand('seed', 11);
   quads = [-1 -0.5 0.5 1 2]; lins = [-1 0 0 0.5 2]; steps = [0 0.5 1 1.5 2.5];
-  for trial = 1:150
+  for trial = 1:random_trials(150)
     m = randi(7); n = randi(7);
     map = randi([0 3], m, n) - 1;
     q = quads(randi(5, 1, 2)); l = lins(randi(5, 1, 2)); step = steps(randi(5));

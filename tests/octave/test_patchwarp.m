@@ -77,7 +77,7 @@ function test_patchwarp()
   rand('seed', 11); randn('seed', 11);
   sizes = [1 1; 1 7; 6 1; 9 12; 17 23; 32 32];
   maps = 0;
-  for trial = 1:3000
+  for trial = 1:random_trials(3000)
     dims = sizes(1 + mod(trial, rows(sizes)), :);
     image = round(randn(dims) * 1000) / 64;
     if mod(trial, 3) == 0
