@@ -78,7 +78,7 @@ const std::vector<Variant>& variants() {
         {"int32", [](const mxArray* b) { return same_values(b, mxINT32_CLASS); }},
         {"logical", [](const mxArray* b) { return same_values(b, mxLOGICAL_CLASS); }},
         {"char", [](const mxArray* b) { return same_values(b, mxCHAR_CLASS); }},
-        {"complex (imaginary part 1)",
+        {"complex (every imaginary value 1)",
          [](const mxArray* b) { return make(mxDOUBLE_CLASS, dims_of(b), doubles(b), true); }},
         {"sparse", [](const mxArray* b) { return sparse(b); }},
         {"empty, 0x0", [](const mxArray*) { return make(mxDOUBLE_CLASS, {0, 0}, {}); }},
