@@ -70,6 +70,7 @@ std::string check_results(const Call& call, const mexhost::CallResult& result) {
         {"envsweep:notRealDouble", nullptr},
         {"envsweep:tooLarge", nullptr},
         {"envsweep:badScalar", nullptr},
+        {"envsweep:emptyScalar", nullptr},
         {"envsweep:emptySource", nullptr},
         {"envsweep:positionRange", nullptr},
         {"envsweep:outOfMemory", nullptr},

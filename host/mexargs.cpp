@@ -60,6 +60,12 @@ int32_t truncated_position(double value, const char* module, const char* what) {
     return static_cast<int32_t>(value) - 1;
 }
 
+double scalar_input(const mxArray* array, const char* module, const char* what) {
+    if (mxGetNumberOfElements(array) == 0)
+        fail(module, "emptyScalar", "%s is empty; it must hold a number.", what);
+    return mxGetScalar(array);
+}
+
 void require_real_double(const mxArray* array, const char* module, const char* what) {
     if (mxGetClassID(array) != mxDOUBLE_CLASS || mxIsComplex(array) || mxIsSparse(array))
         fail(module, "notRealDouble", "%s must be a real, full double array.", what);

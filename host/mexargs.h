@@ -36,6 +36,11 @@ int32_t truncated_count(double value, const char* module, const char* what);
 // bits signed (NaN and infinities do not).
 int32_t truncated_position(double value, const char* module, const char* what);
 
+// The first element of a host array as a double (mxGetScalar); ends the call
+// ("<module>:emptyScalar") when the array holds no element, whose first
+// element hosts read differently (0, or an error of the host's own).
+double scalar_input(const mxArray* array, const char* module, const char* what);
+
 // Ends the call ("<module>:notRealDouble") unless the array is a real, full
 // (not sparse) double array.
 void require_real_double(const mxArray* array, const char* module, const char* what);

@@ -20,14 +20,18 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const ImageDims source_dims = host_dims(source_map, module, "source_map");
     element_count(source_dims, module, "source_map");
 
-    const SweepCost cost{mxGetScalar(prhs[1]), mxGetScalar(prhs[2]),
-                         mxGetScalar(prhs[3]), mxGetScalar(prhs[4])};
+    const SweepCost cost{scalar_input(prhs[1], module, "col_quad"),
+                         scalar_input(prhs[2], module, "col_lin"),
+                         scalar_input(prhs[3], module, "row_quad"),
+                         scalar_input(prhs[4], module, "row_lin")};
     SweepGrid grid;
-    grid.col_first = truncated_position(mxGetScalar(prhs[5]), module, "col_first");
-    grid.row_first = truncated_position(mxGetScalar(prhs[6]), module, "row_first");
-    grid.dims.cols = truncated_count(mxGetScalar(prhs[7]), module, "out_cols");
-    grid.dims.rows = truncated_count(mxGetScalar(prhs[8]), module, "out_rows");
-    grid.pos_step = mxGetScalar(prhs[9]);
+    grid.col_first = truncated_position(scalar_input(prhs[5], module, "col_first"), module,
+                                        "col_first");
+    grid.row_first = truncated_position(scalar_input(prhs[6], module, "row_first"), module,
+                                        "row_first");
+    grid.dims.cols = truncated_count(scalar_input(prhs[7], module, "out_cols"), module, "out_cols");
+    grid.dims.rows = truncated_count(scalar_input(prhs[8], module, "out_rows"), module, "out_rows");
+    grid.pos_step = scalar_input(prhs[9], module, "pos_step");
     if (!(grid.pos_step >= 0))
         fail(module, "badScalar", "%s must be a number not below 0.", "pos_step");
 
