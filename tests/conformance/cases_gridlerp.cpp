@@ -13,15 +13,6 @@ using conformance::kNegZero;
 using conformance::Random;
 using mexhost::double_matrix;
 
-// Fills a (possibly multi-dimensional) double array of the given size.
-template <typename Draw>
-mexhost::Array filled_array(const std::vector<size_t>& dims, Draw draw) {
-    mexhost::Array array = mexhost::numeric_array(mxDOUBLE_CLASS, dims);
-    double* data = mxGetPr(array.get());
-    for (size_t i = 0; i < mxGetNumberOfElements(array.get()); ++i) data[i] = draw();
-    return array;
-}
-
 // The examples with known answers, the nine clamping regions and the values on
 // and just beyond the borders, and the argument checks in their order.
 void fixed_cases(Calls& calls) {
@@ -120,18 +111,6 @@ double position(Random& random, int32_t size) {
     return random.chance(50) ? kNaN : conformance::edge_value(random);
 }
 
-// A pixel value: mostly small integers and dyadic fractions, which make exact
-// ties in the blends, then arbitrary reals and doubles of any magnitude, and in
-// some images an infinity or a NaN.
-double pixel(Random& random, bool with_edge_values) {
-    const int32_t kind = random.between(0, 99);
-    if (kind < 40) return conformance::small_integer(random);
-    if (kind < 65) return conformance::dyadic(random);
-    if (kind < 90) return random.uniform(-1000.0, 1000.0);
-    if (kind < 97 || !with_edge_values) return conformance::any_finite(random);
-    return conformance::edge_value(random);
-}
-
 int32_t axis_size(Random& random) {
     const int32_t kind = random.between(0, 99);
     if (kind < 70) return random.between(1, 4);
@@ -149,7 +128,7 @@ void generated_cases(Calls& calls, Random& random, int count) {
         const size_t k = random.between(0, 4);
         const bool with_edge_values = random.chance(15);
         const int nlhs = random.chance(10) ? 0 : 1;
-        auto draw_pixel = [&] { return pixel(random, with_edge_values); };
+        auto draw_pixel = [&] { return conformance::image_value(random, with_edge_values); };
         auto draw_x = [&] { return position(random, cols); };
         auto draw_y = [&] { return position(random, rows); };
 
@@ -169,8 +148,9 @@ void generated_cases(Calls& calls, Random& random, int count) {
         } else if (shape < 96) {
             // X and the image of three dimensions: trailing dimensions count as columns.
             const size_t pages = random.between(1, 3);
-            const auto image = filled_array({size_t(rows), size_t(cols), 2}, draw_pixel);
-            const auto x = filled_array({m, k, pages}, draw_x);
+            const auto image =
+                conformance::random_array({size_t(rows), size_t(cols), 2}, draw_pixel);
+            const auto x = conformance::random_array({m, k, pages}, draw_x);
             const auto y = conformance::random_matrix(m * k * pages, 1, draw_y);
             calls.call("generated, 3-D", nlhs, image, x, y);
         } else if (shape < 98) {

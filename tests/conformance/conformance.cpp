@@ -107,6 +107,28 @@ double edge_value(Random& random) {
     }
 }
 
+double image_value(Random& random, bool with_edge_values) {
+    const int32_t kind = random.between(0, 99);
+    if (kind < 40) return small_integer(random);
+    if (kind < 65) return dyadic(random);
+    if (kind < 90) return random.uniform(-1000.0, 1000.0);
+    if (kind < 97 || !with_edge_values) return any_finite(random);
+    return edge_value(random);
+}
+
+mexhost::Array scalar_of(mxClassID classid, double value) {
+    mexhost::Array array = mexhost::numeric_array(classid, {1, 1});
+    void* data = mxGetData(array.get());
+    switch (classid) {
+    case mxSINGLE_CLASS: *static_cast<float*>(data) = static_cast<float>(value); break;
+    case mxINT32_CLASS: *static_cast<int32_t*>(data) = static_cast<int32_t>(value); break;
+    case mxUINT8_CLASS: *static_cast<uint8_t*>(data) = static_cast<uint8_t>(value); break;
+    case mxLOGICAL_CLASS: *static_cast<bool*>(data) = value != 0.0; break;
+    default: *static_cast<double*>(data) = value; break;
+    }
+    return array;
+}
+
 mexhost::Array zero_array(mxClassID classid, size_t rows, size_t cols, bool complex) {
     return mexhost::numeric_array(classid, {rows, cols}, complex);
 }

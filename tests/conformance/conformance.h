@@ -57,6 +57,10 @@ double small_integer(Random& random);         // -8 .. 8
 double dyadic(Random& random);                // n / 2^k, small n and k: exact ties
 double any_finite(Random& random);            // every finite bit pattern, subnormals included
 double edge_value(Random& random);            // signed zeros, infinities, NaN, extremes
+// An image value: mostly small integers and dyadic fractions, which make exact
+// ties in blends, then arbitrary reals and doubles of any magnitude, and with
+// `with_edge_values` now and then an edge value.
+double image_value(Random& random, bool with_edge_values);
 
 // Column-major double matrix whose elements are drawn by `draw`.
 template <typename Draw>
@@ -65,6 +69,19 @@ mexhost::Array random_matrix(size_t rows, size_t cols, Draw draw) {
     for (double& v : values) v = draw();
     return mexhost::double_matrix(rows, cols, values);
 }
+
+// Double array of any number of dimensions whose elements are drawn by `draw`.
+template <typename Draw>
+mexhost::Array random_array(const std::vector<size_t>& dims, Draw draw) {
+    mexhost::Array array = mexhost::numeric_array(mxDOUBLE_CLASS, dims);
+    double* data = mxGetPr(array.get());
+    for (size_t i = 0; i < mxGetNumberOfElements(array.get()); ++i) data[i] = draw();
+    return array;
+}
+
+// A 1 x 1 array of the given class (double, single, int32, uint8 or logical)
+// holding `value` converted to that class; `value` must fit it.
+mexhost::Array scalar_of(mxClassID classid, double value);
 
 // An array of the given class whose bytes are all zero, for the class checks.
 mexhost::Array zero_array(mxClassID classid, size_t rows, size_t cols, bool complex = false);
