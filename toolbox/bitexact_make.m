@@ -1,4 +1,4 @@
-function names = bitexact_make(outdir)
+function names_out = bitexact_make(outdir)
 %BITEXACT_MAKE Build the bitexact modules with this host's own mex command.
 %   BITEXACT_MAKE builds every module of the checkout (modules/<name>.cpp,
 %   with host/mexargs.cpp and core/*.cpp) with the mex command of the MATLAB
@@ -47,10 +47,6 @@ function names = bitexact_make(outdir)
   if ~exist(outdir, 'dir')
     mkdir(outdir);
   end
-  here = pwd;
-  cd(outdir);
-  outdir = pwd;   % absolute, so that it can be compared and handed to the compiler
-  cd(here);
 
   % 32-bit x86 rounds in the x87 unit's wider registers unless told to use SSE2.
   [~, maxsize] = computer();
@@ -71,12 +67,12 @@ function names = bitexact_make(outdir)
     catch err
       error('bitexact:buildFailed', 'Building %s failed: %s', name, err.message);
     end
-    help_file = fullfile(toolbox, [name '.m']);
-    if ~strcmp(outdir, toolbox) && exist(help_file, 'file')
-      copyfile(help_file, outdir);
-    end
+    copy_help(fullfile(toolbox, [name '.m']), fullfile(outdir, [name '.m']));
     fprintf('Built %s\n', fullfile(outdir, [name '.' mexext()]));
     names{end + 1} = name; %#ok<AGROW>
+  end
+  if nargout > 0
+    names_out = names;
   end
 end
 
@@ -119,6 +115,15 @@ function build = matlab_build(root, x86_32)
   build = @(outdir, name, sources) ...
     mex('-compatibleArrayDims', flags, ['-I' root], '-outdir', outdir, ...
         '-output', name, sources{:});
+end
+
+function copy_help(help_file, target)
+  % Puts the help file beside the module unless it is there already (as when
+  % building into the toolbox folder itself).
+  if exist(help_file, 'file') && ...
+     ~(exist(target, 'file') && strcmp(fileread(target), fileread(help_file)))
+    copyfile(help_file, target);
+  end
 end
 
 function restore_env(name, value)
