@@ -29,10 +29,11 @@ function check_help(name)
   assert(strncmp(strtrim(lines{1}), [NAME ' '], numel(NAME) + 1), ...
          'the first line must be "%s <one-line summary>"', NAME);
   assert(~isempty(strfind(text, [NAME '('])), 'no usage line with %s(...)', NAME);
+  % A heading stands alone on its line, but for a remark in parentheses.
   headings = {'Inputs', 'Outputs?', 'Example', 'Errors'};
   at = zeros(size(headings));
   for h = 1:numel(headings)
-    found = find(~cellfun(@isempty, regexp(lines, ['^\s*' headings{h} '\s*$'])), 1);
+    found = find(~cellfun(@isempty, regexp(lines, ['^\s*' headings{h} '(\s*\(.*\))?\s*$'])), 1);
     assert(~isempty(found), 'no section "%s"', headings{h});
     at(h) = found;
   end
@@ -42,7 +43,8 @@ function check_help(name)
   assert(any(~cellfun(@isempty, regexp(lines, '^\s*See also\s+\S'))), 'no "See also" line');
 
   % The example: the lines after its heading, up to the first blank line.
-  % A comment "% v = <value>" states a result that the example must give.
+  % A comment "% v = <value>" states a result that the example must give;
+  % one line may state several ("% v = [1 2], c = 3").
   block = lines(at(3) + 1:end);
   last = find(cellfun(@(s) isempty(strtrim(s)), block), 1) - 1;
   if isempty(last)
@@ -50,12 +52,16 @@ function check_help(name)
   end
   block = strtrim(block(1:last));
   assert(~isempty(block), 'the example is empty');
-  stated = regexp(block, '^%\s*([A-Za-z]\w*)\s*=\s*(.+)$', 'tokens', 'once');
-  is_result = ~cellfun(@isempty, stated);
-  code = strjoin(block(~is_result), "\n");
-  checks = stated(is_result);
+  is_result = ~cellfun(@isempty, regexp(block, '^%\s*[A-Za-z]\w*\s*=', 'once'));
+  checks = {};
+  for line = block(is_result)
+    statements = regexp(regexprep(line{1}, '^%\s*', ''), ',\s*(?=[A-Za-z]\w*\s*=)', 'split');
+    for k = 1:numel(statements)
+      checks{end + 1} = regexp(statements{k}, '^([A-Za-z]\w*)\s*=\s*(.+?)\s*$', 'tokens', 'once');
+    end
+  end
   assert(~isempty(checks), 'the example states no result ("%% v = ...")');
-  run_example(code, checks);
+  run_example(strjoin(block(~is_result), "\n"), checks);
 end
 
 function run_example(example_code__, example_checks__)
