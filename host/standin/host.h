@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <vector>
@@ -57,8 +58,8 @@ struct ArraySpec {
 // mxCalloc request; a larger request ends the call with "host:outOfMemory", as
 // a host out of memory does. Tests lower it so a module asked for a huge result
 // meets the host's error quickly instead of exhausting the machine.
-STANDIN_HOST_MX_API void set_block_limit(size_t bytes);
-STANDIN_HOST_MX_API size_t block_limit();
+STANDIN_HOST_MX_API void set_block_limit(uint64_t bytes);
+STANDIN_HOST_MX_API uint64_t block_limit();
 
 // Creates an array of zeros; ends the call (HostError) when it cannot.
 STANDIN_HOST_MX_API mxArray* create_array(const ArraySpec& spec);

@@ -34,7 +34,7 @@ void raise(const char* identifier, const char* message) {
 
 
 struct Ledger {
-    size_t block_limit = size_t{1} << 40;
+    uint64_t block_limit = uint64_t{1} << 40;
     bool active = false;
     std::set<mxArray*> arrays;
     std::map<void*, size_t> blocks;
@@ -61,7 +61,9 @@ size_t class_size(mxClassID classid) {
 // the byte count overflows or the memory is not there.
 void* zeroed(size_t count, size_t size) {
     size_t bytes = 0;
-    if (__builtin_mul_overflow(count, size, &bytes) || bytes > ledger().block_limit)
+    // The limit is taken in 64 bits: 2^40 does not fit a 32-bit size_t.
+    if (__builtin_mul_overflow(count, size, &bytes) ||
+        static_cast<uint64_t>(bytes) > ledger().block_limit)
         raise("host:outOfMemory", "Out of memory.");
     void* block = std::calloc(1, bytes == 0 ? 1 : bytes);
     if (block == nullptr) raise("host:outOfMemory", "Out of memory.");
@@ -133,8 +135,8 @@ size_t* sparse_rows(const mxArray* array) { return array->ir; }
 size_t* sparse_columns(const mxArray* array) { return array->jc; }
 size_t sparse_nzmax(const mxArray* array) { return array->sparse ? array->elements : 0; }
 
-void set_block_limit(size_t bytes) { ledger().block_limit = bytes; }
-size_t block_limit() { return ledger().block_limit; }
+void set_block_limit(uint64_t bytes) { ledger().block_limit = bytes; }
+uint64_t block_limit() { return ledger().block_limit; }
 
 void begin_call() {
     Ledger& l = ledger();

@@ -51,7 +51,7 @@ TEST(FuzzFindings, EmptyOutputSkipsPositionCheck) {
 // X of no row and 2^31 - 1 columns asks for that many scores: the call ends
 // with the host's out-of-memory error when the host cannot provide them.
 TEST(FuzzFindings, HugeScoreCountMeetsHostMemoryLimit) {
-    const size_t limit = standin::block_limit();
+    const uint64_t limit = standin::block_limit();
     standin::set_block_limit(size_t{1} << 20);
     std::vector<Array> inputs;
     inputs.push_back(mexhost::numeric_array(mxDOUBLE_CLASS, {0, 2147483647}));
