@@ -1,0 +1,25 @@
+// Standardisation of a feature matrix and one linear score per sample.
+//
+// Matrices are column-major with features as rows and samples as columns:
+// feature i of sample j lies at index i + j * features. Both functions take
+// the sample count before the feature count.
+#pragma once
+
+#include <cstdint>
+
+// Z(i, j) = (X(i, j) - mean[i]) / scale[i] for every feature i < features and
+// sample j < samples. X and Z hold features * samples elements, mean and scale
+// at least `features` each. The difference is rounded first, then divided with
+// a true IEEE division, so a zero scale gives +-inf or NaN. Nothing is written
+// when either count is at most 0.
+void rescale(const double* X, double* Z, const double* mean, const double* scale,
+             int32_t samples, int32_t features);
+
+// scores[j] = (((+0.0 + w[0] * Z(0, j)) + w[1] * Z(1, j)) + ...
+//              + w[features - 1] * Z(features - 1, j)) + w[features]
+// evaluated strictly left to right, every product and sum rounded on its own.
+// Z holds features * samples elements, w at least features + 1 (the last one
+// used is the bias); a negative feature count is taken as 0. Nothing is
+// written when samples is at most 0.
+void predict_scores(double* scores, const double* Z, const double* w,
+                    int32_t samples, int32_t features);
