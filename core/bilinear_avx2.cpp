@@ -1,19 +1,50 @@
 // The bilinear kernel four elements at a time with AVX2 (this file alone is
-// compiled for AVX2; the caller asks the processor first). Clamping is
-// max(0, x) then min(xmax, x) with the bound as the first operand, which keeps
-// -0.0 and turns every value outside into exactly +0.0 or xmax, as the scalar
-// rule does; a NaN coordinate passes both and marks the element, whose result
-// becomes the quiet NaN while its position is replaced by 0 so that no read
-// leaves the image. The four neighbours are gathered with 32-bit indices.
+// compiled for AVX2; the caller asks the processor first).
+//
+// Clamping is max(0, x) then min(xmax, x) with the bound as the first operand,
+// which keeps -0.0 and turns every value outside into exactly +0.0 or xmax, as
+// the scalar rule does; a NaN coordinate passes both and marks the element,
+// whose result becomes the quiet NaN while its position is replaced by 0 so
+// that no read leaves the image.
+//
+// The two rows of a column are read as one 16-byte pair starting at row r0,
+// or at row r0 - 1 on the last row (where r1 = r0), so every read stays inside
+// the column; this needs at least two rows. On an image larger than the cache
+// the positions 32 elements ahead are computed once more to prefetch their
+// two columns, so that many cache and TLB misses are in flight at once.
 #include "bilinear_simd.h"
 #include "simd_config.h"
 
 #if KERNELS_HAVE_AVX2
 #include <immintrin.h>
 
-std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
-                                const double* X, const double* Y, double* out,
-                                std::ptrdiff_t count) {
+namespace {
+
+constexpr std::ptrdiff_t kPrefetchAhead = 32;
+
+// The four 32-bit lanes of `v`, each a non-negative element index (or, for a
+// prefetch only, anything). Two 64-bit moves split by shifts are cheaper than
+// four lane extractions or a round trip through memory.
+inline void lanes(__m128i v, int32_t lane[4]) {
+#if defined(__x86_64__) || defined(_M_X64)
+    const uint64_t low = static_cast<uint64_t>(_mm_cvtsi128_si64(v));
+    const uint64_t high = static_cast<uint64_t>(_mm_extract_epi64(v, 1));
+    lane[0] = static_cast<int32_t>(static_cast<uint32_t>(low));
+    lane[1] = static_cast<int32_t>(static_cast<uint32_t>(low >> 32));
+    lane[2] = static_cast<int32_t>(static_cast<uint32_t>(high));
+    lane[3] = static_cast<int32_t>(static_cast<uint32_t>(high >> 32));
+#else
+    lane[0] = _mm_cvtsi128_si32(v);
+    lane[1] = _mm_extract_epi32(v, 1);
+    lane[2] = _mm_extract_epi32(v, 2);
+    lane[3] = _mm_extract_epi32(v, 3);
+#endif
+}
+
+template <bool Prefetch>
+std::ptrdiff_t sample_four_at_a_time(const double* image, int32_t rows, int32_t cols,
+                                     const double* X, const double* Y, double* out,
+                                     std::ptrdiff_t count) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d xmax = _mm256_set1_pd(static_cast<double>(cols) - 1.0);
@@ -22,33 +53,62 @@ std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
     const __m128i last_col = _mm_set1_epi32(cols - 1);
     const __m128i last_row = _mm_set1_epi32(rows - 1);
     const __m128i column_step = _mm_set1_epi32(rows);
-    const __m256d gather_all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    const __m128i minus_one = _mm_set1_epi32(-1);
+    int32_t first[4], second[4];
 
     const std::ptrdiff_t done = count - count % 4;
     for (std::ptrdiff_t k = 0; k < done; k += 4) {
+        if (Prefetch && k + kPrefetchAhead < done) {
+            const __m256d x = _mm256_min_pd(xmax, _mm256_max_pd(zero, _mm256_loadu_pd(X + k + kPrefetchAhead)));
+            const __m256d y = _mm256_min_pd(ymax, _mm256_max_pd(zero, _mm256_loadu_pd(Y + k + kPrefetchAhead)));
+            const __m128i at = _mm_add_epi32(_mm256_cvttpd_epi32(y),
+                                             _mm_mullo_epi32(_mm256_cvttpd_epi32(x), column_step));
+            lanes(at, first);
+            // A NaN coordinate gives a wild address here; a prefetch never
+            // faults, and the address is formed in integers, not as a pointer.
+            const uintptr_t base = reinterpret_cast<uintptr_t>(image);
+            const uintptr_t column_bytes = static_cast<uintptr_t>(rows) * sizeof(double);
+            for (int lane = 0; lane < 4; ++lane) {
+                const uintptr_t p = base + static_cast<uintptr_t>(static_cast<intptr_t>(first[lane])) * sizeof(double);
+                _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(p + column_bytes), _MM_HINT_T0);
+            }
+        }
         __m256d x = _mm256_loadu_pd(X + k);
         __m256d y = _mm256_loadu_pd(Y + k);
         const __m256d no_position = _mm256_cmp_pd(x, y, _CMP_UNORD_Q);
-        x = _mm256_min_pd(xmax, _mm256_max_pd(zero, x));
-        y = _mm256_min_pd(ymax, _mm256_max_pd(zero, y));
-        x = _mm256_andnot_pd(no_position, x);
-        y = _mm256_andnot_pd(no_position, y);
+        x = _mm256_andnot_pd(no_position, _mm256_min_pd(xmax, _mm256_max_pd(zero, x)));
+        y = _mm256_andnot_pd(no_position, _mm256_min_pd(ymax, _mm256_max_pd(zero, y)));
 
         const __m128i c0 = _mm256_cvttpd_epi32(x);
         const __m128i r0 = _mm256_cvttpd_epi32(y);
         const __m256d fx = _mm256_sub_pd(x, _mm256_cvtepi32_pd(c0));
         const __m256d fy = _mm256_sub_pd(y, _mm256_cvtepi32_pd(r0));
-        // -1 where a next column (row) exists, 0 on the last one.
+        // All ones where a next column (row) exists, 0 on the last one.
         const __m128i next_col = _mm_cmpgt_epi32(last_col, c0);
         const __m128i next_row = _mm_cmpgt_epi32(last_row, r0);
-        const __m128i i00 = _mm_add_epi32(r0, _mm_mullo_epi32(c0, column_step));
-        const __m128i i10 = _mm_sub_epi32(i00, next_row);
-        const __m128i i01 = _mm_add_epi32(i00, _mm_and_si128(next_col, column_step));
-        const __m128i i11 = _mm_sub_epi32(i01, next_row);
-        const __m256d v00 = _mm256_mask_i32gather_pd(zero, image, i00, gather_all, 8);
-        const __m256d v10 = _mm256_mask_i32gather_pd(zero, image, i10, gather_all, 8);
-        const __m256d v01 = _mm256_mask_i32gather_pd(zero, image, i01, gather_all, 8);
-        const __m256d v11 = _mm256_mask_i32gather_pd(zero, image, i11, gather_all, 8);
+        // Start of each pair in column c0 and in column c1.
+        const __m128i pair0 = _mm_add_epi32(_mm_add_epi32(r0, _mm_mullo_epi32(c0, column_step)),
+                                            _mm_andnot_si128(next_row, minus_one));
+        const __m128i pair1 = _mm_add_epi32(pair0, _mm_and_si128(next_col, column_step));
+        lanes(pair0, first);
+        lanes(pair1, second);
+        // Lanes 0 and 2 in one register, 1 and 3 in the other; unpacking then
+        // gives the upper (row r1) and lower (row r0 unless on the last row)
+        // element of each pair in lane order.
+        const __m256d even0 = _mm256_insertf128_pd(
+            _mm256_castpd128_pd256(_mm_loadu_pd(image + first[0])), _mm_loadu_pd(image + first[2]), 1);
+        const __m256d odd0 = _mm256_insertf128_pd(
+            _mm256_castpd128_pd256(_mm_loadu_pd(image + first[1])), _mm_loadu_pd(image + first[3]), 1);
+        const __m256d even1 = _mm256_insertf128_pd(
+            _mm256_castpd128_pd256(_mm_loadu_pd(image + second[0])), _mm_loadu_pd(image + second[2]), 1);
+        const __m256d odd1 = _mm256_insertf128_pd(
+            _mm256_castpd128_pd256(_mm_loadu_pd(image + second[1])), _mm_loadu_pd(image + second[3]), 1);
+        const __m256d down = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(next_row));
+        const __m256d v10 = _mm256_unpackhi_pd(even0, odd0);
+        const __m256d v00 = _mm256_blendv_pd(v10, _mm256_unpacklo_pd(even0, odd0), down);
+        const __m256d v11 = _mm256_unpackhi_pd(even1, odd1);
+        const __m256d v01 = _mm256_blendv_pd(v11, _mm256_unpacklo_pd(even1, odd1), down);
 
         const __m256d gy = _mm256_sub_pd(one, fy);
         const __m256d gx = _mm256_sub_pd(one, fx);
@@ -58,6 +118,18 @@ std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
         _mm256_storeu_pd(out + k, _mm256_blendv_pd(value, quiet_nan, no_position));
     }
     return done;
+}
+
+}  // namespace
+
+std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
+                                const double* X, const double* Y, double* out,
+                                std::ptrdiff_t count) {
+    if (rows < 2) return 0;
+    // Prefetching pays once the image outgrows the second-level cache.
+    if (static_cast<int64_t>(rows) * cols > 65536)
+        return sample_four_at_a_time<true>(image, rows, cols, X, Y, out, count);
+    return sample_four_at_a_time<false>(image, rows, cols, X, Y, out, count);
 }
 
 #else

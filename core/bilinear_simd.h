@@ -6,7 +6,8 @@
 // coordinate, and the row blends before the column blend, each product and sum
 // rounded on its own.
 // Requires rows >= 1, cols >= 1 and rows * cols <= 2^31 - 1 (element indices
-// are formed in 32-bit integers).
+// are formed in 32-bit integers). The AVX2 path does nothing (returns 0) on an
+// image of one row.
 #pragma once
 
 #include <cstddef>

@@ -54,13 +54,14 @@ std::vector<double> awkward_image(std::mt19937_64& rng, size_t count, bool with_
 }  // namespace
 
 // Random images and positions, grid sizes that leave every possible tail
-// after the vector width, and both entry points. Without NaNs in the image
+// after the vector width, and both entry points; the largest image outgrows
+// the cache, which turns on prefetching of the positions ahead. Without NaNs in the image
 // every bit must agree (the NaNs that arise, from NaN pairs and from 0 * inf
 // or inf - inf, each have one fixed pattern); with them, a NaN payload may
 // differ where two NaNs meet.
 TEST(GridlerpPaths, RandomInputsGiveScalarBits) {
     std::mt19937_64 rng(2024);
-    const ImageDims images[] = {{1, 1}, {1, 9}, {7, 1}, {2, 2}, {13, 17}, {64, 3}};
+    const ImageDims images[] = {{1, 1}, {1, 9}, {7, 1}, {2, 2}, {13, 17}, {64, 3}, {300, 301}};
     for (int round = 0; round < 2; ++round)
     for (ImageDims dims : images) {
         const bool with_nans = round == 1;
@@ -71,7 +72,7 @@ TEST(GridlerpPaths, RandomInputsGiveScalarBits) {
                              : first_difference(got, expected);
         };
         for (int32_t m = 1; m <= 9; m += 2) {
-            const ImageDims grid{m, 41 + m};
+            const ImageDims grid{m, 97 + m};
             const size_t count = static_cast<size_t>(grid.rows) * grid.cols;
             std::vector<double> X(count), Y(count);
             for (size_t k = 0; k < count; ++k) {
