@@ -44,6 +44,22 @@ int32_t truncated_int32(double value, const char* module, const char* what) {
     return static_cast<int32_t>(value);
 }
 
+int32_t truncated_count(double value, const char* module, const char* what) {
+    // Truncation toward zero gives 0 .. 2^31 - 1 exactly when -1 < value < 2^31.
+    if (!(value > -1.0 && value < 2147483648.0))
+        fail(module, "badScalar", "%s must be a finite number from 0 to 2^31 - 1.", what);
+    return static_cast<int32_t>(value);
+}
+
+int32_t truncated_position(double value, const char* module, const char* what) {
+    // trunc(value) - 1 lies in the 32-bit signed range exactly when
+    // -2^31 < value < 2^31.
+    if (!(value > -2147483648.0 && value < 2147483648.0))
+        fail(module, "badScalar", "%s must be a finite number above -2^31 and below 2^31.",
+             what);
+    return static_cast<int32_t>(value) - 1;
+}
+
 void require_real_double(const mxArray* array, const char* module, const char* what) {
     if (mxGetClassID(array) != mxDOUBLE_CLASS || mxIsComplex(array) || mxIsSparse(array))
         fail(module, "notRealDouble", "%s must be a real, full double array.", what);

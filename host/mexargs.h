@@ -26,6 +26,16 @@ int32_t element_count(ImageDims dims, const char* module, const char* what);
 // call ("<module>:badScalar") when it is NaN, infinite or out of range.
 int32_t truncated_int32(double value, const char* module, const char* what);
 
+// A host count truncated toward zero to a 32-bit signed integer; ends the
+// call ("<module>:badScalar") unless the result lies in 0 .. 2^31 - 1 (NaN
+// and infinities do not).
+int32_t truncated_count(double value, const char* module, const char* what);
+
+// A 1-based host position truncated toward zero and made 0-based (minus 1);
+// ends the call ("<module>:badScalar") unless the 0-based result fits in 32
+// bits signed (NaN and infinities do not).
+int32_t truncated_position(double value, const char* module, const char* what);
+
 // Ends the call ("<module>:notRealDouble") unless the array is a real, full
 // (not sparse) double array.
 void require_real_double(const mxArray* array, const char* module, const char* what);

@@ -1,0 +1,48 @@
+// One-dimensional lower-envelope transform of a strided line, evaluated at
+// shifted, possibly fractionally stepped integer positions.
+#pragma once
+
+#include <cstdint>
+
+// For every destination position p writes the extreme over the source indices
+// v of f(v) + quad_coef * (p - v)^2 + lin_coef * (p - v) and the index that
+// attains it: the minimum when quad_coef > 0, the maximum when quad_coef < 0.
+//
+// Source element v is line_in[v * elem_stride] (0 <= v < line_len); result j
+// goes to line_out[j * elem_stride] and arg_out[j * elem_stride]
+// (0 <= j < out_len); elem_stride >= 1. The first position is first_pos, each
+// next one the previous one plus pos_step in double, truncated toward zero.
+// Among exact ties the smallest source index is reported. Boundaries between
+// parabolas are held in single precision, so one within half a single unit of
+// an integer counts as that integer.
+//
+// Takes O(line_len + out_len) time and its scratch from the heap; a failed
+// allocation throws std::bad_alloc before anything is written. Any input is
+// handled without reading or writing outside the three arrays:
+// - line_len < 1: there is no source, nothing is written;
+// - out_len <= 0: nothing is written;
+// - every reported index lies in 0 .. line_len - 1, also with zero, infinite
+//   or NaN coefficients or source values (the values then are whatever the
+//   envelope built from them gives);
+// - squared index differences never overflow: they are formed exactly in a
+//   wider type, which gives the same result as 32-bit integers wherever those
+//   hold them;
+// - positions whose sum leaves the 32-bit range stop at its ends and a NaN
+//   step keeps the position (see envelope_positions_fit); decreasing positions
+//   (pos_step < 0) do not find the extreme, since the envelope is read
+//   forward only.
+void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out,
+                       int32_t elem_stride, int32_t line_len, double quad_coef,
+                       double lin_coef, int32_t first_pos, int32_t out_len,
+                       double pos_step);
+
+// The position after p: p + pos_step in double, truncated toward zero. A sum
+// outside the 32-bit signed range gives the nearer end of that range and a NaN
+// sum gives p, so that the stepping is defined for every input.
+int32_t next_envelope_position(int32_t p, double pos_step);
+
+// True when the out_len positions first_pos, next_envelope_position(...), ...
+// are all reached with sums inside the 32-bit signed range (a NaN sum is not),
+// that is when lower_envelope_1d evaluates exactly the positions its stepping
+// rule gives. Costs O(out_len) at most.
+bool envelope_positions_fit(int32_t first_pos, int32_t out_len, double pos_step);

@@ -1,0 +1,54 @@
+#include "core/envsweep.h"
+
+#include <cstddef>
+
+#include "core/envelope.h"
+
+bool sweep_positions_fit(const SweepGrid& grid) {
+    return envelope_positions_fit(grid.col_first, grid.dims.cols, grid.pos_step) &&
+           envelope_positions_fit(grid.row_first, grid.dims.rows, grid.pos_step);
+}
+
+void envsweep_transform(const double* source, ImageDims source_dims,
+                        const SweepCost& cost, const SweepGrid& grid,
+                        double* mid_map, int32_t* mid_row,
+                        double* out_map, int32_t* best_col, int32_t* best_row) {
+    const std::ptrdiff_t rows = source_dims.rows;
+    const std::ptrdiff_t cols = source_dims.cols;
+    const std::ptrdiff_t out_rows = grid.dims.rows;
+    const std::ptrdiff_t out_cols = grid.dims.cols;
+    if (out_rows <= 0 || out_cols <= 0 || rows <= 0 || cols <= 0) return;
+
+    // The envelope gives the minimum of value + cost for a positive
+    // coefficient; the negated cost turns that into the maximum of
+    // value - cost.
+    const double row_quad = -cost.row_quad;
+    const double row_lin = -cost.row_lin;
+    const double col_quad = -cost.col_quad;
+    const double col_lin = -cost.col_lin;
+
+    // Down every source column: mid (j, x) is the best over the rows of
+    // column x for output row j.
+    for (std::ptrdiff_t x = 0; x < cols; ++x) {
+        lower_envelope_1d(source + x * rows, mid_map + x * out_rows, mid_row + x * out_rows,
+                          1, source_dims.rows, row_quad, row_lin,
+                          grid.row_first, grid.dims.rows, grid.pos_step);
+    }
+
+    // Across every row of mid: best_col receives the 0-based source column.
+    for (std::ptrdiff_t j = 0; j < out_rows; ++j) {
+        lower_envelope_1d(mid_map + j, out_map + j, best_col + j,
+                          grid.dims.rows, source_dims.cols, col_quad, col_lin,
+                          grid.col_first, grid.dims.cols, grid.pos_step);
+    }
+
+    // The row of each result is the one the first pass chose in its column.
+    for (std::ptrdiff_t i = 0; i < out_cols; ++i) {
+        for (std::ptrdiff_t j = 0; j < out_rows; ++j) {
+            const std::ptrdiff_t cell = j + i * out_rows;
+            const std::ptrdiff_t x = best_col[cell];
+            best_row[cell] = mid_row[j + x * out_rows] + 1;
+            best_col[cell] = static_cast<int32_t>(x + 1);
+        }
+    }
+}

@@ -1,0 +1,60 @@
+// Shifted, strided two-dimensional distance transform of a score map with the
+// maps of the source cells that attain each result.
+#pragma once
+
+#include <cstdint>
+
+#include "core/image_dims.h"
+
+// Deformation cost of moving from source cell (y, x) to output position
+// (py, px): row_quad * (py - y)^2 + row_lin * (py - y)
+//     + col_quad * (px - x)^2 + col_lin * (px - x).
+struct SweepCost {
+    double col_quad;
+    double col_lin;
+    double row_quad;
+    double row_lin;
+};
+
+// Output grid in source coordinates: output column i sits at source column
+// position px_i, px_0 = col_first (0-based) and each next one the previous one
+// plus pos_step, truncated toward zero; rows likewise from row_first. dims is
+// the output size {rows, cols}.
+struct SweepGrid {
+    int32_t col_first;
+    int32_t row_first;
+    ImageDims dims;
+    double pos_step;
+};
+
+// True when every output position of the grid is reached without leaving the
+// 32-bit signed range (see envelope_positions_fit), so that the transform
+// evaluates exactly the positions the stepping rule gives.
+bool sweep_positions_fit(const SweepGrid& grid);
+
+// Writes, for every output cell (j, i), the best over all source cells (y, x)
+// of source[y + x * rows] minus the cost of moving to (py_j, px_i): the
+// maximum where a quadratic coefficient is positive, the minimum where it is
+// negative (each direction on its own). best_col and best_row receive the
+// 1-based source column and row that attain it; among exact ties the smallest
+// column, and within it the smallest row. All three outputs are
+// dims.rows x dims.cols, column-major.
+//
+// Works as two passes of lower_envelope_1d: down every source column into the
+// scratch mid_map / mid_row (dims.rows x source_dims.cols each; element
+// (j, x) holds the best value and 0-based row over column x for output row j),
+// then across every row of mid_map; finally the row map is looked up through
+// the column map. Takes O(cols * (rows + R) + R * (cols + C)) time for an
+// R x C output.
+//
+// Requires a non-empty source whenever the output is non-empty; with an empty
+// output nothing is done, and with an empty source nothing is written. Other
+// inputs outside the transform's range (positions leaving the 32-bit range,
+// negative pos_step, zero or non-finite coefficients) read and write nothing
+// outside the arrays; see lower_envelope_1d. The scratch of the 1-D passes
+// comes from the heap: std::bad_alloc propagates, possibly after some of the
+// outputs were written.
+void envsweep_transform(const double* source, ImageDims source_dims,
+                        const SweepCost& cost, const SweepGrid& grid,
+                        double* mid_map, int32_t* mid_row,
+                        double* out_map, int32_t* best_col, int32_t* best_row);

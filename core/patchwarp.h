@@ -1,0 +1,24 @@
+// Affine patch extraction: an M x N grid centred on the origin, mapped into an
+// image by a 2 x 3 affine matrix, clamped onto the image and sampled there.
+#pragma once
+
+#include "image_dims.h"
+
+// Cell (i, j) of the grid (0-based row i < M, column j < N, stored at
+// k = i + j * M) has the offsets dx = j - (N - 1) * 0.5, dy = i - (M - 1) * 0.5
+// and the mapped position
+//     x = (A[0] * dx + A[2] * dy) + A[4]    (column)
+//     y = (A[1] * dx + A[3] * dy) + A[5]    (row),
+// each operation rounded on its own in this grouping. The pair is moved onto
+// the image by clamp_to_image and stored in X[k] and Y[k]; once every cell has
+// its position, the bilinear kernel writes the sample at (X[k], Y[k]) into
+// out[k]. A, X, Y and out each hold what gridDims asks (six coefficients, M * N
+// doubles); nothing else is allocated.
+//
+// An empty grid (M <= 0 or N <= 0) reads neither image nor A and writes
+// nothing. A mapped pair with a NaN coordinate (NaN or infinite coefficients)
+// stores NaN in both X[k] and Y[k] and samples NaN. The image must have a row
+// and a column when the grid has cells; never is anything read outside it.
+void patchwarp(const double* image, const ImageDims* imageDims,
+               const ImageDims* gridDims, const double* A, double* out,
+               double* X, double* Y);

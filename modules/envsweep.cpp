@@ -1,0 +1,74 @@
+// [out_map, best_col, best_row] = envsweep(source_map, col_quad, col_lin,
+//     row_quad, row_lin, col_first, row_first, out_cols, out_rows, pos_step):
+// the shifted, strided two-dimensional distance transform of source_map on an
+// out_rows x out_cols grid of positions, with the 1-based source column and
+// row that attain each result.
+#include <cstdint>
+#include <new>
+
+#include "core/envsweep.h"
+#include "host/mexargs.h"
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs != 10) mexErrMsgTxt("Wrong number of inputs");
+    if (nlhs != 3) mexErrMsgTxt("Wrong number of outputs");
+    if (mxGetClassID(prhs[0]) != mxDOUBLE_CLASS) mexErrMsgTxt("Invalid input");
+
+    const char* module = "envsweep";
+    const mxArray* source_map = prhs[0];
+    require_real_double(source_map, module, "source_map");
+    const ImageDims source_dims = host_dims(source_map, module, "source_map");
+    element_count(source_dims, module, "source_map");
+
+    const SweepCost cost{mxGetScalar(prhs[1]), mxGetScalar(prhs[2]),
+                         mxGetScalar(prhs[3]), mxGetScalar(prhs[4])};
+    SweepGrid grid;
+    grid.col_first = truncated_position(mxGetScalar(prhs[5]), module, "col_first");
+    grid.row_first = truncated_position(mxGetScalar(prhs[6]), module, "row_first");
+    grid.dims.cols = truncated_count(mxGetScalar(prhs[7]), module, "out_cols");
+    grid.dims.rows = truncated_count(mxGetScalar(prhs[8]), module, "out_rows");
+    grid.pos_step = mxGetScalar(prhs[9]);
+    if (!(grid.pos_step >= 0))
+        fail(module, "badScalar", "%s must be a number not below 0.", "pos_step");
+
+    const ImageDims mid_dims{grid.dims.rows, source_dims.cols};
+    const int32_t mid_count =
+        element_count(mid_dims, module, "The intermediate map (out_rows x source columns)");
+    element_count(grid.dims, module, "The output (out_rows x out_cols)");
+    const bool output_empty = grid.dims.rows == 0 || grid.dims.cols == 0;
+    const bool source_empty = source_dims.rows == 0 || source_dims.cols == 0;
+    if (source_empty && !output_empty)
+        fail(module, "emptySource", "%s is empty; there is nothing to transform.", "source_map");
+    if (!sweep_positions_fit(grid))
+        fail(module, "positionRange", "%s leave the 32-bit integer range.",
+             "The output positions");
+
+    mxArray* out_map = mxCreateNumericMatrix(grid.dims.rows, grid.dims.cols, mxDOUBLE_CLASS, mxREAL);
+    mxArray* best_col = mxCreateNumericMatrix(grid.dims.rows, grid.dims.cols, mxINT32_CLASS, mxREAL);
+    mxArray* best_row = mxCreateNumericMatrix(grid.dims.rows, grid.dims.cols, mxINT32_CLASS, mxREAL);
+    double* mid_map = static_cast<double*>(mxCalloc(mid_count, sizeof(double)));
+    int32_t* mid_row = static_cast<int32_t*>(mxCalloc(mid_count, sizeof(int32_t)));
+
+    const double* source = mxGetPr(source_map);
+    double* out_values = static_cast<double*>(mxGetData(out_map));
+    int32_t* col_index = static_cast<int32_t*>(mxGetData(best_col));
+    int32_t* row_index = static_cast<int32_t*>(mxGetData(best_row));
+
+    // The transform's own scratch comes from the heap; its out-of-memory
+    // exception must not leave the entry. No host call inside this block.
+    bool out_of_memory = false;
+    try {
+        envsweep_transform(source, source_dims, cost, grid, mid_map, mid_row,
+                           out_values, col_index, row_index);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    mxFree(mid_map);
+    mxFree(mid_row);
+    if (out_of_memory)
+        fail(module, "outOfMemory", "%s ran out of memory.", "The transform");
+
+    plhs[0] = out_map;
+    plhs[1] = best_col;
+    plhs[2] = best_row;
+}
