@@ -29,9 +29,15 @@ struct Case {
     double ours_items;
     double peer_items;
     double floor_bytes;
+    std::string peer_benchmark = {};  // when not name + "/" + peer
 };
 
 void add_case(const Case& c);
+
+// Heap allocations made through the C++ allocation functions so far, and the
+// count one call of a case's kernel made (shown in the table).
+size_t heap_allocations();
+void record_allocations(const std::string& case_name, size_t count);
 
 // Registers `name`, timing `body` once per iteration (processor time of this
 // thread, which a busy machine disturbs less than wall-clock time). `prepare`

@@ -50,11 +50,13 @@ void add_gridlerp_case(const std::string& name, int32_t size, int32_t grid, doub
         d.cv_out.create(grid, grid, CV_64F);
         return std::string();
     };
-    auto check = [data, prepare] {
+    auto check = [data, prepare, name] {
         prepare();
         Data& d = *data;
+        const size_t before = heap_allocations();
         gridlerp_ext(d.image.data(), &d.image_dims, &d.grid, d.X.data(), d.Y.data(),
                      d.out.data());
+        record_allocations(name, heap_allocations() - before);
         return mismatch("gridlerp_ext", d.out, d.expected);
     };
     add_benchmark(name + "/ours", check, [data] {
@@ -82,9 +84,5 @@ void register_gridlerp() {
     add_gridlerp_case("gridlerp_ext 1024x1024 image, 2048x2048 positions", 1024, 2048, 32.0);
     add_gridlerp_case("gridlerp_ext 64x64 image, 256x256 positions", 64, 256, 2.0);
 }
-
-void register_patchwarp() {}
-void register_envsweep() {}
-void register_linscore() {}
 
 }  // namespace bench

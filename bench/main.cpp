@@ -30,6 +30,11 @@ std::vector<Case>& cases() {
 
 int repetitions = 5;
 
+std::map<std::string, size_t>& allocation_counts() {
+    static std::map<std::string, size_t> counts;
+    return counts;
+}
+
 // Median processor time per iteration, in milliseconds, of every benchmark run,
 // and the reason of every benchmark skipped.
 struct Results {
@@ -92,18 +97,19 @@ std::string table(const Results& r) {
         << ". Ratios above 1 mean ours is faster; ours is checked bit for bit"
            " against its scalar path before it is timed.\n\n";
     out << "| case | ours ms | scalar ms | peer | peer ms | ours vs peer | ours vs scalar |"
-           " floor ms | ours / floor |\n";
-    out << "|---|---:|---:|---|---:|---:|---:|---:|---:|\n";
+           " floor ms | ours / floor | heap allocations per call |\n";
+    out << "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|\n";
     for (const Case& c : cases()) {
         const std::string ours = c.name + "/ours", scalar = c.name + "/scalar",
-                          peer = c.name + "/" + c.peer;
+                          peer = c.peer_benchmark.empty() ? c.name + "/" + c.peer
+                                                          : c.peer_benchmark;
         out << "| " << c.name << " | ";
         if (r.errors.count(ours)) {
-            out << "FAILED: " << r.errors.at(ours) << " | | | | | | | |\n";
+            out << "FAILED: " << r.errors.at(ours) << " | | | | | | | | |\n";
             continue;
         }
         if (!found(ours)) {
-            out << "not run | | | | | | | |\n";
+            out << "not run | | | | | | | | |\n";
             continue;
         }
         const double t = r.ms.at(ours);
@@ -120,6 +126,8 @@ std::string table(const Results& r) {
         } else {
             out << " | ";
         }
+        out << " | ";
+        if (allocation_counts().count(c.name)) out << allocation_counts().at(c.name);
         out << " |\n";
     }
     if (found("memory/read") && found("memory/copy")) {
@@ -136,6 +144,10 @@ std::string table(const Results& r) {
 }  // namespace
 
 void add_case(const Case& c) { cases().push_back(c); }
+
+void record_allocations(const std::string& case_name, size_t count) {
+    allocation_counts()[case_name] = count;
+}
 
 void add_benchmark(const std::string& name, std::function<std::string()> prepare,
                    std::function<void()> body) {

@@ -7,8 +7,9 @@
 // Offsets are computed in ptrdiff_t so that features * samples never
 // overflows a 32-bit product.
 void rescale(const double* X, double* Z, const double* mean, const double* scale,
-             int32_t samples, int32_t features)
+             int32_t samples, int32_t features, KernelPath path)
 {
+    (void)path;
     if (samples <= 0 || features <= 0)
         return;
     for (int32_t j = 0; j < samples; ++j) {
@@ -26,8 +27,9 @@ void rescale(const double* X, double* Z, const double* mean, const double* scale
 // and a -0.0 bias come out as +0.0; features in increasing order, bias last.
 // No partial sums: the order of the additions decides the rounding.
 void predict_scores(double* scores, const double* Z, const double* w,
-                    int32_t samples, int32_t features)
+                    int32_t samples, int32_t features, KernelPath path)
 {
+    (void)path;
     if (samples <= 0)
         return;
     const int32_t count = features > 0 ? features : 0;  // a negative count has no features

@@ -7,13 +7,15 @@
 
 #include <cstdint>
 
+#include "core/kernel_path.h"
+
 // Z(i, j) = (X(i, j) - mean[i]) / scale[i] for every feature i < features and
 // sample j < samples. X and Z hold features * samples elements, mean and scale
 // at least `features` each. The difference is rounded first, then divided with
 // a true IEEE division, so a zero scale gives +-inf or NaN. Nothing is written
 // when either count is at most 0.
 void rescale(const double* X, double* Z, const double* mean, const double* scale,
-             int32_t samples, int32_t features);
+             int32_t samples, int32_t features, KernelPath path = KernelPath::Fastest);
 
 // scores[j] = (((+0.0 + w[0] * Z(0, j)) + w[1] * Z(1, j)) + ...
 //              + w[features - 1] * Z(features - 1, j)) + w[features]
@@ -22,4 +24,4 @@ void rescale(const double* X, double* Z, const double* mean, const double* scale
 // used is the bias); a negative feature count is taken as 0. Nothing is
 // written when samples is at most 0.
 void predict_scores(double* scores, const double* Z, const double* w,
-                    int32_t samples, int32_t features);
+                    int32_t samples, int32_t features, KernelPath path = KernelPath::Fastest);

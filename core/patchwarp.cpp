@@ -7,7 +7,7 @@
 
 void patchwarp(const double* image, const ImageDims* imageDims,
                const ImageDims* gridDims, const double* A, double* out,
-               double* X, double* Y) {
+               double* X, double* Y, KernelPath path) {
     const int32_t M = gridDims->rows;
     const int32_t N = gridDims->cols;
     if (M > 0 && N > 0) {
@@ -33,5 +33,5 @@ void patchwarp(const double* image, const ImageDims* imageDims,
     }
     // The positions just stored are the kernel's input, so the patch is
     // sampled exactly where the positions handed back say.
-    gridlerp(image, imageDims, gridDims, out, X, Y);
+    gridlerp(image, imageDims, gridDims, out, X, Y, path);
 }
