@@ -18,9 +18,10 @@ struct Data {
     std::vector<double> X, Z, mean, scale, w, scores, expected_scores, expected_Z;
 };
 
+// What the module runs: rescale then predict_scores, fused block by block.
 void ours(Data& d, KernelPath path) {
-    rescale(d.X.data(), d.Z.data(), d.mean.data(), d.scale.data(), d.samples, d.features, path);
-    predict_scores(d.scores.data(), d.Z.data(), d.w.data(), d.samples, d.features, path);
+    rescale_and_score(d.X.data(), d.Z.data(), d.mean.data(), d.scale.data(), d.w.data(),
+                      d.scores.data(), d.samples, d.features, path);
 }
 
 void add_linscore_case(int32_t features, int32_t samples) {

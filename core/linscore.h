@@ -15,7 +15,7 @@
 // a true IEEE division, so a zero scale gives +-inf or NaN. Nothing is written
 // when either count is at most 0.
 void rescale(const double* X, double* Z, const double* mean, const double* scale,
-             int32_t samples, int32_t features, KernelPath path = KernelPath::Fastest);
+             int32_t samples, int32_t features);
 
 // scores[j] = (((+0.0 + w[0] * Z(0, j)) + w[1] * Z(1, j)) + ...
 //              + w[features - 1] * Z(features - 1, j)) + w[features]
@@ -24,4 +24,12 @@ void rescale(const double* X, double* Z, const double* mean, const double* scale
 // used is the bias); a negative feature count is taken as 0. Nothing is
 // written when samples is at most 0.
 void predict_scores(double* scores, const double* Z, const double* w,
-                    int32_t samples, int32_t features, KernelPath path = KernelPath::Fastest);
+                    int32_t samples, int32_t features);
+
+// rescale, then predict_scores, with the same results bit for bit (Z
+// included), the way the module runs them: block by block while the block is
+// in the cache. The vector paths standardise four samples at a time and score
+// them together, each score keeping its one running sum in feature order.
+void rescale_and_score(const double* X, double* Z, const double* mean, const double* scale,
+                       const double* w, double* scores, int32_t samples, int32_t features,
+                       KernelPath path = KernelPath::Fastest);
