@@ -14,7 +14,8 @@
 %            elements; its shape is not used, extra elements are ignored.
 %
 %   Output
-%     V      real double matrix shaped like X. A NaN position gives NaN.
+%     V      real double matrix shaped like X. A NaN position gives NaN; an
+%            infinite one is clamped onto the border like any other.
 %
 %   Every sample is computed with the same IEEE double operations in the same
 %   order on every build, so the results are the same bits everywhere.

@@ -37,8 +37,9 @@
 %     [p, x, y] = patchwarp(image, zeros(2), [1 0; 0 1; 1 1]')
 %     % p = [8.5 6.5; 8 8.5], x = [0.5 1.5; 0.5 1.5], y = [0.5 0.5; 1.5 1.5]
 %     % A 3 x 3 patch turned by 90 degrees about the pixel at 0-based row 1,
-%     % column 2 (the value 10): r = [13 8 12; 3 10 6; 2 11 7].
+%     % column 2 (the value 10).
 %     r = patchwarp(image, zeros(3), [0 1 -1 0 2 1])
+%     % r = [13 8 12; 3 10 6; 2 11 7]
 %
 %   Errors
 %     "Too many output arguments!"   more than three outputs requested.

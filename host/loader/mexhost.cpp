@@ -79,7 +79,10 @@ Module::Module(const std::string& path) {
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) throw std::runtime_error("cannot load " + path);
     handle_ = module;
-    entry_ = reinterpret_cast<Entry>(GetProcAddress(module, "mexFunction"));
+    // Through void (*)(), the generic function pointer, as GetProcAddress's
+    // result has no useful type of its own.
+    entry_ = reinterpret_cast<Entry>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "mexFunction")));
 #else
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) throw std::runtime_error(std::string("cannot load ") + dlerror());

@@ -60,7 +60,10 @@ size_t class_size(mxClassID classid) {
 // the byte count overflows or the memory is not there.
 void* zeroed(size_t count, size_t size) {
     size_t bytes = 0;
-    if (__builtin_mul_overflow(count, size, &bytes) || bytes > (size_t{1} << 40))
+    // The 2^40-byte cap is taken in 64 bits: a shift of size_t by 40 would
+    // overflow where size_t has 32 bits.
+    if (__builtin_mul_overflow(count, size, &bytes) ||
+        static_cast<uint64_t>(bytes) > (uint64_t{1} << 40))
         raise("host:outOfMemory", "Out of memory.");
     void* block = std::calloc(1, bytes == 0 ? 1 : bytes);
     if (block == nullptr) raise("host:outOfMemory", "Out of memory.");

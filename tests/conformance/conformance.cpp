@@ -1,0 +1,540 @@
+// The conformance program. It runs every module's fixed list of calls through
+// our own host and writes each call's record (inputs' digest, outcome, error
+// identifier and message, and every result's class, size and bytes) to one
+// binary file; builds that behave alike write byte-identical files.
+//
+//   conformance run MODULE_DIR SUFFIX RESULTS [--expect DIGESTS]
+//       loads MODULE_DIR/<name>SUFFIX for each module with a case set, writes
+//       RESULTS and prints one line per module: "<name> <calls> <digest>".
+//       With --expect, fails unless every module's line is in DIGESTS.
+//   conformance compare RESULTS_A RESULTS_B
+//       fails unless the two files are identical; shows the first call that
+//       differs.
+//   conformance show RESULTS FIRST COUNT
+//       shows COUNT calls from call FIRST (counted over the whole file).
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "conformance.h"
+
+namespace conformance {
+
+// ---- Inputs ---------------------------------------------------------------
+
+uint64_t Random::next() {
+    uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+int32_t Random::between(int32_t low, int32_t high) {
+    const uint64_t span = static_cast<uint64_t>(static_cast<int64_t>(high) - low) + 1;
+    return static_cast<int32_t>(low + static_cast<int64_t>(next() % span));
+}
+
+double Random::unit() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
+
+double Random::uniform(double low, double high) {
+    const double width = high - low;
+    const double offset = width * unit();
+    return low + offset;
+}
+
+double from_bits(uint64_t bits) {
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+uint64_t to_bits(double value) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+double step_up(double value) {
+    if (value == 0.0) return kDenormMin;
+    const uint64_t bits = to_bits(value);
+    return from_bits(value > 0.0 ? bits + 1 : bits - 1);
+}
+
+double step_down(double value) { return -step_up(-value); }
+
+const double kInf = from_bits(0x7ff0000000000000ULL);
+const double kNaN = from_bits(0x7ff8000000000000ULL);
+const double kNegZero = from_bits(0x8000000000000000ULL);
+const double kDenormMin = from_bits(1);
+const double kMinNormal = from_bits(0x0010000000000000ULL);
+const double kMaxFinite = from_bits(0x7fefffffffffffffULL);
+
+double small_integer(Random& random) { return random.between(-8, 8); }
+
+double dyadic(Random& random) {
+    const double scale = from_bits(static_cast<uint64_t>(1023 - random.between(0, 10)) << 52);
+    return random.between(-64, 64) * scale;
+}
+
+double any_finite(Random& random) {
+    for (;;) {
+        const uint64_t bits = random.next();
+        if (((bits >> 52) & 0x7ff) != 0x7ff) return from_bits(bits);
+    }
+}
+
+double edge_value(Random& random) {
+    switch (random.between(0, 9)) {
+    case 0: return 0.0;
+    case 1: return kNegZero;
+    case 2: return kInf;
+    case 3: return -kInf;
+    case 4: return kNaN;
+    case 5: return from_bits(0xfff8000000000001ULL);  // a NaN with sign and payload
+    case 6: return kMaxFinite;
+    case 7: return -kMaxFinite;
+    case 8: return kDenormMin;
+    default: return -kMinNormal;
+    }
+}
+
+double image_value(Random& random, bool with_edge_values) {
+    const int32_t kind = random.between(0, 99);
+    if (kind < 40) return small_integer(random);
+    if (kind < 65) return dyadic(random);
+    if (kind < 90) return random.uniform(-1000.0, 1000.0);
+    if (kind < 97 || !with_edge_values) return any_finite(random);
+    return edge_value(random);
+}
+
+mexhost::Array scalar_of(mxClassID classid, double value) {
+    mexhost::Array array = mexhost::numeric_array(classid, {1, 1});
+    void* data = mxGetData(array.get());
+    switch (classid) {
+    case mxSINGLE_CLASS: *static_cast<float*>(data) = static_cast<float>(value); break;
+    case mxINT32_CLASS: *static_cast<int32_t*>(data) = static_cast<int32_t>(value); break;
+    case mxUINT8_CLASS: *static_cast<uint8_t*>(data) = static_cast<uint8_t>(value); break;
+    case mxLOGICAL_CLASS: *static_cast<bool*>(data) = value != 0.0; break;
+    default: *static_cast<double*>(data) = value; break;
+    }
+    return array;
+}
+
+mexhost::Array zero_array(mxClassID classid, size_t rows, size_t cols, bool complex) {
+    return mexhost::numeric_array(classid, {rows, cols}, complex);
+}
+
+// Every registered case set, by module name.
+std::map<std::string, CaseSet>& registry() {
+    static std::map<std::string, CaseSet> case_sets;
+    return case_sets;
+}
+
+bool register_cases(const char* module, CaseSet cases) {
+    registry()[module] = cases;
+    return true;
+}
+
+}  // namespace conformance
+
+namespace {
+
+using conformance::CaseSet;
+
+// ---- Records --------------------------------------------------------------
+
+uint64_t fnv1a(uint64_t hash, const void* data, size_t count) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < count; ++i) {
+        hash ^= bytes[i];
+        hash *= 0x100000001b3ULL;
+    }
+    return hash;
+}
+const uint64_t kFnvStart = 0xcbf29ce484222325ULL;
+
+// Little-endian fields of fixed width, whatever the platform's sizes.
+class Writer {
+public:
+    void u8(unsigned value) { bytes_.push_back(static_cast<char>(value & 0xff)); }
+    void u32(uint32_t value) {
+        for (int i = 0; i < 4; ++i) u8((value >> (8 * i)) & 0xff);
+    }
+    void u64(uint64_t value) {
+        for (int i = 0; i < 8; ++i) u8(static_cast<unsigned>((value >> (8 * i)) & 0xff));
+    }
+    void text(const std::string& value) {
+        u32(static_cast<uint32_t>(value.size()));
+        bytes_ += value;
+    }
+    void raw(const void* data, size_t count) {
+        bytes_.append(static_cast<const char*>(data), count);
+    }
+    const std::string& bytes() const { return bytes_; }
+
+private:
+    std::string bytes_;
+};
+
+class Reader {
+public:
+    explicit Reader(const std::string& bytes) : bytes_(bytes) {}
+    unsigned u8() { need(1); return static_cast<unsigned char>(bytes_[at_++]); }
+    uint32_t u32() {
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(u8()) << (8 * i);
+        return value;
+    }
+    uint64_t u64() {
+        uint64_t value = 0;
+        for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(u8()) << (8 * i);
+        return value;
+    }
+    std::string text() {
+        const uint32_t count = u32();
+        need(count);
+        std::string value = bytes_.substr(at_, count);
+        at_ += count;
+        return value;
+    }
+    bool done() const { return at_ == bytes_.size(); }
+
+private:
+    void need(size_t count) const {
+        if (bytes_.size() - at_ < count) throw std::runtime_error("truncated record");
+    }
+    const std::string& bytes_;
+    size_t at_ = 0;
+};
+
+// Which NaN survives where two NaNs meet is the hardware's choice of operand,
+// and compilers may order the operands of a commutative operation either way;
+// every NaN is therefore recorded as the one quiet NaN of its width.
+std::string canonical_data(const mxArray* array) {
+    const size_t bytes = standin::data_bytes(array);
+    std::string data;
+    auto append = [&](const void* source) {
+        if (source == nullptr || bytes == 0) return;
+        std::string part(static_cast<const char*>(source), bytes);
+        if (mxGetClassID(array) == mxDOUBLE_CLASS) {
+            for (size_t at = 0; at + 8 <= bytes; at += 8) {
+                double value;
+                std::memcpy(&value, &part[at], 8);
+                if (value != value) std::memcpy(&part[at], &conformance::kNaN, 8);
+            }
+        } else if (mxGetClassID(array) == mxSINGLE_CLASS) {
+            const float nan = static_cast<float>(conformance::kNaN);
+            for (size_t at = 0; at + 4 <= bytes; at += 4) {
+                float value;
+                std::memcpy(&value, &part[at], 4);
+                if (value != value) std::memcpy(&part[at], &nan, 4);
+            }
+        }
+        data += part;
+    };
+    append(mxGetData(array));
+    append(standin::imag_data(array));
+    return data;
+}
+
+void write_shape(Writer& out, const mxArray* array) {
+    out.u32(static_cast<uint32_t>(mxGetClassID(array)));
+    out.u8(mxIsComplex(array) ? 1 : 0);
+    out.u8(mxIsSparse(array) ? 1 : 0);
+    const std::vector<size_t>& dims = standin::dimensions(array);
+    out.u32(static_cast<uint32_t>(dims.size()));
+    for (size_t d : dims) out.u64(d);
+}
+
+uint64_t inputs_digest(const std::vector<const mxArray*>& inputs) {
+    uint64_t hash = kFnvStart;
+    for (const mxArray* input : inputs) {
+        Writer shape;
+        write_shape(shape, input);
+        hash = fnv1a(hash, shape.bytes().data(), shape.bytes().size());
+        hash = fnv1a(hash, mxGetData(input), standin::data_bytes(input));
+        if (mxIsComplex(input))
+            hash = fnv1a(hash, standin::imag_data(input), standin::data_bytes(input));
+    }
+    return hash;
+}
+
+enum Outcome : unsigned { kReturned = 0, kHostError = 1, kOtherException = 2 };
+
+// Runs each call through one module and appends its record to the file.
+class RecordedCalls : public conformance::Calls {
+public:
+    RecordedCalls(const std::string& name, const mexhost::Module& module, std::ofstream& file)
+        : name_(name), module_(module), file_(file) {}
+
+    void run(const std::string& label, int nlhs,
+             const std::vector<const mxArray*>& inputs) override {
+        const mexhost::CallResult result = module_.call(nlhs, inputs);
+        Writer record;
+        record.text(name_);
+        record.u32(count_);
+        record.text(label);
+        record.u32(static_cast<uint32_t>(nlhs));
+        record.u32(static_cast<uint32_t>(inputs.size()));
+        record.u64(inputs_digest(inputs));
+        record.u8(result.ok ? kReturned : result.host_error ? kHostError : kOtherException);
+        record.text(result.identifier);
+        record.text(result.message);
+        record.u8(result.inputs_unchanged ? 1 : 0);
+        record.u32(static_cast<uint32_t>(result.blocks_live_at_return));
+        record.u32(static_cast<uint32_t>(result.arrays_created));
+        record.u32(static_cast<uint32_t>(result.arrays_released));
+        record.u32(static_cast<uint32_t>(result.outputs.size()));
+        for (const mexhost::Array& output : result.outputs) {
+            record.u8(output ? 1 : 0);
+            if (!output) continue;
+            write_shape(record, output.get());
+            const std::string data = canonical_data(output.get());
+            record.u64(data.size());
+            record.raw(data.data(), data.size());
+        }
+        Writer framed;
+        framed.u32(static_cast<uint32_t>(record.bytes().size()));
+        framed.raw(record.bytes().data(), record.bytes().size());
+        file_.write(framed.bytes().data(), static_cast<std::streamsize>(framed.bytes().size()));
+        digest_ = fnv1a(digest_, framed.bytes().data(), framed.bytes().size());
+        ++count_;
+    }
+
+    uint32_t count() const { return count_; }
+    uint64_t digest() const { return digest_; }
+
+private:
+    std::string name_;
+    const mexhost::Module& module_;
+    std::ofstream& file_;
+    uint32_t count_ = 0;
+    uint64_t digest_ = kFnvStart;
+};
+
+const char kFileHeader[] = "bitexact conformance results 1\n";
+
+// A record in words, for the report of a difference.
+std::string describe(const std::string& record) {
+    Reader in(record);
+    std::ostringstream text;
+    const std::string module = in.text();
+    const uint32_t index = in.u32();
+    const std::string label = in.text();
+    const uint32_t nlhs = in.u32();
+    const uint32_t nrhs = in.u32();
+    const uint64_t digest = in.u64();
+    text << module << " call " << index << " (" << label << "): nlhs " << nlhs << ", "
+         << nrhs << " inputs, inputs digest " << std::hex << digest << std::dec << "\n";
+    const unsigned outcome = in.u8();
+    const std::string identifier = in.text();
+    const std::string message = in.text();
+    text << "  outcome " << (outcome == kReturned ? "returned" : outcome == kHostError
+                                                                    ? "host error"
+                                                                    : "other exception")
+         << " [" << identifier << "] \"" << message << "\"\n";
+    const unsigned unchanged = in.u8();
+    const uint32_t blocks = in.u32(), created = in.u32(), released = in.u32();
+    text << "  inputs unchanged " << unchanged << ", scratch blocks left " << blocks
+         << ", arrays created " << created << ", released " << released << "\n";
+    const uint32_t outputs = in.u32();
+    for (uint32_t i = 0; i < outputs; ++i) {
+        text << "  result " << i << ":";
+        if (in.u8() == 0) {
+            text << " none\n";
+            continue;
+        }
+        const uint32_t classid = in.u32();
+        const unsigned complex = in.u8(), sparse = in.u8();
+        text << " class " << classid << (complex ? " complex" : "") << (sparse ? " sparse" : "")
+             << ", size";
+        const uint32_t ndims = in.u32();
+        for (uint32_t d = 0; d < ndims; ++d) text << (d ? " x " : " ") << in.u64();
+        const uint64_t bytes = in.u64();
+        std::string data;
+        for (uint64_t b = 0; b < bytes; ++b) data.push_back(static_cast<char>(in.u8()));
+        text << "\n   ";
+        if (classid == mxDOUBLE_CLASS) {
+            for (size_t at = 0; at + 8 <= data.size(); at += 8) {
+                double value;
+                std::memcpy(&value, &data[at], 8);
+                char item[64];
+                std::snprintf(item, sizeof item, " %.17g(%016" PRIx64 ")", value,
+                              conformance::to_bits(value));
+                text << item;
+            }
+        } else if (classid == mxINT32_CLASS) {
+            for (size_t at = 0; at + 4 <= data.size(); at += 4) {
+                int32_t value;
+                std::memcpy(&value, &data[at], 4);
+                text << " " << value;
+            }
+        } else {
+            text << " " << data.size() << " bytes";
+        }
+        text << "\n";
+    }
+    if (!in.done()) text << "  (unread bytes at the end)\n";
+    return text.str();
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot read " + path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> split_records(const std::string& bytes, const std::string& path) {
+    const size_t header = sizeof kFileHeader - 1;
+    if (bytes.compare(0, header, kFileHeader) != 0)
+        throw std::runtime_error(path + " is not a conformance results file");
+    std::vector<std::string> records;
+    size_t at = header;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < 4) throw std::runtime_error(path + " is truncated");
+        const std::string length_field = bytes.substr(at, 4);
+        const uint32_t count = Reader(length_field).u32();
+        at += 4;
+        if (bytes.size() - at < count) throw std::runtime_error(path + " is truncated");
+        records.push_back(bytes.substr(at, count));
+        at += count;
+    }
+    return records;
+}
+
+int compare(const std::string& path_a, const std::string& path_b) {
+    const std::string a = read_file(path_a), b = read_file(path_b);
+    if (a == b) {
+        std::printf("identical: %s and %s (%zu bytes)\n", path_a.c_str(), path_b.c_str(),
+                    a.size());
+        return 0;
+    }
+    const std::vector<std::string> records_a = split_records(a, path_a);
+    const std::vector<std::string> records_b = split_records(b, path_b);
+    std::printf("DIFFERENT: %s (%zu calls) and %s (%zu calls)\n", path_a.c_str(),
+                records_a.size(), path_b.c_str(), records_b.size());
+    const size_t common = std::min(records_a.size(), records_b.size());
+    size_t differing = 0;
+    for (size_t i = 0; i < common; ++i) {
+        if (records_a[i] == records_b[i]) continue;
+        if (differing++ == 0)
+            std::printf("first differing call:\n--- %s\n%s--- %s\n%s", path_a.c_str(),
+                        describe(records_a[i]).c_str(), path_b.c_str(),
+                        describe(records_b[i]).c_str());
+    }
+    std::printf("%zu of %zu calls differ\n", differing, common);
+    return 1;
+}
+
+int show(const std::string& path, size_t first, size_t count) {
+    const std::vector<std::string> records = split_records(read_file(path), path);
+    for (size_t i = first; i < records.size() && i - first < count; ++i)
+        std::printf("%s", describe(records[i]).c_str());
+    return 0;
+}
+
+std::map<std::string, std::string> read_digests(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) throw std::runtime_error("cannot read " + path);
+    std::map<std::string, std::string> digests;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string name;
+        fields >> name;
+        digests[name] = line;
+    }
+    return digests;
+}
+
+std::string module_path(const std::string& dir, const std::string& name,
+                        const std::string& suffix) {
+    std::string path = dir + "/" + name + suffix;
+#if defined(_WIN32)
+    std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+    return path;
+}
+
+int run(const std::string& dir, const std::string& suffix, const std::string& results,
+        const std::string& expect) {
+    std::map<std::string, std::string> expected;
+    if (!expect.empty()) expected = read_digests(expect);
+    std::ofstream file(results, std::ios::binary | std::ios::trunc);
+    if (!file) throw std::runtime_error("cannot write " + results);
+    file.write(kFileHeader, sizeof kFileHeader - 1);
+
+    // Every module this tree builds must have its case set.
+    std::istringstream built(CONFORMANCE_MODULES);
+    std::string name;
+    while (std::getline(built, name, ','))
+        if (conformance::registry().count(name) == 0)
+            throw std::runtime_error("the module " + name + " has no conformance cases (cases_" +
+                                     name + ".cpp)");
+
+    int mismatches = 0;
+    // The map keeps the modules in name order, whatever the link order.
+    for (const auto& entry : conformance::registry()) {
+        const std::string& name = entry.first;
+        const mexhost::Module module(module_path(dir, name, suffix));
+        RecordedCalls calls(name, module, file);
+        // Each module draws from its own sequence, so adding a module or a
+        // case to one module leaves the others' calls as they were.
+        conformance::Random random(fnv1a(kFnvStart, name.data(), name.size()));
+        entry.second(calls, random);
+        char line[128];
+        std::snprintf(line, sizeof line, "%s %" PRIu32 " %016" PRIx64, name.c_str(),
+                      calls.count(), calls.digest());
+        std::printf("%s\n", line);
+        if (!expect.empty()) {
+            const auto found = expected.find(name);
+            if (found == expected.end()) {
+                std::printf("  no recorded digest for %s in %s\n", name.c_str(), expect.c_str());
+                ++mismatches;
+            } else if (found->second != line) {
+                std::printf("  DIFFERS from the recorded \"%s\"\n", found->second.c_str());
+                ++mismatches;
+            }
+        }
+    }
+    file.close();
+    if (!file) throw std::runtime_error("cannot write " + results);
+    if (mismatches > 0) {
+        std::printf("%d module(s) differ from %s. If the change of results is intended, "
+                    "record the lines above there.\n", mismatches, expect.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        if (args.size() == 3 && args[0] == "compare") return compare(args[1], args[2]);
+        if (args.size() == 4 && args[0] == "show")
+            return show(args[1], std::stoul(args[2]), std::stoul(args[3]));
+        if (args.size() == 4 && args[0] == "run") return run(args[1], args[2], args[3], "");
+        if (args.size() == 6 && args[0] == "run" && args[4] == "--expect")
+            return run(args[1], args[2], args[3], args[5]);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "conformance: %s\n", error.what());
+        return 2;
+    }
+    std::fprintf(stderr,
+                 "usage: conformance run MODULE_DIR SUFFIX RESULTS [--expect DIGESTS]\n"
+                 "       conformance compare RESULTS_A RESULTS_B\n"
+                 "       conformance show RESULTS FIRST COUNT\n");
+    return 2;
+}
