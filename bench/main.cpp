@@ -72,7 +72,8 @@ std::string machine() {
     }
     std::string simd;
     if (flags.find(" avx2 ") != std::string::npos) simd += "AVX2";
-    if (flags.find(" avx512f ") != std::string::npos) simd += (simd.empty() ? "" : ", ") + std::string("AVX-512");
+    if (flags.find(" avx512f ") != std::string::npos)
+        simd += std::string(simd.empty() ? "" : ", ") + "AVX-512";
     if (simd.empty()) simd = "no AVX2";
     std::ostringstream out;
     out << model << " (" << simd << "), one thread; g++ " << __VERSION__ << ", OpenCV "

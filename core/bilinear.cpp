@@ -76,8 +76,10 @@ std::ptrdiff_t sample_two_at_a_time(const double* image, int32_t rows, int32_t c
     const std::ptrdiff_t done = count - count % 2;
     for (std::ptrdiff_t k = 0; k < done; k += 2) {
         if (Prefetch && k + kPrefetchAhead < done) {
-            const __m128d x = _mm_min_pd(xmax, _mm_max_pd(zero, _mm_loadu_pd(X + k + kPrefetchAhead)));
-            const __m128d y = _mm_min_pd(ymax, _mm_max_pd(zero, _mm_loadu_pd(Y + k + kPrefetchAhead)));
+            const __m128d ahead_x = _mm_loadu_pd(X + k + kPrefetchAhead);
+            const __m128d ahead_y = _mm_loadu_pd(Y + k + kPrefetchAhead);
+            const __m128d x = _mm_min_pd(xmax, _mm_max_pd(zero, ahead_x));
+            const __m128d y = _mm_min_pd(ymax, _mm_max_pd(zero, ahead_y));
             const __m128i c = _mm_cvttpd_epi32(x);
             const __m128i r = _mm_cvttpd_epi32(y);
             // A NaN coordinate gives a wild address here; a prefetch never
@@ -87,8 +89,9 @@ std::ptrdiff_t sample_two_at_a_time(const double* image, int32_t rows, int32_t c
             for (int lane = 0; lane < 2; ++lane) {
                 const int32_t cl = _mm_cvtsi128_si32(lane ? _mm_shuffle_epi32(c, 1) : c);
                 const int32_t rl = _mm_cvtsi128_si32(lane ? _mm_shuffle_epi32(r, 1) : r);
-                const uintptr_t p = base + static_cast<uintptr_t>(static_cast<intptr_t>(rl)) * sizeof(double) +
-                                    static_cast<uintptr_t>(static_cast<intptr_t>(cl)) * column_bytes;
+                const uintptr_t row = static_cast<uintptr_t>(static_cast<intptr_t>(rl));
+                const uintptr_t col = static_cast<uintptr_t>(static_cast<intptr_t>(cl));
+                const uintptr_t p = base + row * sizeof(double) + col * column_bytes;
                 _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
                 _mm_prefetch(reinterpret_cast<const char*>(p + column_bytes), _MM_HINT_T0);
             }

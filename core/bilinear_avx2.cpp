@@ -27,6 +27,7 @@ constexpr std::ptrdiff_t kPrefetchAhead = 32;
 // The four 32-bit lanes of `v`, each a non-negative element index (or, for a
 // prefetch only, anything). Two 64-bit moves split by shifts are cheaper than
 // four lane extractions or a round trip through memory.
+AVX2_FUNCTION
 inline void lanes(__m128i v, int32_t lane[4]) {
 #if defined(__x86_64__) || defined(_M_X64)
     const uint64_t low = static_cast<uint64_t>(_mm_cvtsi128_si64(v));
@@ -51,6 +52,7 @@ struct Image {
     __m128i last_col, last_row, column_step, minus_one;
 };
 
+AVX2_FUNCTION
 Image image_of(const double* data, int32_t rows, int32_t cols) {
     Image im;
     im.data = data;
@@ -69,6 +71,7 @@ Image image_of(const double* data, int32_t rows, int32_t cols) {
 
 // Clamps four pairs onto the image; returns the lanes whose pair has a NaN
 // coordinate, whose position becomes (0, 0).
+AVX2_FUNCTION
 inline __m256d clamp(const Image& im, __m256d& x, __m256d& y) {
     const __m256d no_position = _mm256_cmp_pd(x, y, _CMP_UNORD_Q);
     x = _mm256_andnot_pd(no_position, _mm256_min_pd(im.xmax, _mm256_max_pd(im.zero, x)));
@@ -78,6 +81,7 @@ inline __m256d clamp(const Image& im, __m256d& x, __m256d& y) {
 
 // The bilinear samples at four clamped positions; the quiet NaN where
 // `no_position` is set.
+AVX2_FUNCTION
 inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position) {
     const __m128i c0 = _mm256_cvttpd_epi32(x);
     const __m128i r0 = _mm256_cvttpd_epi32(y);
@@ -120,6 +124,7 @@ inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position
 }
 
 // Prefetches the two columns around each of four positions.
+AVX2_FUNCTION
 inline void prefetch(const Image& im, __m256d x, __m256d y) {
     x = _mm256_min_pd(im.xmax, _mm256_max_pd(im.zero, x));
     y = _mm256_min_pd(im.ymax, _mm256_max_pd(im.zero, y));
@@ -140,6 +145,7 @@ inline void prefetch(const Image& im, __m256d x, __m256d y) {
 }
 
 template <bool Prefetch>
+AVX2_FUNCTION
 std::ptrdiff_t sample_four_at_a_time(const Image& im, const double* X, const double* Y,
                                      double* out, std::ptrdiff_t count) {
     const std::ptrdiff_t done = count - count % 4;
@@ -157,6 +163,7 @@ std::ptrdiff_t sample_four_at_a_time(const Image& im, const double* X, const dou
 
 }  // namespace
 
+AVX2_FUNCTION
 std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
                                 const double* X, const double* Y, double* out,
                                 std::ptrdiff_t count) {
@@ -168,6 +175,7 @@ std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
     return sample_four_at_a_time<false>(im, X, Y, out, count);
 }
 
+AVX2_FUNCTION
 void patchwarp_avx2(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
                     const double* A, double* out, double* X, double* Y) {
     const Image im = image_of(image, rows, cols);

@@ -28,7 +28,6 @@
 
 namespace {
 
-
 constexpr float kLowerSentinel = -1.0e20f;
 
 // Four of the eight lanes.
@@ -42,11 +41,15 @@ struct Window {
     __m128 b_under;
 };
 
-inline __m256d widen(__m128i mask) { return _mm256_castsi256_pd(_mm256_cvtepi32_epi64(mask)); }
+AVX2_FUNCTION
+inline __m256d widen(__m128i mask) {
+    return _mm256_castsi256_pd(_mm256_cvtepi32_epi64(mask));
+}
 
 // The boundary between source index q (value fq) and the top piece, rounded
 // to single precision: ((f(q) - f(v)) - lin (q - v)) + quad (q^2 - v^2) over
 // (q - v)(quad + quad), every operation rounded on its own, in this order.
+AVX2_FUNCTION
 inline __m128 boundary(__m256d q, __m256d fq, const Window& w, __m256d quad, __m256d lin,
                        __m256d quad2) {
     const __m256d diff = _mm256_sub_pd(q, w.top_d);
@@ -59,6 +62,7 @@ inline __m128 boundary(__m256d q, __m256d fq, const Window& w, __m256d quad, __m
 
 // Lanes set in `mask` step down to the piece under their top; the piece under
 // that one is loaded from the list.
+AVX2_FUNCTION
 inline void step_down(Window& w, __m128i mask, __m128i lane, const int32_t* below,
                       const float* below_bound, const double* below_f) {
     const __m128i at = _mm_add_epi32(_mm_slli_epi32(w.under, 3), lane);
@@ -76,19 +80,23 @@ inline void step_down(Window& w, __m128i mask, __m128i lane, const int32_t* belo
     w.b_under = next_b;
 }
 
+AVX2_FUNCTION
 inline __m128i removable(const Window& w, __m128 s) {
     return _mm_andnot_si128(_mm_cmpeq_epi32(w.top, _mm_setzero_si128()),
                             _mm_castps_si128(_mm_cmp_ps(s, w.b_top, _CMP_LE_OQ)));
 }
 
+AVX2_FUNCTION
 inline __m128i above(const Window& w, __m128 threshold) {
     return _mm_castps_si128(_mm_cmp_ps(w.b_top, threshold, _CMP_GE_OQ));
 }
 
+AVX2_FUNCTION
 inline bool any(__m128i a, __m128i b) { return _mm_movemask_epi8(_mm_or_si128(a, b)) != 0; }
 
 // Pushes q (value fq, boundary s) on a window of lanes; returns the lanes
 // whose new boundary is not above the one under it.
+AVX2_FUNCTION
 inline __m128i push(Window& w, int32_t q, __m256d qd, __m256d fq, __m128 s, int32_t* below,
                     float* below_bound, double* below_f) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(below), w.top);
@@ -105,6 +113,7 @@ inline __m128i push(Window& w, int32_t q, __m256d qd, __m256d fq, __m128 s, int3
     return irregular;
 }
 
+AVX2_FUNCTION
 inline void start(Window& w, __m256d f0, int32_t* below, float* below_bound, double* below_f) {
     w.top = _mm_setzero_si128();
     w.top_d = _mm256_setzero_pd();
@@ -120,6 +129,7 @@ inline void start(Window& w, __m256d f0, int32_t* below, float* below_bound, dou
 }
 
 // (quad d^2 + lin d) + f(v), d = p - v.
+AVX2_FUNCTION
 inline __m256d value_at(const Window& w, __m256d p, __m256d quad, __m256d lin) {
     const __m256d d = _mm256_sub_pd(p, w.top_d);
     return _mm256_add_pd(
@@ -128,6 +138,7 @@ inline __m256d value_at(const Window& w, __m256d p, __m256d quad, __m256d lin) {
 
 }  // namespace
 
+AVX2_FUNCTION
 uint32_t lower_envelope_8_avx2(const double* in, std::ptrdiff_t in_row, int32_t line_len,
                                double quad_coef, double lin_coef, const int32_t* positions,
                                const float* thresholds, int32_t out_len, double* values,

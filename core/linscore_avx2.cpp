@@ -20,6 +20,7 @@
 
 namespace {
 
+AVX2_FUNCTION
 inline void transpose(__m256d& a, __m256d& b, __m256d& c, __m256d& d) {
     const __m256d ab_low = _mm256_unpacklo_pd(a, b);   // a0 b0 a2 b2
     const __m256d ab_high = _mm256_unpackhi_pd(a, b);  // a1 b1 a3 b3
@@ -44,6 +45,7 @@ struct Columns {
 constexpr std::ptrdiff_t kChunk = 64;
 
 template <bool Masked, bool Staged>
+AVX2_FUNCTION
 inline void block(Columns& c, std::ptrdiff_t i, int32_t count, __m256i mask,
                   const double* mean, const double* scale, const double* w, double* staged) {
     __m256d z[4];
@@ -70,6 +72,7 @@ inline void block(Columns& c, std::ptrdiff_t i, int32_t count, __m256i mask,
         c.sum = _mm256_add_pd(c.sum, _mm256_mul_pd(_mm256_broadcast_sd(w + i + r), z[r]));
 }
 
+AVX2_FUNCTION
 inline __m256i first_lanes(std::ptrdiff_t count) {
     return _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), _mm256_setr_epi64x(0, 1, 2, 3));
 }
@@ -80,6 +83,7 @@ inline __m256i first_lanes(std::ptrdiff_t count) {
 // four columns at once, a block at a time, is far slower than ordinary
 // stores, one column's run at a time faster.
 template <bool Streaming>
+AVX2_FUNCTION
 void four_at_a_time(const double* X, double* Z, const double* mean, const double* scale,
                     const double* w, double* scores, int32_t done, std::ptrdiff_t M,
                     std::ptrdiff_t head) {
@@ -107,7 +111,8 @@ void four_at_a_time(const double* X, double* Z, const double* mean, const double
             if (Streaming)
                 for (int n = 0; n < 4; ++n)
                     for (std::ptrdiff_t i = chunk; i < chunk_end; i += 4)
-                        _mm256_stream_pd(c.z[n] + i, _mm256_load_pd(staged + n * kChunk + (i - chunk)));
+                        _mm256_stream_pd(c.z[n] + i,
+                                         _mm256_load_pd(staged + n * kChunk + (i - chunk)));
         }
         if (rest > 0)
             block<true, false>(c, end, static_cast<int32_t>(rest), rest_mask, mean, scale, w,
@@ -118,6 +123,7 @@ void four_at_a_time(const double* X, double* Z, const double* mean, const double
 
 }  // namespace
 
+AVX2_FUNCTION
 int32_t rescale_and_score_avx2(const double* X, double* Z, const double* mean,
                                const double* scale, const double* w, double* scores,
                                int32_t samples, int32_t features) {

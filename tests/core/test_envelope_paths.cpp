@@ -65,11 +65,14 @@ TEST(EnvelopePaths, RandomLinesGiveScalarBits) {
         const int32_t first = static_cast<int32_t>(rng() % (len + 30)) - 15;
         const int32_t out_len = static_cast<int32_t>(rng() % 70);
         const bool as_rows = rng() % 2 == 0;
-        const Lines want =
-            transform(source, as_rows, lines, len, quad, lin, first, out_len, step, KernelPath::Scalar);
+        auto run = [&](KernelPath path) {
+            return transform(source, as_rows, lines, len, quad, lin, first, out_len, step, path);
+        };
+        const Lines want = run(KernelPath::Scalar);
         for (KernelPath path : vector_paths()) {
-            const Lines got = transform(source, as_rows, lines, len, quad, lin, first, out_len, step, path);
-            ASSERT_EQ(first_difference(got.args, want.args), -1) << "trial " << trial << " " << path_name(path);
+            const Lines got = run(path);
+            ASSERT_EQ(first_difference(got.args, want.args), -1)
+                << "trial " << trial << " " << path_name(path);
             ASSERT_EQ(first_difference_but_nan_payload(got.values, want.values), -1)
                 << "trial " << trial << " " << path_name(path);
         }
@@ -111,14 +114,13 @@ TEST(EnvelopePaths, OutOfRangeInputsGiveScalarBits) {
 TEST(EnvelopePaths, SweepGivesScalarBits) {
     std::mt19937 rng(31);
     for (int trial = 0; trial < 40; ++trial) {
-        const ImageDims dims{1 + static_cast<int32_t>(rng() % 45), 1 + static_cast<int32_t>(rng() % 45)};
+        auto count = [&](int32_t n) { return 1 + static_cast<int32_t>(rng() % n); };
+        const ImageDims dims{count(45), count(45)};
         std::vector<double> source(static_cast<size_t>(dims.rows) * dims.cols);
         for (double& v : source) v = static_cast<double>(rng() % 20);
-        const SweepCost cost{0.05 * (1 + rng() % 4), 0.1 * (rng() % 3), 0.05 * (1 + rng() % 4), -0.1};
+        const SweepCost cost{0.05 * count(4), 0.1 * (rng() % 3), 0.05 * count(4), -0.1};
         const double step = (rng() % 4) * 0.5;
-        const SweepGrid grid{static_cast<int32_t>(rng() % 10) - 5, static_cast<int32_t>(rng() % 10) - 5,
-                             {1 + static_cast<int32_t>(rng() % 40), 1 + static_cast<int32_t>(rng() % 40)},
-                             step};
+        const SweepGrid grid{count(10) - 6, count(10) - 6, {count(40), count(40)}, step};
         const size_t mid = static_cast<size_t>(grid.dims.rows) * dims.cols;
         const size_t cells = static_cast<size_t>(grid.dims.rows) * grid.dims.cols;
         auto run = [&](KernelPath path, std::vector<double>& map, std::vector<int32_t>& col,

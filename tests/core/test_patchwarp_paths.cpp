@@ -43,7 +43,8 @@ TEST(PatchwarpPaths, RandomMapsGiveScalarBits) {
         const ImageDims dims = images[trial % 5];
         std::vector<double> image(static_cast<size_t>(dims.rows) * dims.cols);
         for (double& v : image) v = rng() % 50 == 0 ? (rng() % 2 ? kInf : -0.0) : pixel(rng);
-        const ImageDims grid{1 + static_cast<int32_t>(rng() % 11), 1 + static_cast<int32_t>(rng() % 9)};
+        const ImageDims grid{1 + static_cast<int32_t>(rng() % 11),
+                             1 + static_cast<int32_t>(rng() % 9)};
         const double a = angle(rng), s = scale(rng);
         double A[6] = {s * std::cos(a), s * std::sin(a), -s * std::sin(a), s * std::cos(a),
                        std::uniform_real_distribution<double>(-5, dims.cols + 5)(rng),
