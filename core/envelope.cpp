@@ -42,6 +42,15 @@ float boundary(const double* line_in, std::ptrdiff_t stride, int32_t q, int32_t 
     return to_single(numerator / denominator);
 }
 
+// to[k * to_step] = from[k * from_step] for k < count. A function of its own,
+// not inlined, so that the compiler keeps the caller's loop order: the
+// callers choose it to run along memory on at least one side.
+template <typename T>
+[[gnu::noinline]] void copy_run(T* to, std::ptrdiff_t to_step, const T* from,
+                                std::ptrdiff_t from_step, std::ptrdiff_t count) {
+    for (std::ptrdiff_t k = 0; k < count; ++k) to[k * to_step] = from[k * from_step];
+}
+
 }  // namespace
 
 int32_t next_envelope_position(int32_t p, double pos_step) {
@@ -167,12 +176,10 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
             // the lines (contiguous when the lines are adjacent).
             if (stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l)
-                    for (std::ptrdiff_t v = 0; v < line_len; ++v)
-                        source[v * kBlock + l] = in[l * in_step + v];
+                    copy_run(source.get() + l, kBlock, in + l * in_step, 1, line_len);
             } else {
                 for (std::ptrdiff_t v = 0; v < line_len; ++v)
-                    for (std::ptrdiff_t l = 0; l < width; ++l)
-                        source[v * kBlock + l] = in[l * in_step + v * stride];
+                    copy_run(source.get() + v * kBlock, 1, in + v * stride, in_step, width);
             }
             uint32_t irregular = 0;
             for (std::ptrdiff_t g = 0; g < width; g += kEnvelopeLanes)
@@ -181,17 +188,15 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                     thresholds.get(), out_len, values.get() + g, args.get() + g, kBlock,
                     below.get(), below_bound.get(), below_f.get()) << g;
             if (stride == 1) {
-                for (std::ptrdiff_t l = 0; l < width; ++l)
-                    for (std::ptrdiff_t j = 0; j < out_len; ++j) {
-                        out[l * out_step + j] = values[j * kBlock + l];
-                        arg[l * out_step + j] = args[j * kBlock + l];
-                    }
+                for (std::ptrdiff_t l = 0; l < width; ++l) {
+                    copy_run(out + l * out_step, 1, values.get() + l, kBlock, out_len);
+                    copy_run(arg + l * out_step, 1, args.get() + l, kBlock, out_len);
+                }
             } else {
-                for (std::ptrdiff_t j = 0; j < out_len; ++j)
-                    for (std::ptrdiff_t l = 0; l < width; ++l) {
-                        out[l * out_step + j * stride] = values[j * kBlock + l];
-                        arg[l * out_step + j * stride] = args[j * kBlock + l];
-                    }
+                for (std::ptrdiff_t j = 0; j < out_len; ++j) {
+                    copy_run(out + j * stride, out_step, values.get() + j * kBlock, 1, width);
+                    copy_run(arg + j * stride, out_step, args.get() + j * kBlock, 1, width);
+                }
             }
             for (std::ptrdiff_t l = 0; l < width; ++l)
                 if (irregular & (uint32_t{1} << l))
