@@ -12,6 +12,7 @@
 #include "linscore_simd.h"
 #include "simd_config.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -54,7 +55,12 @@ inline void block(Columns& c, std::ptrdiff_t i, int32_t count, __m256i mask,
         const __m256d s = _mm256_maskload_pd(scale + i, mask);
         for (int n = 0; n < 4; ++n) {
             z[n] = _mm256_div_pd(_mm256_sub_pd(_mm256_maskload_pd(c.x[n] + i, mask), m), s);
-            _mm256_maskstore_pd(c.z[n] + i, mask, z[n]);
+            // The first `count` lanes, one by one (cheaper than a masked
+            // store on some processors).
+            const __m128d low = _mm256_castpd256_pd128(z[n]);
+            _mm_storel_pd(c.z[n] + i, low);
+            if (count > 1) _mm_storeh_pd(c.z[n] + i + 1, low);
+            if (count > 2) _mm_storel_pd(c.z[n] + i + 2, _mm256_extractf128_pd(z[n], 1));
         }
     } else {
         const __m256d m = _mm256_loadu_pd(mean + i);
@@ -77,20 +83,31 @@ inline __m256i first_lanes(std::ptrdiff_t count) {
     return _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), _mm256_setr_epi64x(0, 1, 2, 3));
 }
 
-// Features 0 .. head - 1 (fewer than four), then whole blocks of four, then
-// the rest. When Streaming, the whole blocks are staged chunk by chunk and
-// each sample's chunk is then written past the caches in one run: streaming
-// four columns at once, a block at a time, is far slower than ordinary
-// stores, one column's run at a time faster.
-template <bool Streaming>
+// Features from .. to - 1 in blocks of four and a last, masked block, stored
+// in the ordinary way.
 AVX2_FUNCTION
-void four_at_a_time(const double* X, double* Z, const double* mean, const double* scale,
-                    const double* w, double* scores, int32_t done, std::ptrdiff_t M,
-                    std::ptrdiff_t head) {
-    const std::ptrdiff_t end = head + (M - head) / 4 * 4;
-    const std::ptrdiff_t rest = M - end;
-    const __m256i head_mask = first_lanes(head);
-    const __m256i rest_mask = first_lanes(rest);
+inline void stored_range(Columns& c, std::ptrdiff_t from, std::ptrdiff_t to,
+                         const double* mean, const double* scale, const double* w,
+                         double* staged) {
+    const __m256i all = _mm256_set1_epi64x(-1);
+    std::ptrdiff_t i = from;
+    for (; to - i >= 4; i += 4) block<false, false>(c, i, 4, all, mean, scale, w, staged);
+    if (i < to)
+        block<true, false>(c, i, static_cast<int32_t>(to - i), first_lanes(to - i), mean, scale,
+                           w, staged);
+}
+
+// Features 0 .. head - 1, then head .. end - 1, then end .. M - 1. When
+// Streaming, head .. end - 1 are whole 64-byte lines of every column: they are
+// staged chunk by chunk and each column's chunk is then written past the
+// caches in one run (streaming the four columns a block at a time is far
+// slower than ordinary stores, and so is streaming part of a line that
+// ordinary stores write too).
+template <bool Streaming>
+AVX2_FUNCTION void four_at_a_time(const double* X, double* Z, const double* mean,
+                                  const double* scale, const double* w, double* scores,
+                                  int32_t done, std::ptrdiff_t M, std::ptrdiff_t head,
+                                  std::ptrdiff_t end) {
     const __m256i all = _mm256_set1_epi64x(-1);
     const __m256d bias = _mm256_set1_pd(w[M]);
     alignas(32) double staged[4 * kChunk];
@@ -101,9 +118,7 @@ void four_at_a_time(const double* X, double* Z, const double* mean, const double
             c.z[n] = Z + (static_cast<std::ptrdiff_t>(j) + n) * M;
         }
         c.sum = _mm256_setzero_pd();
-        if (head > 0)
-            block<true, false>(c, 0, static_cast<int32_t>(head), head_mask, mean, scale, w,
-                               staged);
+        stored_range(c, 0, head, mean, scale, w, staged);
         for (std::ptrdiff_t chunk = head; chunk < end; chunk += kChunk) {
             const std::ptrdiff_t chunk_end = end - chunk < kChunk ? end : chunk + kChunk;
             for (std::ptrdiff_t i = chunk; i < chunk_end; i += 4)
@@ -114,9 +129,7 @@ void four_at_a_time(const double* X, double* Z, const double* mean, const double
                         _mm256_stream_pd(c.z[n] + i,
                                          _mm256_load_pd(staged + n * kChunk + (i - chunk)));
         }
-        if (rest > 0)
-            block<true, false>(c, end, static_cast<int32_t>(rest), rest_mask, mean, scale, w,
-                               staged);
+        stored_range(c, end, M, mean, scale, w, staged);
         _mm256_storeu_pd(scores + j, _mm256_add_pd(c.sum, bias));
     }
 }
@@ -129,22 +142,30 @@ int32_t rescale_and_score_avx2(const double* X, double* Z, const double* mean,
                                int32_t samples, int32_t features) {
     const std::ptrdiff_t M = features;
     const int32_t done = samples - samples % 4;
-    // When every sample's column is equally aligned (M a multiple of 4), the
-    // first features are taken apart so that the runs of four start 32-byte
-    // aligned in Z (and mostly in X, the host's arrays being alike). A
-    // standardised copy larger than the caches is then written past them: it
-    // is not read again here (the scores come from the registers), and
-    // streaming saves reading each line before writing it.
-    const uintptr_t offset = reinterpret_cast<uintptr_t>(Z) % 32;
-    const std::ptrdiff_t head = M % 4 == 0 && offset % sizeof(double) == 0 && M >= 4
-                                    ? static_cast<std::ptrdiff_t>((32 - offset) % 32 / sizeof(double))
-                                    : 0;
-    if (M % 4 == 0 && offset % sizeof(double) == 0 &&
+    const uintptr_t at = reinterpret_cast<uintptr_t>(Z);
+    // A standardised copy larger than the caches is written past them where
+    // every column is aligned alike to 64-byte lines (M a multiple of 8), in
+    // the columns' whole lines: it is
+    // not read again here (the scores come from the registers), and streaming
+    // saves reading each line before writing it. Otherwise, with M a multiple
+    // of 4 and long columns, the first features are taken apart so that the
+    // runs of four are 32-byte aligned in Z (and mostly in X, the host's
+    // arrays being alike); in short columns the masked blocks would cost more.
+    // Streaming pays only where most of a column is whole lines.
+    const std::ptrdiff_t line_head =
+        std::min<std::ptrdiff_t>(M, static_cast<std::ptrdiff_t>((64 - at % 64) % 64 / 8));
+    if (at % sizeof(double) == 0 && M % 8 == 0 && (line_head == 0 || M >= 64) &&
         M * static_cast<std::ptrdiff_t>(samples) > (std::ptrdiff_t{1} << 20)) {
-        four_at_a_time<true>(X, Z, mean, scale, w, scores, done, M, head);
+        const std::ptrdiff_t end = line_head + (M - line_head) / 8 * 8;
+        four_at_a_time<true>(X, Z, mean, scale, w, scores, done, M, line_head, end);
         _mm_sfence();
     } else {
-        four_at_a_time<false>(X, Z, mean, scale, w, scores, done, M, head);
+        const std::ptrdiff_t head =
+            at % sizeof(double) == 0 && M % 4 == 0 && M >= 64
+                ? static_cast<std::ptrdiff_t>((32 - at % 32) % 32 / 8)
+                : 0;
+        four_at_a_time<false>(X, Z, mean, scale, w, scores, done, M, head,
+                              head + (M - head) / 4 * 4);
     }
     return done;
 }
