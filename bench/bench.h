@@ -58,8 +58,8 @@ std::string mismatch(const std::string& what, const std::vector<T>& got,
     return {};
 }
 
-inline std::vector<double> uniform(size_t count, double low, double high, uint64_t seed) {
-    std::mt19937_64 rng(seed);
+inline std::vector<double> uniform(size_t count, double low, double high, uint64_t stream) {
+    std::mt19937_64 rng(stream);
     std::uniform_real_distribution<double> d(low, high);
     std::vector<double> v(count);
     for (double& x : v) x = d(rng);
