@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "image_dims.h"
+#include "kernel_path.h"
 
 struct ImagePosition {
     double x;  // column position
@@ -22,14 +23,16 @@ ImagePosition clamp_to_image(double x, double y, const ImageDims* imageDims);
 // Writes out[k], k = 0 .. M*N - 1, the bilinear sample of `image` at
 // (X[k], Y[k]). Positions are expected inside the image already; any other
 // position is first clamped by clamp_to_image, so no read ever leaves the
-// image, and an empty image yields NaN for every element.
+// image, and an empty image yields NaN for every element. Every `path` gives
+// the same bits; the vector paths sample several elements at once.
 void gridlerp(const double* image, const ImageDims* imageDims,
               const ImageDims* gridDims, double* out,
-              const double* X, const double* Y);
+              const double* X, const double* Y,
+              KernelPath path = KernelPath::Fastest);
 
 // Writes out[k] = the bilinear sample at clamp_to_image(X[k], Y[k]). X and Y
 // are only read. Each pair is clamped just before it is sampled, so no scratch
 // storage is needed.
 void gridlerp_ext(const double* image, const ImageDims* imageDims,
                   const ImageDims* gridDims, const double* X, const double* Y,
-                  double* out);
+                  double* out, KernelPath path = KernelPath::Fastest);

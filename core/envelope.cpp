@@ -1,9 +1,12 @@
 #include "core/envelope.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 #include <memory>
+
+#include "core/envelope_simd.h"
 
 namespace {
 
@@ -37,6 +40,15 @@ float boundary(const double* line_in, std::ptrdiff_t stride, int32_t q, int32_t 
     const double numerator = ((f_q - f_v) - lin_coef * diff) + quad_coef * squares;
     const double denominator = diff * (quad_coef + quad_coef);
     return to_single(numerator / denominator);
+}
+
+// to[k * to_step] = from[k * from_step] for k < count. A function of its own,
+// not inlined, so that the compiler keeps the caller's loop order: the
+// callers choose it to run along memory on at least one side.
+template <typename T>
+[[gnu::noinline]] void copy_run(T* to, std::ptrdiff_t to_step, const T* from,
+                                std::ptrdiff_t from_step, std::ptrdiff_t count) {
+    for (std::ptrdiff_t k = 0; k < count; ++k) to[k * to_step] = from[k * from_step];
 }
 
 }  // namespace
@@ -109,5 +121,95 @@ void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out
         arg_out[j * stride] = v;
         // The step after the last position is never needed, so never taken.
         if (j + 1 < out_len) p = next_envelope_position(p, pos_step);
+    }
+}
+
+void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_out,
+                          int32_t* arg_out, int32_t out_step, int32_t lines,
+                          int32_t elem_stride, int32_t line_len, double quad_coef,
+                          double lin_coef, int32_t first_pos, int32_t out_len,
+                          double pos_step, KernelPath path) {
+    int32_t done = 0;
+    // The vector path transforms eight lines at a time, from blocks of up to
+    // 32 lines copied side by side into scratch (element v of line l at
+    // v * 32 + l), so that it reads and writes whole vectors and the copies
+    // run along memory whatever the stride. It forms squared indices in
+    // double (exact up to 2^26), and evaluates from the last position back,
+    // which needs positions that never decrease.
+    const bool vectorisable = resolve_kernel_path(path) == KernelPath::AVX2 &&
+                              lines >= kEnvelopeLanes && line_len >= 1 &&
+                              line_len <= (int32_t{1} << 26) && out_len >= 1 &&
+                              pos_step >= 0 &&
+                              envelope_positions_fit(first_pos, out_len, pos_step);
+    if (vectorisable) {
+        constexpr std::ptrdiff_t kBlock = 4 * kEnvelopeLanes;
+        const std::size_t lanes = kEnvelopeLanes;
+        const std::size_t sources = static_cast<std::size_t>(line_len) * lanes;
+        std::unique_ptr<double[]> source(new double[static_cast<std::size_t>(line_len) * kBlock]);
+        std::unique_ptr<double[]> values(new double[static_cast<std::size_t>(out_len) * kBlock]);
+        std::unique_ptr<int32_t[]> args(new int32_t[static_cast<std::size_t>(out_len) * kBlock]);
+        std::unique_ptr<int32_t[]> below(new int32_t[sources]);
+        std::unique_ptr<float[]> below_bound(new float[sources]);
+        std::unique_ptr<double[]> below_f(new double[sources]);
+        std::unique_ptr<int32_t[]> positions(new int32_t[static_cast<std::size_t>(out_len)]);
+        std::unique_ptr<float[]> thresholds(new float[static_cast<std::size_t>(out_len)]);
+        // The positions, and for each the smallest single-precision value
+        // not below it: a boundary b is at or above p exactly when it is at
+        // or above that value.
+        int32_t p = first_pos;
+        for (int32_t j = 0; j < out_len; ++j) {
+            positions[j] = p;
+            float t = static_cast<float>(p);
+            if (static_cast<double>(t) < static_cast<double>(p))
+                t = std::nextafter(t, std::numeric_limits<float>::infinity());
+            thresholds[j] = t;
+            if (j + 1 < out_len) p = next_envelope_position(p, pos_step);
+        }
+        const std::ptrdiff_t stride = elem_stride;
+        while (lines - done >= kEnvelopeLanes) {
+            const std::ptrdiff_t width =
+                std::min<std::ptrdiff_t>(kBlock, (lines - done) / kEnvelopeLanes * kEnvelopeLanes);
+            const double* in = line_in + static_cast<std::ptrdiff_t>(done) * in_step;
+            double* out = line_out + static_cast<std::ptrdiff_t>(done) * out_step;
+            int32_t* arg = arg_out + static_cast<std::ptrdiff_t>(done) * out_step;
+            // Along each line when its elements are contiguous, else across
+            // the lines (contiguous when the lines are adjacent).
+            if (stride == 1) {
+                for (std::ptrdiff_t l = 0; l < width; ++l)
+                    copy_run(source.get() + l, kBlock, in + l * in_step, 1, line_len);
+            } else {
+                for (std::ptrdiff_t v = 0; v < line_len; ++v)
+                    copy_run(source.get() + v * kBlock, 1, in + v * stride, in_step, width);
+            }
+            uint32_t irregular = 0;
+            for (std::ptrdiff_t g = 0; g < width; g += kEnvelopeLanes)
+                irregular |= lower_envelope_8_avx2(
+                    source.get() + g, kBlock, line_len, quad_coef, lin_coef, positions.get(),
+                    thresholds.get(), out_len, values.get() + g, args.get() + g, kBlock,
+                    below.get(), below_bound.get(), below_f.get()) << g;
+            if (stride == 1) {
+                for (std::ptrdiff_t l = 0; l < width; ++l) {
+                    copy_run(out + l * out_step, 1, values.get() + l, kBlock, out_len);
+                    copy_run(arg + l * out_step, 1, args.get() + l, kBlock, out_len);
+                }
+            } else {
+                for (std::ptrdiff_t j = 0; j < out_len; ++j) {
+                    copy_run(out + j * stride, out_step, values.get() + j * kBlock, 1, width);
+                    copy_run(arg + j * stride, out_step, args.get() + j * kBlock, 1, width);
+                }
+            }
+            for (std::ptrdiff_t l = 0; l < width; ++l)
+                if (irregular & (uint32_t{1} << l))
+                    lower_envelope_1d(in + l * in_step, out + l * out_step, arg + l * out_step,
+                                      elem_stride, line_len, quad_coef, lin_coef, first_pos,
+                                      out_len, pos_step);
+            done += static_cast<int32_t>(width);
+        }
+    }
+    for (int32_t l = done; l < lines; ++l) {
+        const std::ptrdiff_t in_at = static_cast<std::ptrdiff_t>(l) * in_step;
+        const std::ptrdiff_t out_at = static_cast<std::ptrdiff_t>(l) * out_step;
+        lower_envelope_1d(line_in + in_at, line_out + out_at, arg_out + out_at, elem_stride,
+                          line_len, quad_coef, lin_coef, first_pos, out_len, pos_step);
     }
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "core/kernel_path.h"
+
 // For every destination position p writes the extreme over the source indices
 // v of f(v) + quad_coef * (p - v)^2 + lin_coef * (p - v) and the index that
 // attains it: the minimum when quad_coef > 0, the maximum when quad_coef < 0.
@@ -35,6 +37,19 @@ void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out
                        int32_t elem_stride, int32_t line_len, double quad_coef,
                        double lin_coef, int32_t first_pos, int32_t out_len,
                        double pos_step);
+
+// Transforms `lines` lines as lower_envelope_1d does, all with the same
+// stride, length, coefficients and positions: line l is read from
+// line_in + l * in_step and written to line_out + l * out_step and
+// arg_out + l * out_step. Every line gets exactly what lower_envelope_1d gives
+// it; the vector paths transform several lines at once, taking their scratch
+// (20 * (line_len + 2) bytes per line transformed together) from the heap once
+// per call, with the same failure as lower_envelope_1d.
+void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_out,
+                          int32_t* arg_out, int32_t out_step, int32_t lines,
+                          int32_t elem_stride, int32_t line_len, double quad_coef,
+                          double lin_coef, int32_t first_pos, int32_t out_len,
+                          double pos_step, KernelPath path = KernelPath::Fastest);
 
 // The position after p: p + pos_step in double, truncated toward zero. A sum
 // outside the 32-bit signed range gives the nearer end of that range and a NaN

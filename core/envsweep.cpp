@@ -12,7 +12,8 @@ bool sweep_positions_fit(const SweepGrid& grid) {
 void envsweep_transform(const double* source, ImageDims source_dims,
                         const SweepCost& cost, const SweepGrid& grid,
                         double* mid_map, int32_t* mid_row,
-                        double* out_map, int32_t* best_col, int32_t* best_row) {
+                        double* out_map, int32_t* best_col, int32_t* best_row,
+                        KernelPath path) {
     const std::ptrdiff_t rows = source_dims.rows;
     const std::ptrdiff_t cols = source_dims.cols;
     const std::ptrdiff_t out_rows = grid.dims.rows;
@@ -29,18 +30,14 @@ void envsweep_transform(const double* source, ImageDims source_dims,
 
     // Down every source column: mid (j, x) is the best over the rows of
     // column x for output row j.
-    for (std::ptrdiff_t x = 0; x < cols; ++x) {
-        lower_envelope_1d(source + x * rows, mid_map + x * out_rows, mid_row + x * out_rows,
-                          1, source_dims.rows, row_quad, row_lin,
-                          grid.row_first, grid.dims.rows, grid.pos_step);
-    }
+    lower_envelope_lines(source, source_dims.rows, mid_map, mid_row, grid.dims.rows,
+                         source_dims.cols, 1, source_dims.rows, row_quad, row_lin,
+                         grid.row_first, grid.dims.rows, grid.pos_step, path);
 
     // Across every row of mid: best_col receives the 0-based source column.
-    for (std::ptrdiff_t j = 0; j < out_rows; ++j) {
-        lower_envelope_1d(mid_map + j, out_map + j, best_col + j,
-                          grid.dims.rows, source_dims.cols, col_quad, col_lin,
-                          grid.col_first, grid.dims.cols, grid.pos_step);
-    }
+    lower_envelope_lines(mid_map, 1, out_map, best_col, 1, grid.dims.rows, grid.dims.rows,
+                         source_dims.cols, col_quad, col_lin, grid.col_first, grid.dims.cols,
+                         grid.pos_step, path);
 
     // The row of each result is the one the first pass chose in its column.
     for (std::ptrdiff_t i = 0; i < out_cols; ++i) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/image_dims.h"
+#include "core/kernel_path.h"
 
 // Deformation cost of moving from source cell (y, x) to output position
 // (py, px): row_quad * (py - y)^2 + row_lin * (py - y)
@@ -57,4 +58,5 @@ bool sweep_positions_fit(const SweepGrid& grid);
 void envsweep_transform(const double* source, ImageDims source_dims,
                         const SweepCost& cost, const SweepGrid& grid,
                         double* mid_map, int32_t* mid_row,
-                        double* out_map, int32_t* best_col, int32_t* best_row);
+                        double* out_map, int32_t* best_col, int32_t* best_row,
+                        KernelPath path = KernelPath::Fastest);

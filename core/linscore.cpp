@@ -2,6 +2,13 @@
 
 #include <cstddef>
 
+#include "core/linscore_simd.h"
+#include "core/simd_config.h"
+
+#if KERNELS_HAVE_SSE2
+#include <emmintrin.h>
+#endif
+
 // Each standardised value depends only on its own inputs, so the walk is free:
 // sample by sample, the features of one sample being contiguous in memory.
 // Offsets are computed in ptrdiff_t so that features * samples never
@@ -41,4 +48,71 @@ void predict_scores(double* scores, const double* Z, const double* w,
         }
         scores[j] = sum + bias;
     }
+}
+
+#if KERNELS_HAVE_SSE2
+namespace {
+
+// Two samples at a time with SSE2: two features of both samples standardised
+// together, then regrouped so that one register holds one feature of the two
+// samples, and the two running sums take the products in feature order. The
+// same operations as rescale and predict_scores, each rounded on its own.
+int32_t rescale_and_score_sse2(const double* X, double* Z, const double* mean,
+                               const double* scale, const double* w, double* scores,
+                               int32_t samples, int32_t features)
+{
+    const std::ptrdiff_t M = features;
+    const std::ptrdiff_t full = M - M % 2;
+    const __m128d bias = _mm_set1_pd(w[M]);
+    const int32_t done = samples - samples % 2;
+    for (int32_t j = 0; j < done; j += 2) {
+        const double* x0 = X + static_cast<std::ptrdiff_t>(j) * M;
+        const double* x1 = x0 + M;
+        double* z0 = Z + static_cast<std::ptrdiff_t>(j) * M;
+        double* z1 = z0 + M;
+        __m128d sum = _mm_setzero_pd();
+        for (std::ptrdiff_t i = 0; i < full; i += 2) {
+            const __m128d m = _mm_loadu_pd(mean + i);
+            const __m128d s = _mm_loadu_pd(scale + i);
+            const __m128d a = _mm_div_pd(_mm_sub_pd(_mm_loadu_pd(x0 + i), m), s);
+            const __m128d b = _mm_div_pd(_mm_sub_pd(_mm_loadu_pd(x1 + i), m), s);
+            _mm_storeu_pd(z0 + i, a);
+            _mm_storeu_pd(z1 + i, b);
+            sum = _mm_add_pd(sum, _mm_mul_pd(_mm_set1_pd(w[i]), _mm_unpacklo_pd(a, b)));
+            sum = _mm_add_pd(sum, _mm_mul_pd(_mm_set1_pd(w[i + 1]), _mm_unpackhi_pd(a, b)));
+        }
+        if (full < M) {
+            const __m128d z = _mm_div_pd(_mm_sub_pd(_mm_set_pd(x1[full], x0[full]),
+                                                    _mm_set1_pd(mean[full])),
+                                         _mm_set1_pd(scale[full]));
+            _mm_storel_pd(z0 + full, z);
+            _mm_storeh_pd(z1 + full, z);
+            sum = _mm_add_pd(sum, _mm_mul_pd(_mm_set1_pd(w[full]), z));
+        }
+        _mm_storeu_pd(scores + j, _mm_add_pd(sum, bias));
+    }
+    return done;
+}
+
+}  // namespace
+#endif
+
+void rescale_and_score(const double* X, double* Z, const double* mean, const double* scale,
+                       const double* w, double* scores, int32_t samples, int32_t features,
+                       KernelPath path)
+{
+    int32_t done = 0;
+    if (samples > 0 && features >= 0) {
+        const KernelPath run = resolve_kernel_path(path);
+        if (run == KernelPath::AVX2)
+            done = rescale_and_score_avx2(X, Z, mean, scale, w, scores, samples, features);
+#if KERNELS_HAVE_SSE2
+        else if (run == KernelPath::SSE2)
+            done = rescale_and_score_sse2(X, Z, mean, scale, w, scores, samples, features);
+#endif
+    }
+    // The samples left (all of them on the scalar path), in the same order.
+    const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(done) * (features > 0 ? features : 0);
+    rescale(X + offset, Z + offset, mean, scale, samples - done, features);
+    predict_scores(scores + done, Z + offset, w, samples - done, features);
 }

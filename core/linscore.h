@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "core/kernel_path.h"
+
 // Z(i, j) = (X(i, j) - mean[i]) / scale[i] for every feature i < features and
 // sample j < samples. X and Z hold features * samples elements, mean and scale
 // at least `features` each. The difference is rounded first, then divided with
@@ -23,3 +25,11 @@ void rescale(const double* X, double* Z, const double* mean, const double* scale
 // written when samples is at most 0.
 void predict_scores(double* scores, const double* Z, const double* w,
                     int32_t samples, int32_t features);
+
+// rescale, then predict_scores, with the same results bit for bit (Z
+// included), the way the module runs them: block by block while the block is
+// in the cache. The vector paths standardise four samples at a time and score
+// them together, each score keeping its one running sum in feature order.
+void rescale_and_score(const double* X, double* Z, const double* mean, const double* scale,
+                       const double* w, double* scores, int32_t samples, int32_t features,
+                       KernelPath path = KernelPath::Fastest);

@@ -4,12 +4,22 @@
 #include <cstdint>
 
 #include "bilinear.h"
+#include "bilinear_simd.h"
 
 void patchwarp(const double* image, const ImageDims* imageDims,
                const ImageDims* gridDims, const double* A, double* out,
-               double* X, double* Y) {
+               double* X, double* Y, KernelPath path) {
     const int32_t M = gridDims->rows;
     const int32_t N = gridDims->cols;
+    // The AVX2 path maps, clamps and samples each cell in one pass, with the
+    // same bits as the two passes below.
+    const int32_t rows = imageDims->rows;
+    const int32_t cols = imageDims->cols;
+    if (M > 0 && N > 0 && resolve_kernel_path(path) == KernelPath::AVX2 && rows >= 2 &&
+        cols >= 1 && static_cast<int64_t>(rows) * cols <= INT32_MAX) {
+        patchwarp_avx2(image, rows, cols, M, N, A, out, X, Y);
+        return;
+    }
     if (M > 0 && N > 0) {
         // (N - 1) * 0.5 and (M - 1) * 0.5: the counts less one, formed in
         // double where they are exact for every 32-bit count and cannot
@@ -33,5 +43,5 @@ void patchwarp(const double* image, const ImageDims* imageDims,
     }
     // The positions just stored are the kernel's input, so the patch is
     // sampled exactly where the positions handed back say.
-    gridlerp(image, imageDims, gridDims, out, X, Y);
+    gridlerp(image, imageDims, gridDims, out, X, Y, path);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "image_dims.h"
+#include "kernel_path.h"
 
 // Cell (i, j) of the grid (0-based row i < M, column j < N, stored at
 // k = i + j * M) has the offsets dx = j - (N - 1) * 0.5, dy = i - (M - 1) * 0.5
@@ -19,6 +20,8 @@
 // nothing. A mapped pair with a NaN coordinate (NaN or infinite coefficients)
 // stores NaN in both X[k] and Y[k] and samples NaN. The image must have a row
 // and a column when the grid has cells; never is anything read outside it.
+// Every `path` gives the same bits; the vector paths handle several cells at
+// once.
 void patchwarp(const double* image, const ImageDims* imageDims,
                const ImageDims* gridDims, const double* A, double* out,
-               double* X, double* Y);
+               double* X, double* Y, KernelPath path = KernelPath::Fastest);

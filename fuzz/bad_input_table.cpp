@@ -23,11 +23,11 @@ std::vector<double> doubles(const mxArray* array) { return mexhost::values(array
 
 Array make(mxClassID classid, std::vector<size_t> dims, const std::vector<double>& values,
            bool complex = false) {
-    standin::ArraySpec spec;
-    spec.classid = classid;
-    spec.dims = std::move(dims);
-    spec.complex = complex;
-    Array array(standin::create_array(spec));
+    standin::ArrayLayout layout;
+    layout.classid = classid;
+    layout.dims = std::move(dims);
+    layout.complex = complex;
+    Array array(standin::create_array(layout));
     for (size_t k = 0; k < values.size() && k < mxGetNumberOfElements(array.get()); ++k) {
         fuzzcall::store_value(classid, mxGetData(array.get()), k, values[k]);
         if (complex) fuzzcall::store_value(classid, standin::imag_data(array.get()), k, 1.0);
@@ -48,21 +48,21 @@ Array each(const mxArray* base, const std::function<double(double)>& f) {
 }
 
 Array sparse(const mxArray* base) {
-    standin::ArraySpec spec;
-    spec.classid = mxDOUBLE_CLASS;
-    spec.dims = {mxGetM(base), mxGetN(base)};
-    spec.sparse = true;
-    spec.nzmax = mxGetNumberOfElements(base);
-    Array array(standin::create_array(spec));
+    standin::ArrayLayout layout;
+    layout.classid = mxDOUBLE_CLASS;
+    layout.dims = {mxGetM(base), mxGetN(base)};
+    layout.sparse = true;
+    layout.nzmax = mxGetNumberOfElements(base);
+    Array array(standin::create_array(layout));
     const std::vector<double> v = doubles(base);
     double* data = mxGetPr(array.get());
     size_t* ir = standin::sparse_rows(array.get());
     size_t* jc = standin::sparse_columns(array.get());
     for (size_t k = 0; k < v.size(); ++k) {
         data[k] = v[k];
-        ir[k] = k % spec.dims[0];
+        ir[k] = k % layout.dims[0];
     }
-    for (size_t c = 0; c <= spec.dims[1]; ++c) jc[c] = c * spec.dims[0];
+    for (size_t c = 0; c <= layout.dims[1]; ++c) jc[c] = c * layout.dims[0];
     return array;
 }
 

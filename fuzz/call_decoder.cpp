@@ -94,32 +94,32 @@ std::vector<size_t> decode_dims(ByteReader& in, size_t count) {
 
 mexhost::Array decode_array(ByteReader& in) {
     const uint8_t class_byte = in.byte();
-    standin::ArraySpec spec;
-    spec.classid = class_byte < 128
+    standin::ArrayLayout layout;
+    layout.classid = class_byte < 128
                        ? mxDOUBLE_CLASS
                        : kOtherClasses[class_byte % (sizeof kOtherClasses / sizeof kOtherClasses[0])];
     const uint8_t form = in.byte();
     const unsigned extra_dims = (form >> 2) & 3;
-    spec.dims = decode_dims(in, extra_dims < 2 ? 2 : extra_dims + 1);
-    spec.complex = (form & 3) == 1 && can_be_complex(spec.classid);
-    spec.sparse = (form & 3) == 2 && spec.dims.size() == 2 && spec.dims[1] <= kMaxElements &&
-                  (spec.classid == mxDOUBLE_CLASS || spec.classid == mxLOGICAL_CLASS);
+    layout.dims = decode_dims(in, extra_dims < 2 ? 2 : extra_dims + 1);
+    layout.complex = (form & 3) == 1 && can_be_complex(layout.classid);
+    layout.sparse = (form & 3) == 2 && layout.dims.size() == 2 && layout.dims[1] <= kMaxElements &&
+                  (layout.classid == mxDOUBLE_CLASS || layout.classid == mxLOGICAL_CLASS);
     size_t elements = 1;
-    for (size_t d : spec.dims) elements *= d;   // at most kMaxElements, or 0
+    for (size_t d : layout.dims) elements *= d;   // at most kMaxElements, or 0
     size_t stored = elements;
-    if (spec.sparse) {
-        spec.nzmax = in.byte();
-        stored = elements < spec.nzmax ? elements : spec.nzmax;
+    if (layout.sparse) {
+        layout.nzmax = in.byte();
+        stored = elements < layout.nzmax ? elements : layout.nzmax;
     }
-    mexhost::Array array(standin::create_array(spec));
+    mexhost::Array array(standin::create_array(layout));
     mxArray* a = array.get();
-    for (size_t k = 0; k < stored; ++k) store_value(spec.classid, mxGetData(a), k, in.value());
-    if (spec.complex)
+    for (size_t k = 0; k < stored; ++k) store_value(layout.classid, mxGetData(a), k, in.value());
+    if (layout.complex)
         for (size_t k = 0; k < stored; ++k)
-            store_value(spec.classid, standin::imag_data(a), k, in.value());
-    if (spec.sparse) {
+            store_value(layout.classid, standin::imag_data(a), k, in.value());
+    if (layout.sparse) {
         // The first `stored` elements in column-major order are the stored ones.
-        const size_t rows = spec.dims[0], cols = spec.dims[1];
+        const size_t rows = layout.dims[0], cols = layout.dims[1];
         size_t* ir = standin::sparse_rows(a);
         size_t* jc = standin::sparse_columns(a);
         for (size_t k = 0; k < stored; ++k) ir[k] = k % rows;

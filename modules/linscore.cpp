@@ -38,6 +38,8 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     mxArray* standardised = mxCreateDoubleMatrix(features, samples, mxREAL);
     double* Z = mxGetPr(standardised);
 
-    rescale(mxGetPr(X), Z, mxGetPr(mean), mxGetPr(scale), samples, features);
-    predict_scores(scores, Z, mxGetPr(w), samples, features);
+    // rescale then predict_scores, block by block while the block is in the
+    // cache.
+    rescale_and_score(mxGetPr(X), Z, mxGetPr(mean), mxGetPr(scale), mxGetPr(w), scores,
+                      samples, features);
 }

@@ -36,11 +36,11 @@ std::vector<unsigned char> snapshot(const mxArray* array) {
 }  // namespace
 
 Array numeric_array(mxClassID classid, const std::vector<size_t>& dims, bool complex) {
-    standin::ArraySpec spec;
-    spec.classid = classid;
-    spec.dims = dims;
-    spec.complex = complex;
-    return Array(standin::create_array(spec));
+    standin::ArrayLayout layout;
+    layout.classid = classid;
+    layout.dims = dims;
+    layout.complex = complex;
+    return Array(standin::create_array(layout));
 }
 
 Array double_matrix(size_t rows, size_t cols, const std::vector<double>& values) {
@@ -56,12 +56,12 @@ Array double_matrix(size_t rows, size_t cols, const std::vector<double>& values)
 Array double_scalar(double value) { return double_matrix(1, 1, {value}); }
 
 Array sparse_matrix(size_t rows, size_t cols, size_t nzmax) {
-    standin::ArraySpec spec;
-    spec.classid = mxDOUBLE_CLASS;
-    spec.dims = {rows, cols};
-    spec.sparse = true;
-    spec.nzmax = nzmax;
-    return Array(standin::create_array(spec));
+    standin::ArrayLayout layout;
+    layout.classid = mxDOUBLE_CLASS;
+    layout.dims = {rows, cols};
+    layout.sparse = true;
+    layout.nzmax = nzmax;
+    return Array(standin::create_array(layout));
 }
 
 std::vector<double> values(const mxArray* array) {

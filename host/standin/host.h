@@ -46,7 +46,7 @@ private:
 
 // Array kinds the stand-in host can make. Sparse arrays are double or
 // logical; complex arrays keep their imaginary part apart, as the host does.
-struct ArraySpec {
+struct ArrayLayout {
     mxClassID classid = mxDOUBLE_CLASS;
     std::vector<size_t> dims;   // at least two
     bool complex = false;
@@ -62,7 +62,7 @@ STANDIN_HOST_MX_API void set_block_limit(uint64_t bytes);
 STANDIN_HOST_MX_API uint64_t block_limit();
 
 // Creates an array of zeros; ends the call (HostError) when it cannot.
-STANDIN_HOST_MX_API mxArray* create_array(const ArraySpec& spec);
+STANDIN_HOST_MX_API mxArray* create_array(const ArrayLayout& layout);
 STANDIN_HOST_MX_API void destroy_array(mxArray* array);
 STANDIN_HOST_MX_API const std::vector<size_t>& dimensions(const mxArray* array);
 STANDIN_HOST_MX_API size_t element_size(const mxArray* array);

@@ -75,33 +75,33 @@ double first_as_double(const void* data) {
     return static_cast<double>(*static_cast<const T*>(data));
 }
 
-mxArray* create_array(const ArraySpec& spec) {
-    const size_t size = class_size(spec.classid);
+mxArray* create_array(const ArrayLayout& layout) {
+    const size_t size = class_size(layout.classid);
     if (size == 0) raise("host:unsupportedClass", "Unsupported array class.");
-    if (spec.dims.size() < 2) raise("host:badDimensions", "An array has at least two dimensions.");
-    if (spec.sparse && (spec.dims.size() != 2 ||
-                        (spec.classid != mxDOUBLE_CLASS && spec.classid != mxLOGICAL_CLASS)))
+    if (layout.dims.size() < 2) raise("host:badDimensions", "An array has at least two dimensions.");
+    if (layout.sparse && (layout.dims.size() != 2 ||
+                        (layout.classid != mxDOUBLE_CLASS && layout.classid != mxLOGICAL_CLASS)))
         raise("host:badSparse", "Sparse arrays are two-dimensional double or logical arrays.");
     // Every count the host reports must be representable: the product of the
     // non-zero dimensions may not overflow, even when the array is empty.
     size_t nonzero_product = 1;
     size_t elements = 1;
-    for (size_t d : spec.dims) {
+    for (size_t d : layout.dims) {
         if (d != 0 && __builtin_mul_overflow(nonzero_product, d, &nonzero_product))
             raise("host:outOfMemory", "Out of memory.");
         elements = d == 0 ? 0 : elements * d;
     }
-    if (spec.sparse) elements = std::max<size_t>(spec.nzmax, 1);
+    if (layout.sparse) elements = std::max<size_t>(layout.nzmax, 1);
 
-    mxArray* array = new mxArray_tag{spec.classid, spec.dims, spec.complex, spec.sparse,
+    mxArray* array = new mxArray_tag{layout.classid, layout.dims, layout.complex, layout.sparse,
                                      elements, nullptr, nullptr, nullptr, nullptr};
     try {
         array->real = zeroed(elements, size);
-        if (spec.complex) array->imag = zeroed(elements, size);
-        if (spec.sparse) {
+        if (layout.complex) array->imag = zeroed(elements, size);
+        if (layout.sparse) {
             array->ir = static_cast<size_t*>(zeroed(elements, sizeof(size_t)));
             size_t columns = 0;
-            if (__builtin_add_overflow(spec.dims[1], size_t{1}, &columns))
+            if (__builtin_add_overflow(layout.dims[1], size_t{1}, &columns))
                 raise("host:outOfMemory", "Out of memory.");
             array->jc = static_cast<size_t*>(zeroed(columns, sizeof(size_t)));
         }
@@ -229,11 +229,11 @@ mxArray* mxCreateNumericMatrix_700(int m, int n, mxClassID classid,
                                    mxComplexity complexity) {
     if (m < 0 || n < 0)
         raise("host:negativeDimension", "Array dimensions must be non-negative.");
-    standin::ArraySpec spec;
-    spec.classid = classid;
-    spec.dims = {static_cast<size_t>(m), static_cast<size_t>(n)};
-    spec.complex = complexity == mxCOMPLEX;
-    return standin::create_array(spec);
+    standin::ArrayLayout layout;
+    layout.classid = classid;
+    layout.dims = {static_cast<size_t>(m), static_cast<size_t>(n)};
+    layout.complex = complexity == mxCOMPLEX;
+    return standin::create_array(layout);
 }
 
 void* mxCalloc(size_t n, size_t size) {

@@ -15,10 +15,10 @@
 
 namespace conformance {
 
-// SplitMix64: a fixed sequence of 64-bit integers from a seed.
+// SplitMix64: a fixed sequence of 64-bit integers from a starting value.
 class Random {
 public:
-    explicit Random(uint64_t seed) : state_(seed) {}
+    explicit Random(uint64_t start) : state_(start) {}
     uint64_t next();
     // An integer in [low, high], both ends included (low <= high).
     int32_t between(int32_t low, int32_t high);

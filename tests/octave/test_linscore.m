@@ -63,7 +63,7 @@ function test_linscore()
   % Random data spanning many magnitudes agrees bit for bit with the plain
   % loop, differs from the reversed sum (so the order is really tested), and
   % leaves the inputs untouched.
-  rand('seed', 11); randn('seed', 11);
+  rand('state', 11); randn('state', 11);
   order_matters = false;
   for dims = [1 1; 7 1; 1 9; 37 53; 300 20]'
     M = dims(1); N = dims(2);

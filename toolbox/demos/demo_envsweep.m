@@ -1,7 +1,7 @@
 function demo_envsweep(outdir)
   %DEMO_ENVSWEEP Spread a sparse score map with ENVSWEEP and show where each result comes from.
   n = 160;
-  rand('seed', 3);
+  rand('state', 3);
   peaks = 14;
   rows_at = randi(n, peaks, 1); cols_at = randi(n, peaks, 1);
   at = sub2ind([n n], rows_at, cols_at);

@@ -2,7 +2,7 @@ function demo_linscore(outdir)
   %DEMO_LINSCORE Score two synthetic classes with LINSCORE and draw a histogram.
   %   The features lie on very different scales, so each is standardised
   %   with the pooled mean and standard deviation before it is weighted.
-  randn('seed', 5);
+  randn('state', 5);
   per_class = 4000;
   centre0 = [1000; 0.002; 5; -3; 40; 0];
   centre1 = [1060; 0.003; 5; -1; 38; 0.5];

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of one fuzz target: a valid call, then the same call
+"""Writes the starting corpus of one fuzz target: a valid call, then the same call
 with one input changed at a time (class, complexity, sparsity, empty, a count
 beyond the 32-bit range, NaN, infinities, -0). The byte layout is the one
 call_decoder.h describes.
 
-    make_seeds.py OUT_DIR N_INPUTS MAX_OUTPUTS ROWSxCOLS:v,v,... (one per input)
+    make_corpus.py OUT_DIR N_INPUTS MAX_OUTPUTS ROWSxCOLS:v,v,... (one per input)
 """
 import hashlib
 import os
@@ -53,16 +53,16 @@ def call(inputs, nlhs=0, nrhs=0):
 def main():
     out_dir, n_inputs, max_outputs = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     bases = []
-    for spec in sys.argv[4:4 + n_inputs]:
-        shape, values = spec.split(":")
+    for given in sys.argv[4:4 + n_inputs]:
+        shape, values = given.split(":")
         bases.append(([int(d) for d in shape.split("x")], values.split(",")))
-    seeds = [call([array(d, v) for d, v in bases])]
+    calls = [call([array(d, v) for d, v in bases])]
     # Counts: every result count up to one too many, one input too few or too many.
     for nlhs in range(max_outputs + 2):
-        seeds.append(call([array(d, v) for d, v in bases], nlhs=128 + nlhs))
+        calls.append(call([array(d, v) for d, v in bases], nlhs=128 + nlhs))
     for nrhs in (n_inputs - 1, n_inputs + 1):
         nrhs_byte = next(b for b in range(192, 256) if b % (n_inputs + 3) == nrhs)
-        seeds.append(call([array(d, v) for d, v in bases] + [array([1, 1], ["1"])],
+        calls.append(call([array(d, v) for d, v in bases] + [array([1, 1], ["1"])],
                           nrhs=nrhs_byte))
     for i in range(n_inputs):
         d, v = bases[i]
@@ -75,13 +75,13 @@ def main():
         for variant in variants:
             inputs = [array(dd, vv) for dd, vv in bases]
             inputs[i] = variant
-            seeds.append(call(inputs))
+            calls.append(call(inputs))
     os.makedirs(out_dir, exist_ok=True)
-    for seed in seeds:
-        name = hashlib.sha1(seed).hexdigest()
+    for entry in calls:
+        name = hashlib.sha1(entry).hexdigest()
         with open(os.path.join(out_dir, name), "wb") as f:
-            f.write(seed)
-    print(f"{len(seeds)} seeds in {out_dir}")
+            f.write(entry)
+    print(f"{len(calls)} calls in {out_dir}")
 
 
 if __name__ == "__main__":

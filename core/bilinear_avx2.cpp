@@ -1,0 +1,234 @@
+// The bilinear kernel, and the affine grid of patchwarp sampled through it,
+// four elements at a time with AVX2 (this file alone is compiled for AVX2;
+// the callers ask the processor first).
+//
+// Clamping is max(0, x) then min(xmax, x) with the bound as the first operand,
+// which keeps -0.0 and turns every value outside into exactly +0.0 or xmax, as
+// the scalar rule does; a NaN coordinate passes both and marks the element,
+// whose result becomes the quiet NaN while its position is replaced by 0 so
+// that no read leaves the image.
+//
+// The two rows of a column are read as one 16-byte pair starting at row r0,
+// or at row r0 - 1 on the last row (where r1 = r0), so every read stays inside
+// the column; this needs at least two rows. On an image larger than the cache
+// gridlerp computes the positions 32 elements ahead once more to prefetch
+// their two columns, so that many cache and TLB misses are in flight at once;
+// patchwarp's positions move smoothly over the image and need no prefetch.
+#include "bilinear_simd.h"
+#include "simd_config.h"
+
+#if KERNELS_HAVE_AVX2
+#include <immintrin.h>
+
+namespace {
+
+constexpr std::ptrdiff_t kPrefetchAhead = 32;
+
+// The four 32-bit lanes of `v`, each a non-negative element index (or, for a
+// prefetch only, anything). Two 64-bit moves split by shifts are cheaper than
+// four lane extractions or a round trip through memory.
+AVX2_FUNCTION
+inline void lanes(__m128i v, int32_t lane[4]) {
+#if defined(__x86_64__) || defined(_M_X64)
+    const uint64_t low = static_cast<uint64_t>(_mm_cvtsi128_si64(v));
+    const uint64_t high = static_cast<uint64_t>(_mm_extract_epi64(v, 1));
+    lane[0] = static_cast<int32_t>(static_cast<uint32_t>(low));
+    lane[1] = static_cast<int32_t>(static_cast<uint32_t>(low >> 32));
+    lane[2] = static_cast<int32_t>(static_cast<uint32_t>(high));
+    lane[3] = static_cast<int32_t>(static_cast<uint32_t>(high >> 32));
+#else
+    lane[0] = _mm_cvtsi128_si32(v);
+    lane[1] = _mm_extract_epi32(v, 1);
+    lane[2] = _mm_extract_epi32(v, 2);
+    lane[3] = _mm_extract_epi32(v, 3);
+#endif
+}
+
+// An image and the constants of sampling it.
+struct Image {
+    const double* data;
+    int32_t rows;
+    __m256d zero, one, xmax, ymax, quiet_nan;
+    __m128i last_col, last_row, column_step, minus_one;
+};
+
+AVX2_FUNCTION
+Image image_of(const double* data, int32_t rows, int32_t cols) {
+    Image im;
+    im.data = data;
+    im.rows = rows;
+    im.zero = _mm256_setzero_pd();
+    im.one = _mm256_set1_pd(1.0);
+    im.xmax = _mm256_set1_pd(static_cast<double>(cols) - 1.0);
+    im.ymax = _mm256_set1_pd(static_cast<double>(rows) - 1.0);
+    im.quiet_nan = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7ff8000000000000LL));
+    im.last_col = _mm_set1_epi32(cols - 1);
+    im.last_row = _mm_set1_epi32(rows - 1);
+    im.column_step = _mm_set1_epi32(rows);
+    im.minus_one = _mm_set1_epi32(-1);
+    return im;
+}
+
+// Clamps four pairs onto the image; returns the lanes whose pair has a NaN
+// coordinate, whose position becomes (0, 0).
+AVX2_FUNCTION
+inline __m256d clamp(const Image& im, __m256d& x, __m256d& y) {
+    const __m256d no_position = _mm256_cmp_pd(x, y, _CMP_UNORD_Q);
+    x = _mm256_andnot_pd(no_position, _mm256_min_pd(im.xmax, _mm256_max_pd(im.zero, x)));
+    y = _mm256_andnot_pd(no_position, _mm256_min_pd(im.ymax, _mm256_max_pd(im.zero, y)));
+    return no_position;
+}
+
+// The bilinear samples at four clamped positions; the quiet NaN where
+// `no_position` is set.
+AVX2_FUNCTION
+inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position) {
+    const __m128i c0 = _mm256_cvttpd_epi32(x);
+    const __m128i r0 = _mm256_cvttpd_epi32(y);
+    const __m256d fx = _mm256_sub_pd(x, _mm256_cvtepi32_pd(c0));
+    const __m256d fy = _mm256_sub_pd(y, _mm256_cvtepi32_pd(r0));
+    // All ones where a next column (row) exists, 0 on the last one.
+    const __m128i next_col = _mm_cmpgt_epi32(im.last_col, c0);
+    const __m128i next_row = _mm_cmpgt_epi32(im.last_row, r0);
+    // Start of each pair in column c0 and in column c1.
+    const __m128i pair0 = _mm_add_epi32(_mm_add_epi32(r0, _mm_mullo_epi32(c0, im.column_step)),
+                                        _mm_andnot_si128(next_row, im.minus_one));
+    const __m128i pair1 = _mm_add_epi32(pair0, _mm_and_si128(next_col, im.column_step));
+    int32_t first[4], second[4];
+    lanes(pair0, first);
+    lanes(pair1, second);
+    const double* data = im.data;
+    // Lanes 0 and 2 in one register, 1 and 3 in the other; unpacking then
+    // gives the upper (row r1) and lower (row r0 unless on the last row)
+    // element of each pair in lane order.
+    const __m256d even0 = _mm256_insertf128_pd(
+        _mm256_castpd128_pd256(_mm_loadu_pd(data + first[0])), _mm_loadu_pd(data + first[2]), 1);
+    const __m256d odd0 = _mm256_insertf128_pd(
+        _mm256_castpd128_pd256(_mm_loadu_pd(data + first[1])), _mm_loadu_pd(data + first[3]), 1);
+    const __m256d even1 = _mm256_insertf128_pd(
+        _mm256_castpd128_pd256(_mm_loadu_pd(data + second[0])), _mm_loadu_pd(data + second[2]), 1);
+    const __m256d odd1 = _mm256_insertf128_pd(
+        _mm256_castpd128_pd256(_mm_loadu_pd(data + second[1])), _mm_loadu_pd(data + second[3]), 1);
+    const __m256d down = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(next_row));
+    const __m256d v10 = _mm256_unpackhi_pd(even0, odd0);
+    const __m256d v00 = _mm256_blendv_pd(v10, _mm256_unpacklo_pd(even0, odd0), down);
+    const __m256d v11 = _mm256_unpackhi_pd(even1, odd1);
+    const __m256d v01 = _mm256_blendv_pd(v11, _mm256_unpacklo_pd(even1, odd1), down);
+
+    const __m256d gy = _mm256_sub_pd(im.one, fy);
+    const __m256d gx = _mm256_sub_pd(im.one, fx);
+    const __m256d s0 = _mm256_add_pd(_mm256_mul_pd(fy, v10), _mm256_mul_pd(gy, v00));
+    const __m256d s1 = _mm256_add_pd(_mm256_mul_pd(fy, v11), _mm256_mul_pd(gy, v01));
+    const __m256d value = _mm256_add_pd(_mm256_mul_pd(gx, s0), _mm256_mul_pd(fx, s1));
+    return _mm256_blendv_pd(value, im.quiet_nan, no_position);
+}
+
+// Prefetches the two columns around each of four positions.
+AVX2_FUNCTION
+inline void prefetch(const Image& im, __m256d x, __m256d y) {
+    x = _mm256_min_pd(im.xmax, _mm256_max_pd(im.zero, x));
+    y = _mm256_min_pd(im.ymax, _mm256_max_pd(im.zero, y));
+    const __m128i at = _mm_add_epi32(_mm256_cvttpd_epi32(y),
+                                     _mm_mullo_epi32(_mm256_cvttpd_epi32(x), im.column_step));
+    int32_t first[4];
+    lanes(at, first);
+    // A NaN coordinate gives a wild address here; a prefetch never faults,
+    // and the address is formed in integers, not as a pointer.
+    const uintptr_t base = reinterpret_cast<uintptr_t>(im.data);
+    const uintptr_t column_bytes = static_cast<uintptr_t>(im.rows) * sizeof(double);
+    for (int lane = 0; lane < 4; ++lane) {
+        const uintptr_t p =
+            base + static_cast<uintptr_t>(static_cast<intptr_t>(first[lane])) * sizeof(double);
+        _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(p + column_bytes), _MM_HINT_T0);
+    }
+}
+
+template <bool Prefetch>
+AVX2_FUNCTION
+std::ptrdiff_t sample_four_at_a_time(const Image& im, const double* X, const double* Y,
+                                     double* out, std::ptrdiff_t count) {
+    const std::ptrdiff_t done = count - count % 4;
+    for (std::ptrdiff_t k = 0; k < done; k += 4) {
+        if (Prefetch && k + kPrefetchAhead < done)
+            prefetch(im, _mm256_loadu_pd(X + k + kPrefetchAhead),
+                     _mm256_loadu_pd(Y + k + kPrefetchAhead));
+        __m256d x = _mm256_loadu_pd(X + k);
+        __m256d y = _mm256_loadu_pd(Y + k);
+        const __m256d no_position = clamp(im, x, y);
+        _mm256_storeu_pd(out + k, sample(im, x, y, no_position));
+    }
+    return done;
+}
+
+}  // namespace
+
+AVX2_FUNCTION
+std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
+                                const double* X, const double* Y, double* out,
+                                std::ptrdiff_t count) {
+    if (rows < 2) return 0;
+    const Image im = image_of(image, rows, cols);
+    // Prefetching pays once the image outgrows the second-level cache.
+    if (static_cast<int64_t>(rows) * cols > 65536)
+        return sample_four_at_a_time<true>(im, X, Y, out, count);
+    return sample_four_at_a_time<false>(im, X, Y, out, count);
+}
+
+AVX2_FUNCTION
+void patchwarp_avx2(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
+                    const double* A, double* out, double* X, double* Y) {
+    const Image im = image_of(image, rows, cols);
+    const double half_cols = (static_cast<double>(N) - 1.0) * 0.5;
+    const __m256d half_rows = _mm256_set1_pd((static_cast<double>(M) - 1.0) * 0.5);
+    const __m256d a0 = _mm256_set1_pd(A[0]), a1 = _mm256_set1_pd(A[1]);
+    const __m256d a2 = _mm256_set1_pd(A[2]), a3 = _mm256_set1_pd(A[3]);
+    const __m256d a4 = _mm256_set1_pd(A[4]), a5 = _mm256_set1_pd(A[5]);
+    const __m256d first_rows = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
+    const __m256d four = _mm256_set1_pd(4.0);
+    const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
+    std::ptrdiff_t k = 0;  // i + j * M: the cells in storage order
+    for (int32_t j = 0; j < N; ++j, k += M) {
+        const __m256d dx = _mm256_set1_pd(static_cast<double>(j) - half_cols);
+        // (A0 dx + A2 dy) + A4 and (A1 dx + A3 dy) + A5, dy = i - (M - 1) / 2;
+        // the row numbers i are exact in double.
+        const __m256d x_dx = _mm256_mul_pd(a0, dx);
+        const __m256d y_dx = _mm256_mul_pd(a1, dx);
+        __m256d i = first_rows;
+        for (int32_t row = 0; row < M; row += 4, i = _mm256_add_pd(i, four)) {
+            const __m256d dy = _mm256_sub_pd(i, half_rows);
+            __m256d x = _mm256_add_pd(_mm256_add_pd(x_dx, _mm256_mul_pd(a2, dy)), a4);
+            __m256d y = _mm256_add_pd(_mm256_add_pd(y_dx, _mm256_mul_pd(a3, dy)), a5);
+            const __m256d no_position = clamp(im, x, y);
+            const __m256d value = sample(im, x, y, no_position);
+            // A pair with a NaN coordinate is stored as NaN in both.
+            x = _mm256_blendv_pd(x, im.quiet_nan, no_position);
+            y = _mm256_blendv_pd(y, im.quiet_nan, no_position);
+            if (M - row >= 4) {
+                _mm256_storeu_pd(out + k + row, value);
+                _mm256_storeu_pd(X + k + row, x);
+                _mm256_storeu_pd(Y + k + row, y);
+            } else {
+                // The last rows of a column: the lanes past row M - 1 were
+                // computed at positions clamped onto the image, and are not
+                // stored.
+                const __m256i keep = _mm256_cmpgt_epi64(_mm256_set1_epi64x(M - row), lane);
+                _mm256_maskstore_pd(out + k + row, keep, value);
+                _mm256_maskstore_pd(X + k + row, keep, x);
+                _mm256_maskstore_pd(Y + k + row, keep, y);
+            }
+        }
+    }
+}
+
+#else
+
+std::ptrdiff_t sample_grid_avx2(const double*, int32_t, int32_t, const double*,
+                                const double*, double*, std::ptrdiff_t) {
+    return 0;
+}
+
+void patchwarp_avx2(const double*, int32_t, int32_t, int32_t, int32_t, const double*, double*,
+                    double*, double*) {}
+
+#endif

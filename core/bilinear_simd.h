@@ -1,0 +1,26 @@
+// The vector paths of the bilinear kernel (core/bilinear.cpp chooses among
+// them). Each samples elements 0 .. done - 1 of the grid, where done is
+// `count` rounded down to a multiple of its width, and returns done; the
+// caller samples the rest one at a time. Every element gets exactly the bits
+// of the scalar path: clamping as clamp_to_image, NaN for a pair with a NaN
+// coordinate, and the row blends before the column blend, each product and sum
+// rounded on its own.
+// Requires rows >= 1, cols >= 1 and rows * cols <= 2^31 - 1 (element indices
+// are formed in 32-bit integers). The AVX2 path does nothing (returns 0) on an
+// image of one row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
+                                const double* X, const double* Y, double* out,
+                                std::ptrdiff_t count);
+
+// patchwarp's grid with AVX2: for every cell in storage order the mapped
+// position, clamped (a pair with a NaN coordinate stored as NaN in both), into
+// X and Y, and its sample into out, all in one pass; the same bits as the
+// scalar path (the position and the sampling pass one after the other).
+// Requires M >= 1, N >= 1, rows >= 2, cols >= 1, rows * cols <= 2^31 - 1.
+void patchwarp_avx2(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
+                    const double* A, double* out, double* X, double* Y);

@@ -1,0 +1,211 @@
+// The lower-envelope transform of eight lines at once with AVX2 (this file
+// alone is compiled for AVX2; the caller asks the processor first). The lanes
+// work in step: all insert source index q, then all evaluate position j.
+//
+// Construction. Each lane's envelope is a stack kept as a linked list over
+// source indices: when q is pushed, below[q] records the piece under it and
+// below_bound[q], below_f[q] that piece's left boundary and source value.
+// For every q: the boundary s between q and the top piece, exactly as the
+// scalar loop forms it; while some lane has a top piece that is not the first
+// and s <= its left boundary, those lanes remove their top piece and form s
+// again against the new top; then every lane pushes q with boundary s. The
+// top piece and the one under it are held in registers, so a removal does
+// not wait for memory; the piece under the new top is loaded meanwhile.
+//
+// Evaluation, from the last position back to the first. With boundaries that
+// strictly increase along the stack, the piece the scalar cursor reaches for
+// position p (moving right while the next boundary is below p) is the highest
+// piece whose left boundary is below p; walking down from the top while the
+// top's boundary is at or above p finds it for a decreasing run of positions.
+// A lane that pushed a boundary not above the one under it (NaN, or the first
+// piece kept with a boundary at or below the lower sentinel) is reported to
+// the caller instead.
+#include "envelope_simd.h"
+#include "simd_config.h"
+
+#if KERNELS_HAVE_AVX2
+#include <immintrin.h>
+
+namespace {
+
+constexpr float kLowerSentinel = -1.0e20f;
+
+// Four of the eight lanes.
+struct Window {
+    __m128i top;      // source index of the top piece
+    __m256d top_d;    // the same, as a double
+    __m256d f_top;    // its source value
+    __m128 b_top;     // its left boundary
+    __m128i under;    // the piece under the top, its value and boundary
+    __m256d f_under;
+    __m128 b_under;
+};
+
+AVX2_FUNCTION
+inline __m256d widen(__m128i mask) {
+    return _mm256_castsi256_pd(_mm256_cvtepi32_epi64(mask));
+}
+
+// The boundary between source index q (value fq) and the top piece, rounded
+// to single precision: ((f(q) - f(v)) - lin (q - v)) + quad (q^2 - v^2) over
+// (q - v)(quad + quad), every operation rounded on its own, in this order.
+AVX2_FUNCTION
+inline __m128 boundary(__m256d q, __m256d fq, const Window& w, __m256d quad, __m256d lin,
+                       __m256d quad2) {
+    const __m256d diff = _mm256_sub_pd(q, w.top_d);
+    const __m256d squares = _mm256_sub_pd(_mm256_mul_pd(q, q), _mm256_mul_pd(w.top_d, w.top_d));
+    const __m256d numerator =
+        _mm256_add_pd(_mm256_sub_pd(_mm256_sub_pd(fq, w.f_top), _mm256_mul_pd(lin, diff)),
+                      _mm256_mul_pd(quad, squares));
+    return _mm256_cvtpd_ps(_mm256_div_pd(numerator, _mm256_mul_pd(diff, quad2)));
+}
+
+// Lanes set in `mask` step down to the piece under their top; the piece under
+// that one is loaded from the list.
+AVX2_FUNCTION
+inline void step_down(Window& w, __m128i mask, __m128i lane, const int32_t* below,
+                      const float* below_bound, const double* below_f) {
+    const __m128i at = _mm_add_epi32(_mm_slli_epi32(w.under, 3), lane);
+    const __m128i next_under = _mm_mask_i32gather_epi32(w.under, below, at, mask, 4);
+    const __m128 next_b = _mm_mask_i32gather_ps(w.b_under, below_bound, at,
+                                                _mm_castsi128_ps(mask), 4);
+    const __m256d mask_wide = widen(mask);
+    const __m256d next_f = _mm256_mask_i32gather_pd(w.f_under, below_f, at, mask_wide, 8);
+    w.top = _mm_blendv_epi8(w.top, w.under, mask);
+    w.top_d = _mm256_cvtepi32_pd(w.top);
+    w.f_top = _mm256_blendv_pd(w.f_top, w.f_under, mask_wide);
+    w.b_top = _mm_blendv_ps(w.b_top, w.b_under, _mm_castsi128_ps(mask));
+    w.under = next_under;
+    w.f_under = next_f;
+    w.b_under = next_b;
+}
+
+AVX2_FUNCTION
+inline __m128i removable(const Window& w, __m128 s) {
+    return _mm_andnot_si128(_mm_cmpeq_epi32(w.top, _mm_setzero_si128()),
+                            _mm_castps_si128(_mm_cmp_ps(s, w.b_top, _CMP_LE_OQ)));
+}
+
+AVX2_FUNCTION
+inline __m128i above(const Window& w, __m128 threshold) {
+    return _mm_castps_si128(_mm_cmp_ps(w.b_top, threshold, _CMP_GE_OQ));
+}
+
+AVX2_FUNCTION
+inline bool any(__m128i a, __m128i b) { return _mm_movemask_epi8(_mm_or_si128(a, b)) != 0; }
+
+// Pushes q (value fq, boundary s) on a window of lanes; returns the lanes
+// whose new boundary is not above the one under it.
+AVX2_FUNCTION
+inline __m128i push(Window& w, int32_t q, __m256d qd, __m256d fq, __m128 s, int32_t* below,
+                    float* below_bound, double* below_f) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(below), w.top);
+    _mm_storeu_ps(below_bound, w.b_top);
+    _mm256_storeu_pd(below_f, w.f_top);
+    const __m128i irregular = _mm_castps_si128(_mm_cmp_ps(s, w.b_top, _CMP_NGT_UQ));
+    w.under = w.top;
+    w.f_under = w.f_top;
+    w.b_under = w.b_top;
+    w.top = _mm_set1_epi32(q);
+    w.top_d = qd;
+    w.f_top = fq;
+    w.b_top = s;
+    return irregular;
+}
+
+AVX2_FUNCTION
+inline void start(Window& w, __m256d f0, int32_t* below, float* below_bound, double* below_f) {
+    w.top = _mm_setzero_si128();
+    w.top_d = _mm256_setzero_pd();
+    w.f_top = f0;
+    w.b_top = _mm_set1_ps(kLowerSentinel);
+    w.under = w.top;
+    w.f_under = w.f_top;
+    w.b_under = w.b_top;
+    // Piece 0 is never removed; its list entry is only ever loaded.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(below), w.top);
+    _mm_storeu_ps(below_bound, w.b_top);
+    _mm256_storeu_pd(below_f, w.f_top);
+}
+
+// (quad d^2 + lin d) + f(v), d = p - v.
+AVX2_FUNCTION
+inline __m256d value_at(const Window& w, __m256d p, __m256d quad, __m256d lin) {
+    const __m256d d = _mm256_sub_pd(p, w.top_d);
+    return _mm256_add_pd(
+        _mm256_add_pd(_mm256_mul_pd(quad, _mm256_mul_pd(d, d)), _mm256_mul_pd(lin, d)), w.f_top);
+}
+
+}  // namespace
+
+AVX2_FUNCTION
+uint32_t lower_envelope_8_avx2(const double* in, std::ptrdiff_t in_row, int32_t line_len,
+                               double quad_coef, double lin_coef, const int32_t* positions,
+                               const float* thresholds, int32_t out_len, double* values,
+                               int32_t* args, std::ptrdiff_t out_row, int32_t* below,
+                               float* below_bound, double* below_f) {
+    constexpr std::ptrdiff_t L = kEnvelopeLanes;
+    const __m256d quad = _mm256_set1_pd(quad_coef);
+    const __m256d lin = _mm256_set1_pd(lin_coef);
+    const __m256d quad2 = _mm256_set1_pd(quad_coef + quad_coef);
+    const __m128i lane0 = _mm_setr_epi32(0, 1, 2, 3);
+    const __m128i lane1 = _mm_setr_epi32(4, 5, 6, 7);
+
+    // Lanes 0-3 in w0, lanes 4-7 in w1.
+    Window w0, w1;
+    start(w0, _mm256_loadu_pd(in), below, below_bound, below_f);
+    start(w1, _mm256_loadu_pd(in + 4), below + 4, below_bound + 4, below_f + 4);
+    __m128i irregular0 = _mm_setzero_si128(), irregular1 = _mm_setzero_si128();
+
+    for (int32_t q = 1; q < line_len; ++q) {
+        const __m256d qd = _mm256_set1_pd(static_cast<double>(q));
+        const std::ptrdiff_t at = q * L;
+        const __m256d fq0 = _mm256_loadu_pd(in + q * in_row);
+        const __m256d fq1 = _mm256_loadu_pd(in + q * in_row + 4);
+        __m128 s0 = boundary(qd, fq0, w0, quad, lin, quad2);
+        __m128 s1 = boundary(qd, fq1, w1, quad, lin, quad2);
+        __m128i remove0 = removable(w0, s0), remove1 = removable(w1, s1);
+        while (any(remove0, remove1)) {
+            step_down(w0, remove0, lane0, below, below_bound, below_f);
+            step_down(w1, remove1, lane1, below, below_bound, below_f);
+            s0 = boundary(qd, fq0, w0, quad, lin, quad2);
+            s1 = boundary(qd, fq1, w1, quad, lin, quad2);
+            remove0 = removable(w0, s0);
+            remove1 = removable(w1, s1);
+        }
+        irregular0 = _mm_or_si128(
+            irregular0, push(w0, q, qd, fq0, s0, below + at, below_bound + at, below_f + at));
+        irregular1 = _mm_or_si128(irregular1, push(w1, q, qd, fq1, s1, below + at + 4,
+                                                   below_bound + at + 4, below_f + at + 4));
+    }
+
+    for (int32_t j = out_len - 1; j >= 0; --j) {
+        const __m128 threshold = _mm_set1_ps(thresholds[j]);
+        __m128i down0 = above(w0, threshold), down1 = above(w1, threshold);
+        while (any(down0, down1)) {
+            step_down(w0, down0, lane0, below, below_bound, below_f);
+            step_down(w1, down1, lane1, below, below_bound, below_f);
+            down0 = above(w0, threshold);
+            down1 = above(w1, threshold);
+        }
+        const __m256d p = _mm256_set1_pd(static_cast<double>(positions[j]));
+        const std::ptrdiff_t at = j * out_row;
+        _mm256_storeu_pd(values + at, value_at(w0, p, quad, lin));
+        _mm256_storeu_pd(values + at + 4, value_at(w1, p, quad, lin));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(args + at), w0.top);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(args + at + 4), w1.top);
+    }
+
+    return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(irregular0))) |
+           static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(irregular1))) << 4;
+}
+
+#else
+
+uint32_t lower_envelope_8_avx2(const double*, std::ptrdiff_t, int32_t, double, double,
+                               const int32_t*, const float*, int32_t, double*, int32_t*,
+                               std::ptrdiff_t, int32_t*, float*, double*) {
+    return 0;
+}
+
+#endif

@@ -1,0 +1,24 @@
+// Which implementation of a kernel runs. Every kernel has a plain scalar path,
+// which is the definition of its results, and may have vector paths that
+// process several elements at once; each element keeps its own operation
+// order, so every path gives the same bits. A kernel takes the path as its
+// last argument, defaulting to the fastest one this processor runs; tests and
+// benchmarks pass KernelPath::Scalar (or a particular vector path) to compare.
+// Nothing is stored: the processor is asked on every call.
+#pragma once
+
+enum class KernelPath {
+    Fastest,  // the best path this processor runs
+    Scalar,   // one element at a time, as written in the kernel's contract
+    SSE2,     // two doubles at a time (every x86-64 processor)
+    AVX2,     // four doubles at a time, where the processor and system allow
+};
+
+// Whether this build and this processor can run `path` (Fastest and Scalar
+// always can).
+bool kernel_path_available(KernelPath path);
+
+// The concrete path a kernel runs for `requested`: Fastest becomes the best
+// available vector path (or Scalar), and a path that is not available falls
+// back to the best available one below it.
+KernelPath resolve_kernel_path(KernelPath requested);

@@ -1,0 +1,11 @@
+// The vector path of rescale_and_score (core/linscore.cpp chooses it).
+#pragma once
+
+#include <cstdint>
+
+// Standardises and scores samples 0 .. done - 1, done being `samples` rounded
+// down to a multiple of four, with the bits of rescale and predict_scores;
+// returns done. Requires samples >= 1 and features >= 0.
+int32_t rescale_and_score_avx2(const double* X, double* Z, const double* mean,
+                               const double* scale, const double* w, double* scores,
+                               int32_t samples, int32_t features);

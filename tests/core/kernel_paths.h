@@ -1,0 +1,60 @@
+// Shared by the tests that compare a kernel's vector paths with its scalar
+// path: the paths this processor runs, and bit-for-bit comparison of arrays.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/kernel_path.h"
+
+inline std::vector<KernelPath> vector_paths() {
+    std::vector<KernelPath> paths;
+    for (KernelPath p : {KernelPath::SSE2, KernelPath::AVX2})
+        if (kernel_path_available(p)) paths.push_back(p);
+    paths.push_back(KernelPath::Fastest);
+    return paths;
+}
+
+inline std::string path_name(KernelPath p) {
+    switch (p) {
+        case KernelPath::Fastest: return "Fastest";
+        case KernelPath::Scalar: return "Scalar";
+        case KernelPath::SSE2: return "SSE2";
+        case KernelPath::AVX2: return "AVX2";
+    }
+    return "?";
+}
+
+// Index of the first element whose bits differ, or -1.
+template <typename T>
+long first_difference(const std::vector<T>& a, const std::vector<T>& b) {
+    if (a.size() != b.size()) return 0;
+    for (size_t k = 0; k < a.size(); ++k)
+        if (std::memcmp(&a[k], &b[k], sizeof(T)) != 0) return static_cast<long>(k);
+    return -1;
+}
+
+// Index of the first element where `a` and `b` differ other than by the
+// payload of a NaN, or -1. Where two NaNs meet in a sum, which payload survives
+// depends on the order of the two terms, which the kernels leave to the
+// compiler (the two terms of a sum may be added in either order); this is the
+// comparison for inputs that hold NaNs of their own.
+inline long first_difference_but_nan_payload(const std::vector<double>& a,
+                                             const std::vector<double>& b) {
+    if (a.size() != b.size()) return 0;
+    for (size_t k = 0; k < a.size(); ++k) {
+        const bool both_nan = a[k] != a[k] && b[k] != b[k];
+        if (!both_nan && std::memcmp(&a[k], &b[k], sizeof(double)) != 0)
+            return static_cast<long>(k);
+    }
+    return -1;
+}
+
+// A double with the given bits (NaNs with chosen payloads).
+inline double from_bits(uint64_t bits) {
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}

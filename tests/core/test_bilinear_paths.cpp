@@ -1,0 +1,136 @@
+// Every vector path of the bilinear kernel against its scalar path, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/bilinear.h"
+#include "kernel_paths.h"
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A position drawn to hit what the clamp and the kernel treat specially:
+// borders, whole numbers, -0.0, the largest double below a border,
+// infinities, NaNs, and plain values inside and outside.
+double awkward_position(std::mt19937_64& rng, int32_t size) {
+    std::uniform_real_distribution<double> spread(-2.0, size + 1.0);
+    switch (rng() % 12) {
+        case 0: return 0.0;
+        case 1: return -0.0;
+        case 2: return size - 1.0;
+        case 3: return std::nextafter(size - 1.0, 0.0);
+        case 4: return std::nextafter(size - 1.0, kInf);
+        case 5: return std::floor(spread(rng));
+        case 6: return rng() % 2 ? kInf : -kInf;
+        case 7: return rng() % 4 == 0 ? kNaN : spread(rng);
+        case 8: return from_bits(0xfff4000000000123ULL);  // a negative signalling NaN
+        default: return spread(rng);
+    }
+}
+
+// Image values with some infinities and -0.0, and, when `with_nans`, NaNs of
+// different payloads and signs.
+std::vector<double> awkward_image(std::mt19937_64& rng, size_t count, bool with_nans) {
+    std::uniform_real_distribution<double> value(-1e3, 1e3);
+    std::vector<double> image(count);
+    for (double& v : image) {
+        switch (with_nans ? rng() % 40 : 2 + rng() % 38) {
+            case 0: v = from_bits(0x7ff8000000000000ULL | (rng() & 0xffff)); break;
+            case 1: v = from_bits(0xfff8000000000000ULL | (rng() & 0xffff)); break;
+            case 2: v = kInf; break;
+            case 3: v = -kInf; break;
+            case 4: v = -0.0; break;
+            default: v = value(rng);
+        }
+    }
+    return image;
+}
+
+}  // namespace
+
+// Random images and positions, grid sizes that leave every possible tail
+// after the vector width, and both entry points; the largest image outgrows
+// the cache, which turns on prefetching of the positions ahead. Without NaNs in the image
+// every bit must agree (the NaNs that arise, from NaN pairs and from 0 * inf
+// or inf - inf, each have one fixed pattern); with them, a NaN payload may
+// differ where two NaNs meet.
+TEST(GridlerpPaths, RandomInputsGiveScalarBits) {
+    std::mt19937_64 rng(2024);
+    const ImageDims images[] = {{1, 1}, {1, 9}, {7, 1}, {2, 2}, {13, 17}, {64, 3}, {300, 301}};
+    for (int round = 0; round < 2; ++round)
+    for (ImageDims dims : images) {
+        const bool with_nans = round == 1;
+        const auto image =
+            awkward_image(rng, static_cast<size_t>(dims.rows) * dims.cols, with_nans);
+        auto differs = [&](const std::vector<double>& got, const std::vector<double>& expected) {
+            return with_nans ? first_difference_but_nan_payload(got, expected)
+                             : first_difference(got, expected);
+        };
+        for (int32_t m = 1; m <= 9; m += 2) {
+            const ImageDims grid{m, 97 + m};
+            const size_t count = static_cast<size_t>(grid.rows) * grid.cols;
+            std::vector<double> X(count), Y(count);
+            for (size_t k = 0; k < count; ++k) {
+                X[k] = awkward_position(rng, dims.cols);
+                Y[k] = awkward_position(rng, dims.rows);
+            }
+            std::vector<double> expected(count), got(count);
+            gridlerp_ext(image.data(), &dims, &grid, X.data(), Y.data(), expected.data(),
+                         KernelPath::Scalar);
+            for (KernelPath path : vector_paths()) {
+                std::fill(got.begin(), got.end(), 1.0);
+                gridlerp_ext(image.data(), &dims, &grid, X.data(), Y.data(), got.data(), path);
+                ASSERT_EQ(differs(got, expected), -1)
+                    << path_name(path) << " image " << dims.rows << "x" << dims.cols;
+                std::fill(got.begin(), got.end(), 1.0);
+                gridlerp(image.data(), &dims, &grid, got.data(), X.data(), Y.data(), path);
+                ASSERT_EQ(differs(got, expected), -1) << path_name(path);
+            }
+        }
+    }
+}
+
+// The cases the clamp and the blend treat specially, one by one, on every
+// path: -0.0 keeps its sign into the fraction, a NaN pair gives the quiet
+// NaN, 0 * inf at a zero weight poisons the sample.
+TEST(GridlerpPaths, SpecialPositionsOnEveryPath) {
+    const ImageDims dims{2, 3};
+    const std::vector<double> image{-0.0, kInf, -0.0, -0.0, 5.0, 6.0};
+    const std::vector<double> X{-0.0, 0.5, kNaN, 1.0, -kInf, 2.0, 2.0, 0.0};
+    const std::vector<double> Y{-0.0, -0.0, 0.0, kNaN, kInf, 1.0, 0.5, 0.0};
+    const ImageDims grid{1, static_cast<int32_t>(X.size())};
+    std::vector<double> expected(X.size()), got(X.size());
+    gridlerp_ext(image.data(), &dims, &grid, X.data(), Y.data(), expected.data(),
+                 KernelPath::Scalar);
+    EXPECT_TRUE(std::isnan(expected[2]) && std::isnan(expected[3]));
+    EXPECT_TRUE(std::isnan(expected[7]));  // I(1, 0) is infinite at weight 0
+    for (KernelPath path : vector_paths()) {
+        gridlerp_ext(image.data(), &dims, &grid, X.data(), Y.data(), got.data(), path);
+        EXPECT_EQ(first_difference(got, expected), -1) << path_name(path);
+    }
+}
+
+// An empty image still gives NaN everywhere and reads nothing on every path.
+TEST(GridlerpPaths, EmptyImageOnEveryPath) {
+    const ImageDims empty{0, 4}, grid{3, 3};
+    const std::vector<double> X(9, 0.0), Y(9, 0.0);
+    for (KernelPath path : vector_paths()) {
+        std::vector<double> out(9, 1.0);
+        gridlerp_ext(nullptr, &empty, &grid, X.data(), Y.data(), out.data(), path);
+        for (double v : out) EXPECT_TRUE(std::isnan(v)) << path_name(path);
+    }
+}
+
+// Fastest resolves to a path this processor runs; Scalar stays scalar.
+TEST(KernelPathChoice, ResolvesToAnAvailablePath) {
+    EXPECT_EQ(resolve_kernel_path(KernelPath::Scalar), KernelPath::Scalar);
+    const KernelPath fastest = resolve_kernel_path(KernelPath::Fastest);
+    EXPECT_NE(fastest, KernelPath::Fastest);
+    EXPECT_TRUE(kernel_path_available(fastest));
+    EXPECT_TRUE(kernel_path_available(resolve_kernel_path(KernelPath::AVX2)));
+}

@@ -1,0 +1,146 @@
+// Every vector path of the lower-envelope transform and of the 2-D sweep
+// against the scalar path, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/envelope.h"
+#include "core/envsweep.h"
+#include "kernel_paths.h"
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Lines {
+    std::vector<double> values;
+    std::vector<int32_t> args;
+};
+
+// Transforms `lines` lines laid out either as columns (contiguous elements,
+// line after line) or as rows (lines adjacent, elements `lines` apart), into
+// arrays pre-filled with a marker, so that a stray write shows.
+Lines transform(const std::vector<double>& source, bool as_rows, int32_t lines, int32_t len,
+                double quad, double lin, int32_t first, int32_t out_len, double step,
+                KernelPath path) {
+    const int32_t out_count = out_len > 0 ? out_len : 0;
+    const size_t size = static_cast<size_t>(lines) * (out_count > len ? out_count : len) + 3;
+    Lines out{std::vector<double>(size, -77.0), std::vector<int32_t>(size, -77)};
+    if (as_rows) {
+        lower_envelope_lines(source.data(), 1, out.values.data(), out.args.data(), 1, lines,
+                             lines, len, quad, lin, first, out_len, step, path);
+    } else {
+        const int32_t out_step = out_count > len ? out_count : len;
+        lower_envelope_lines(source.data(), len, out.values.data(), out.args.data(), out_step,
+                             lines, 1, len, quad, lin, first, out_len, step, path);
+    }
+    return out;
+}
+
+}  // namespace
+
+// Random lines of small integer values (so that ties and exact boundaries
+// are common), every coefficient sign, fractional and zero steps, positions
+// before, inside and beyond the lines, numbers of lines that leave a
+// remainder after the vector width, both layouts.
+TEST(EnvelopePaths, RandomLinesGiveScalarBits) {
+    std::mt19937 rng(777);
+    const double quads[] = {-2, -1, -0.25, -0.05, 0.05, 0.5, 1, 3};
+    const double lins[] = {-2, -0.5, 0, 0, 0.1, 1};
+    const double steps[] = {0, 0.5, 1, 1, 1.5, 2, 3.25};
+    for (int trial = 0; trial < 400; ++trial) {
+        const int32_t lines = 1 + static_cast<int32_t>(rng() % 40);
+        const int32_t len = 1 + static_cast<int32_t>(rng() % 60);
+        const int32_t spread = 1 + static_cast<int32_t>(rng() % 50);
+        std::vector<double> source(static_cast<size_t>(lines) * len);
+        for (double& v : source)
+            v = trial % 3 == 0 ? std::uniform_real_distribution<double>(-100, 100)(rng)
+                               : static_cast<double>(rng() % spread) - spread / 2;
+        const double quad = quads[rng() % 8], lin = lins[rng() % 6], step = steps[rng() % 7];
+        const int32_t first = static_cast<int32_t>(rng() % (len + 30)) - 15;
+        const int32_t out_len = static_cast<int32_t>(rng() % 70);
+        const bool as_rows = rng() % 2 == 0;
+        auto run = [&](KernelPath path) {
+            return transform(source, as_rows, lines, len, quad, lin, first, out_len, step, path);
+        };
+        const Lines want = run(KernelPath::Scalar);
+        for (KernelPath path : vector_paths()) {
+            const Lines got = run(path);
+            ASSERT_EQ(first_difference(got.args, want.args), -1)
+                << "trial " << trial << " " << path_name(path);
+            ASSERT_EQ(first_difference_but_nan_payload(got.values, want.values), -1)
+                << "trial " << trial << " " << path_name(path);
+        }
+    }
+}
+
+// Inputs outside the transform's range: non-finite values, zero and
+// non-finite coefficients, boundaries far below the lower sentinel, positions
+// at the ends of the 32-bit range, negative steps. The vector path hands
+// such lines to the scalar path; every path must agree.
+TEST(EnvelopePaths, OutOfRangeInputsGiveScalarBits) {
+    const std::vector<std::vector<double>> specials = {
+        {kInf, -kInf, 0, 1}, {kNaN, 0, kNaN, -kInf}, {0, 1e300, -1e300, 3}, {0, -1e30, 2, 5},
+        {1, 2, 3, 4}};
+    const int32_t top = std::numeric_limits<int32_t>::max();
+    struct Setup { double quad, lin, step; int32_t first; } setups[] = {
+        {1, 0, 1, -5}, {-1, 1, 1, 0}, {0, 1, 1, 0}, {kInf, 0, 1, 0}, {kNaN, 0, 1, 0},
+        {1e-300, 0, 1, 0}, {1, 0, -1, 3}, {1, 0, 1e300, top - 1}, {1, 0, kNaN, 0}};
+    for (const auto& pattern : specials)
+        for (const Setup& setup : setups) {
+            // Nine lines of four: line l is the pattern shifted by l.
+            const int32_t lines = 9, len = 4;
+            std::vector<double> source(static_cast<size_t>(lines) * len);
+            for (int32_t l = 0; l < lines; ++l)
+                for (int32_t v = 0; v < len; ++v) source[l * len + v] = pattern[(v + l) % len];
+            const Lines want = transform(source, false, lines, len, setup.quad, setup.lin,
+                                         setup.first, 6, setup.step, KernelPath::Scalar);
+            for (KernelPath path : vector_paths()) {
+                const Lines got = transform(source, false, lines, len, setup.quad, setup.lin,
+                                            setup.first, 6, setup.step, path);
+                EXPECT_EQ(first_difference(got.args, want.args), -1) << path_name(path);
+                EXPECT_EQ(first_difference_but_nan_payload(got.values, want.values), -1)
+                    << path_name(path);
+            }
+        }
+}
+
+// The whole sweep, both passes and the index maps, on random maps and grids.
+TEST(EnvelopePaths, SweepGivesScalarBits) {
+    std::mt19937 rng(31);
+    for (int trial = 0; trial < 40; ++trial) {
+        auto count = [&](int32_t n) { return 1 + static_cast<int32_t>(rng() % n); };
+        const ImageDims dims{count(45), count(45)};
+        std::vector<double> source(static_cast<size_t>(dims.rows) * dims.cols);
+        for (double& v : source) v = static_cast<double>(rng() % 20);
+        const SweepCost cost{0.05 * count(4), 0.1 * (rng() % 3), 0.05 * count(4), -0.1};
+        const double step = (rng() % 4) * 0.5;
+        const SweepGrid grid{count(10) - 6, count(10) - 6, {count(40), count(40)}, step};
+        const size_t mid = static_cast<size_t>(grid.dims.rows) * dims.cols;
+        const size_t cells = static_cast<size_t>(grid.dims.rows) * grid.dims.cols;
+        auto run = [&](KernelPath path, std::vector<double>& map, std::vector<int32_t>& col,
+                       std::vector<int32_t>& row) {
+            std::vector<double> mid_map(mid);
+            std::vector<int32_t> mid_row(mid);
+            map.assign(cells, 0);
+            col.assign(cells, 0);
+            row.assign(cells, 0);
+            envsweep_transform(source.data(), dims, cost, grid, mid_map.data(), mid_row.data(),
+                               map.data(), col.data(), row.data(), path);
+        };
+        std::vector<double> map0, map1;
+        std::vector<int32_t> col0, col1, row0, row1;
+        run(KernelPath::Scalar, map0, col0, row0);
+        for (KernelPath path : vector_paths()) {
+            run(path, map1, col1, row1);
+            ASSERT_EQ(first_difference(map1, map0), -1) << "trial " << trial;
+            ASSERT_EQ(first_difference(col1, col0), -1) << "trial " << trial;
+            ASSERT_EQ(first_difference(row1, row0), -1) << "trial " << trial;
+        }
+    }
+}

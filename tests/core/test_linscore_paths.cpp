@@ -1,0 +1,116 @@
+// The vector paths of rescale_and_score against its scalar path (rescale,
+// then predict_scores), bit for bit in the scores and the standardised copy.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/linscore.h"
+#include "kernel_paths.h"
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Result {
+    std::vector<double> Z, scores;
+};
+
+// Z and the scores one element longer than needed, so that a write past the
+// end shows.
+Result run(const std::vector<double>& X, const std::vector<double>& mean,
+           const std::vector<double>& scale, const std::vector<double>& w, int32_t features,
+           int32_t samples, KernelPath path) {
+    Result r{std::vector<double>(X.size() + 1, -3.0), std::vector<double>(samples + 1, -3.0)};
+    rescale_and_score(X.data(), r.Z.data(), mean.data(), scale.data(), w.data(),
+                      r.scores.data(), samples, features, path);
+    return r;
+}
+
+}  // namespace
+
+// Every feature count around the vector width (and none), sample counts
+// that leave remainders, the summation order (large and small terms mixed),
+// signed zeros and a -0.0 bias, zero and negative scales; with `special`
+// values also infinities and NaNs in X, where only a NaN's payload may differ
+// (two NaNs meeting in a sum).
+TEST(LinscorePaths, RandomInputsGiveScalarBits) {
+    std::mt19937_64 rng(4242);
+    for (int trial = 0; trial < 300; ++trial) {
+        const int32_t features = static_cast<int32_t>(rng() % 14);
+        const int32_t samples = static_cast<int32_t>(rng() % 19);
+        const bool special = trial % 4 == 3;
+        auto value = [&](double spread) {
+            switch (rng() % 16) {
+                case 0: return 1e16;
+                case 1: return -0.0;
+                case 2: return special ? kInf : 0.0;
+                case 3: return special ? kNaN : 1.0;
+                default: return std::uniform_real_distribution<double>(-spread, spread)(rng);
+            }
+        };
+        std::vector<double> X(static_cast<size_t>(features) * samples), mean(features),
+            scale(features), w(features + 1);
+        for (double& v : X) v = value(100);
+        for (double& v : mean) v = value(10);
+        for (double& v : scale) v = rng() % 12 == 0 ? (rng() % 2 ? 0.0 : -0.0) : value(4);
+        for (double& v : w) v = value(2);
+        if (trial % 5 == 0) w[features] = -0.0;
+        const Result want = run(X, mean, scale, w, features, samples, KernelPath::Scalar);
+        for (KernelPath path : vector_paths()) {
+            const Result got = run(X, mean, scale, w, features, samples, path);
+            ASSERT_EQ(first_difference(got.Z, want.Z), -1) << "trial " << trial;
+            ASSERT_EQ(first_difference_but_nan_payload(got.scores, want.scores), -1)
+                << "trial " << trial << " " << path_name(path);
+            if (!special) {
+                ASSERT_EQ(first_difference(got.scores, want.scores), -1) << trial;
+            }
+        }
+    }
+}
+
+// The scalar path of the fused function is rescale followed by
+// predict_scores.
+TEST(LinscorePaths, ScalarPathIsRescaleThenScore) {
+    const std::vector<double> X{1, 2, 3, 4, 5, 6}, mean{0.5, 1, -1}, scale{2, 0.25, 3},
+        w{1, -2, 0.5, 0.125};
+    std::vector<double> Z(6), scores(2), Z2(6), scores2(2);
+    rescale(X.data(), Z.data(), mean.data(), scale.data(), 2, 3);
+    predict_scores(scores.data(), Z.data(), w.data(), 2, 3);
+    rescale_and_score(X.data(), Z2.data(), mean.data(), scale.data(), w.data(), scores2.data(), 2,
+                      3, KernelPath::Scalar);
+    EXPECT_EQ(first_difference(Z2, Z), -1);
+    EXPECT_EQ(first_difference(scores2, scores), -1);
+}
+
+// A standardised copy large enough to be written past the caches, at every
+// alignment of Z, with samples left over after the groups of four.
+TEST(LinscorePaths, LargeCopiesAtEveryAlignment) {
+    const int32_t features = 8, samples = 131077;
+    const size_t count = static_cast<size_t>(features) * samples;
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> value(-100, 100);
+    std::vector<double> X(count), mean(features), scale(features), w(features + 1);
+    for (double& v : X) v = value(rng);
+    for (double& v : mean) v = value(rng);
+    for (double& v : scale) v = value(rng);
+    for (double& v : w) v = value(rng);
+    std::vector<double> Z0(count), scores0(samples);
+    rescale_and_score(X.data(), Z0.data(), mean.data(), scale.data(), w.data(), scores0.data(),
+                      samples, features, KernelPath::Scalar);
+    for (size_t shift = 0; shift < 4; ++shift) {
+        std::vector<double> storage(count + 4, -3.0), scores(samples);
+        rescale_and_score(X.data(), storage.data() + shift, mean.data(), scale.data(), w.data(),
+                          scores.data(), samples, features, KernelPath::Fastest);
+        const std::vector<double> Z(storage.begin() + shift, storage.begin() + shift + count);
+        EXPECT_EQ(first_difference(Z, Z0), -1) << "shift " << shift;
+        EXPECT_EQ(first_difference(scores, scores0), -1) << "shift " << shift;
+        EXPECT_EQ(storage[count + shift], -3.0);
+        if (shift > 0) {
+            EXPECT_EQ(storage[shift - 1], -3.0);
+        }
+    }
+}
