@@ -10,7 +10,7 @@ foreach(name ${MODULE_NAMES})
   set_source_files_properties(${CMAKE_SOURCE_DIR}/toolbox/${name}.m
     PROPERTIES HEADER_FILE_ONLY TRUE)
   matlab_add_mex(NAME ${name}_matlab MODULE OUTPUT_NAME ${name}
-    SRC ${CMAKE_SOURCE_DIR}/modules/${name}.cpp ${CMAKE_SOURCE_DIR}/host/mexargs.cpp
+    SRC ${CMAKE_SOURCE_DIR}/modules/${name}.cpp ${CMAKE_SOURCE_DIR}/modules/args.cpp
     DOCUMENTATION ${CMAKE_SOURCE_DIR}/toolbox/${name}.m
     LINK_TO numcore R2017b)
   target_include_directories(${name}_matlab PRIVATE ${CMAKE_SOURCE_DIR})

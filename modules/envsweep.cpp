@@ -7,7 +7,7 @@
 #include <new>
 
 #include "core/envsweep.h"
-#include "host/mexargs.h"
+#include "modules/args.h"
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (nrhs != 10) mexErrMsgTxt("Wrong number of inputs");

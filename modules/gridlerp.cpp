@@ -2,7 +2,7 @@
 // 0-based positions (X(k), Y(k)), each clamped onto the image; the result has
 // the shape of X.
 #include "core/bilinear.h"
-#include "host/mexargs.h"
+#include "modules/args.h"
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (nlhs > 1) mexErrMsgTxt("Too many output arguments!");

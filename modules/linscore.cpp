@@ -3,7 +3,7 @@
 // standardised features are weighted by w(1:M) and summed in feature order,
 // and the bias w(M+1) is added last. The result is an N x 1 column.
 #include "core/linscore.h"
-#include "host/mexargs.h"
+#include "modules/args.h"
 
 #include <cstddef>
 

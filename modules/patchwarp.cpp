@@ -4,7 +4,7 @@
 // interpolation; P is the patch, X and Y the clamped 0-based column and row
 // positions it was sampled at, each M x N.
 #include "core/patchwarp.h"
-#include "host/mexargs.h"
+#include "modules/args.h"
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (nlhs > 3) mexErrMsgTxt("Too many output arguments!");

@@ -17,19 +17,20 @@ DATE=$(git -C "$ROOT" log -1 --format=%cd --date=short 2>/dev/null || date +%F)
 STAGE=$(mktemp -d)
 trap 'rm -rf "$STAGE"' EXIT
 PKG=$STAGE/$NAME-$VERSION
-mkdir -p "$PKG/inst" "$PKG/src/core" "$PKG/src/host" "$PKG/src/modules" "$PKG/src/help"
+mkdir -p "$PKG/inst" "$PKG/src/core" "$PKG/src/modules" "$PKG/src/help"
 
 sed "s/@DATE@/$DATE/" "$ROOT/package/DESCRIPTION" > "$PKG/DESCRIPTION"
-cp "$ROOT/package/COPYING" "$PKG/COPYING"
+cp "$ROOT/LICENSE" "$PKG/COPYING"
 
 # Sources: the kernels, the argument layer (not the stand-in host's headers:
 # the modules compile against Octave's mex.h), one entry per module.
 cp "$ROOT/package/Makefile" "$PKG/src/Makefile"
 cp -r "$ROOT/core/." "$PKG/src/core/"
-cp "$ROOT/host/mexargs.cpp" "$ROOT/host/mexargs.h" "$ROOT/host/mexFunction.map" "$PKG/src/host/"
+cp "$ROOT/modules/args.cpp" "$ROOT/modules/args.h" "$ROOT/modules/mexFunction.map" "$PKG/src/modules/"
 modules=()
 for source in "$ROOT"/modules/*.cpp; do
   name=$(basename "$source" .cpp)
+  [ "$name" = args ] && continue
   modules+=("$name")
   cp "$source" "$PKG/src/modules/"
   cp "$ROOT/toolbox/$name.m" "$PKG/src/help/"

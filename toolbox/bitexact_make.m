@@ -1,7 +1,7 @@
 function names_out = bitexact_make(outdir)
 %BITEXACT_MAKE Build the bitexact modules with this host's own mex command.
 %   BITEXACT_MAKE builds every module of the checkout (modules/<name>.cpp,
-%   with host/mexargs.cpp and core/*.cpp) with the mex command of the MATLAB
+%   with modules/args.cpp and core/*.cpp) with the mex command of the MATLAB
 %   or GNU Octave that runs it, into the folder of this file, beside the
 %   modules' help files. Put that folder on the path to call them.
 %
@@ -30,15 +30,16 @@ function names_out = bitexact_make(outdir)
 
   toolbox = fileparts(mfilename('fullpath'));
   root = fileparts(toolbox);
+  args = fullfile(root, 'modules', 'args.cpp');
   modules = dir(fullfile(root, 'modules', '*.cpp'));
-  mexargs = fullfile(root, 'host', 'mexargs.cpp');
-  if isempty(modules) || ~exist(mexargs, 'file')
+  modules = modules(~strcmp({modules.name}, 'args.cpp'));
+  if isempty(modules) || ~exist(args, 'file')
     error('bitexact:noSources', ...
           'No module sources in %s: bitexact_make must stay in the toolbox folder of a checkout.', ...
           root);
   end
   core = dir(fullfile(root, 'core', '*.cpp'));
-  shared = [{mexargs}, cellfun(@(f) fullfile(root, 'core', f), {core.name}, ...
+  shared = [{args}, cellfun(@(f) fullfile(root, 'core', f), {core.name}, ...
                                'UniformOutput', false)];
 
   if nargin < 1 || isempty(outdir)
@@ -91,7 +92,7 @@ function [build, restore] = octave_build(root, x86_32)
   options = {['-I' root]};
   if isunix() && ~ismac()
     % Export mexFunction alone, under the version node MEX.
-    options{end + 1} = ['-Wl,--version-script=' fullfile(root, 'host', 'mexFunction.map')];
+    options{end + 1} = ['-Wl,--version-script=' fullfile(root, 'modules', 'mexFunction.map')];
   end
   build = @(outdir, name, sources) ...
     mex(options{:}, '-o', fullfile(outdir, [name '.mex']), sources{:});

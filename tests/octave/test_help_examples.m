@@ -4,6 +4,7 @@ function test_help_examples()
   % it states, so that no help text can go stale.
   root = fileparts(fileparts(fileparts(mfilename('fullpath'))));
   sources = dir(fullfile(root, 'modules', '*.cpp'));
+  sources = sources(~strcmp({sources.name}, 'args.cpp'));   % the argument layer, not a module
   passed = 0; failed = 0;
   for k = 1:numel(sources)
     [~, name] = fileparts(sources(k).name);

@@ -1,4 +1,4 @@
-#include "mexargs.h"
+#include "args.h"
 
 #include <cstdint>
 #include <cstdio>
