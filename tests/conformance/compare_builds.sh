@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the modules and the conformance program in several ways: natively
 # with the project's Release flags, with gcc at -O0 and at -O3 -march=native,
-# with clang at -O2, and for 64-bit and 32-bit Windows (run under Wine). Runs
+# with clang at -O2, for 64-bit and 32-bit Windows (run under Wine), and for
+# 64-bit ARM Linux (run under qemu-user, with the kernels' tests). Runs
 # each build's conformance program once, checks the Windows module files, and
 # fails unless every results file is byte-identical to the native one and the
 # results are the recorded ones (expected_digests.txt).
 #
-# Build trees: build (native Release), build-win64, build-win32, and
+# Build trees: build (native Release), build-win64, build-win32, build-aarch64, and
 # build-conformance/<variant>; the results files go to build-conformance/.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -17,7 +18,8 @@ mkdir -p "$OUT"
 
 # No tool may be missing: a check that is skipped would pass in silence.
 for tool in wine wineserver clang++ x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix \
-            x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump; do
+            x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump \
+            aarch64-linux-gnu-g++ qemu-aarch64; do
   if ! command -v "$tool" >/dev/null; then
     echo "FAILED: $tool is not installed; './run test' installs it" >&2
     exit 1
@@ -37,6 +39,80 @@ build() {
   cmake --build "$dir" -j "$JOBS" --target conformance >"$OUT/build.log" 2>&1 ||
     { cat "$OUT/build.log"; exit 1; }
 }
+
+# ---- 64-bit ARM Linux (aarch64): cross-built, run under qemu-user ----------
+# The modules, the stand-in host, the conformance program and the kernels'
+# tests, built with the project's flags by Debian's aarch64 cross compiler
+# (cmake/aarch64-linux-gnu.cmake). Under qemu the results must be the recorded
+# ones and byte-identical to the native Release results, and every vector
+# path (NEON) must give the scalar bits in the kernels' path tests. Where qemu
+# cannot run an aarch64 program, the build is still made but not run.
+AARCH64_TREE=$ROOT/build-aarch64
+AARCH64_SYSROOT=/usr/aarch64-linux-gnu
+AARCH64_EMULATOR=(qemu-aarch64 -L "$AARCH64_SYSROOT")
+
+if ! declare -F not_checked >/dev/null; then
+  not_checked_count=0
+  not_checked() {
+    not_checked_count=$((not_checked_count + 1))
+    echo "  not checked on this machine: $1 ($2)"
+  }
+fi
+
+# Empty when qemu runs a tiny aarch64 program here, else why it does not.
+aarch64_emulation_problem() {
+  local probe=$OUT/aarch64-probe
+  printf 'int main() { return 42; }\n' >"$probe.cpp"
+  if ! aarch64-linux-gnu-g++ -o "$probe" "$probe.cpp" 2>"$probe.log"; then
+    echo "the cross compiler cannot build a program: $(head -n 1 "$probe.log")"
+    return
+  fi
+  local status=0
+  "${AARCH64_EMULATOR[@]}" "$probe" >"$probe.log" 2>&1 || status=$?
+  if [ "$status" -ne 42 ]; then
+    echo "qemu-aarch64 cannot run an aarch64 program: exit status $status, $(head -n 1 "$probe.log")"
+  fi
+}
+
+check_aarch64() {
+  local started=$SECONDS
+  build "$AARCH64_TREE" -DCMAKE_BUILD_TYPE=Release \
+    "-DCMAKE_TOOLCHAIN_FILE=$ROOT/cmake/aarch64-linux-gnu.cmake"
+  cmake --build "$AARCH64_TREE" -j "$JOBS" --target core_tests >"$OUT/build.log" 2>&1 ||
+    { cat "$OUT/build.log"; exit 1; }
+  echo "aarch64 (qemu):"
+  local problem
+  problem=$(aarch64_emulation_problem)
+  if [ -n "$problem" ]; then
+    not_checked "aarch64 results and vector paths under qemu" "$problem"
+    return
+  fi
+  if "${AARCH64_EMULATOR[@]}" "$AARCH64_TREE/tests/conformance/conformance" run \
+       "$AARCH64_TREE/modules" .mexa64 "$OUT/aarch64.bin" --expect "$DIGESTS" | sed 's/^/    /'; then
+    pass "aarch64 gives the recorded results"
+  else
+    fail "aarch64 does not give the recorded results"
+  fi
+  if [ ! -f "$OUT/release.bin" ] || [ ! -f "$OUT/aarch64.bin" ]; then
+    fail "aarch64 or release wrote no results"
+  elif "$ROOT/build/tests/conformance/conformance" compare "$OUT/release.bin" \
+         "$OUT/aarch64.bin" | sed 's/^/    /'; then
+    pass "aarch64 results are byte-identical to release"
+  else
+    fail "aarch64 results differ from release"
+  fi
+  # The kernels' tests, each path against the scalar one; ctest runs them
+  # through the tree's emulator (CMAKE_CROSSCOMPILING_EMULATOR).
+  if ctest --test-dir "$AARCH64_TREE" -R '^core[.]' -j "$JOBS" --output-on-failure \
+       >"$OUT/aarch64-ctest.log" 2>&1; then
+    pass "aarch64 kernel tests: $(grep -E 'tests passed' "$OUT/aarch64-ctest.log")"
+  else
+    cat "$OUT/aarch64-ctest.log"
+    fail "aarch64 kernel tests fail under qemu"
+  fi
+  echo "    (aarch64 built, run and compared in $((SECONDS - started)) s)"
+}
+# ---- end of aarch64 ----------------------------------------------------------
 
 # Linux builds: the project's Release flags, then other flags and another
 # compiler; each entry is "name|build tree".
@@ -118,6 +194,8 @@ for name in gcc-O0 gcc-O3-native clang-O2 win64 win32; do
     fail "$name results differ from release"
   fi
 done
+
+check_aarch64
 
 echo "conformance: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
