@@ -165,6 +165,8 @@ void sample_grid(const double* image, const ImageDims* imageDims,
     const bool indexable = static_cast<int64_t>(rows) * cols <= INT32_MAX;
     if (run == KernelPath::AVX2 && indexable)
         done = sample_grid_avx2(image, rows, cols, X, Y, out, count);
+    if (run == KernelPath::NEON && indexable)
+        done = sample_grid_neon(image, rows, cols, X, Y, out, count);
 #if KERNELS_HAVE_SSE2
     // Also the AVX2 path's fallback for an image of one row.
     if (run != KernelPath::Scalar && indexable && done == 0)

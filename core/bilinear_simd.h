@@ -7,7 +7,7 @@
 // rounded on its own.
 // Requires rows >= 1, cols >= 1 and rows * cols <= 2^31 - 1 (element indices
 // are formed in 32-bit integers). The AVX2 path does nothing (returns 0) on an
-// image of one row.
+// image of one row; the NEON path samples every image.
 #pragma once
 
 #include <cstddef>
@@ -17,10 +17,18 @@ std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
                                 const double* X, const double* Y, double* out,
                                 std::ptrdiff_t count);
 
-// patchwarp's grid with AVX2: for every cell in storage order the mapped
+std::ptrdiff_t sample_grid_neon(const double* image, int32_t rows, int32_t cols,
+                                const double* X, const double* Y, double* out,
+                                std::ptrdiff_t count);
+
+// patchwarp's grid with AVX2 (or NEON): for every cell in storage order the mapped
 // position, clamped (a pair with a NaN coordinate stored as NaN in both), into
 // X and Y, and its sample into out, all in one pass; the same bits as the
 // scalar path (the position and the sampling pass one after the other).
 // Requires M >= 1, N >= 1, rows >= 2, cols >= 1, rows * cols <= 2^31 - 1.
 void patchwarp_avx2(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
+                    const double* A, double* out, double* X, double* Y);
+
+// The same with NEON, which needs rows >= 1 only.
+void patchwarp_neon(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
                     const double* A, double* out, double* X, double* Y);

@@ -130,13 +130,16 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                           double lin_coef, int32_t first_pos, int32_t out_len,
                           double pos_step, KernelPath path) {
     int32_t done = 0;
-    // The vector path transforms eight lines at a time, from blocks of up to
+    // The vector paths transform eight lines at a time, from blocks of up to
     // 32 lines copied side by side into scratch (element v of line l at
     // v * 32 + l), so that it reads and writes whole vectors and the copies
     // run along memory whatever the stride. It forms squared indices in
     // double (exact up to 2^26), and evaluates from the last position back,
     // which needs positions that never decrease.
-    const bool vectorisable = resolve_kernel_path(path) == KernelPath::AVX2 &&
+    const KernelPath run = resolve_kernel_path(path);
+    const auto lower_envelope_8 =
+        run == KernelPath::NEON ? lower_envelope_8_neon : lower_envelope_8_avx2;
+    const bool vectorisable = (run == KernelPath::AVX2 || run == KernelPath::NEON) &&
                               lines >= kEnvelopeLanes && line_len >= 1 &&
                               line_len <= (int32_t{1} << 26) && out_len >= 1 &&
                               pos_step >= 0 &&
@@ -183,7 +186,7 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
             }
             uint32_t irregular = 0;
             for (std::ptrdiff_t g = 0; g < width; g += kEnvelopeLanes)
-                irregular |= lower_envelope_8_avx2(
+                irregular |= lower_envelope_8(
                     source.get() + g, kBlock, line_len, quad_coef, lin_coef, positions.get(),
                     thresholds.get(), out_len, values.get() + g, args.get() + g, kBlock,
                     below.get(), below_bound.get(), below_f.get()) << g;

@@ -1,5 +1,5 @@
-// The vector path of the lower-envelope transform (core/envelope.cpp chooses
-// it and prepares its input): eight lines at once, one per lane, all lanes
+// The vector paths of the lower-envelope transform (core/envelope.cpp chooses
+// one and prepares its input): eight lines at once, one per lane, all lanes
 // inserting the same source index and evaluating the same position in step,
 // each lane with the scalar transform's operations in the scalar transform's
 // order.
@@ -24,6 +24,13 @@ constexpr int32_t kEnvelopeLanes = 8;
 // results of those lanes are not valid, and the caller transforms those lines
 // on the scalar path.
 uint32_t lower_envelope_8_avx2(const double* in, std::ptrdiff_t in_row, int32_t line_len,
+                               double quad_coef, double lin_coef, const int32_t* positions,
+                               const float* thresholds, int32_t out_len, double* values,
+                               int32_t* args, std::ptrdiff_t out_row, int32_t* below,
+                               float* below_bound, double* below_f);
+
+// The same with NEON, with the same arguments, requirements and result.
+uint32_t lower_envelope_8_neon(const double* in, std::ptrdiff_t in_row, int32_t line_len,
                                double quad_coef, double lin_coef, const int32_t* positions,
                                const float* thresholds, int32_t out_len, double* values,
                                int32_t* args, std::ptrdiff_t out_row, int32_t* below,

@@ -38,6 +38,7 @@ bool kernel_path_available(KernelPath path) {
         case KernelPath::Scalar: return true;
         case KernelPath::SSE2: return KERNELS_HAVE_SSE2 != 0;
         case KernelPath::AVX2: return processor_has_avx2();
+        case KernelPath::NEON: return KERNELS_HAVE_NEON != 0;
     }
     return false;
 }
@@ -50,6 +51,8 @@ KernelPath resolve_kernel_path(KernelPath requested) {
             if (processor_has_avx2()) return KernelPath::AVX2;
             [[fallthrough]];
         case KernelPath::SSE2:
+        case KernelPath::NEON:
+            if (KERNELS_HAVE_NEON) return KernelPath::NEON;
             return KERNELS_HAVE_SSE2 ? KernelPath::SSE2 : KernelPath::Scalar;
     }
     return KernelPath::Scalar;

@@ -12,6 +12,7 @@ enum class KernelPath {
     Scalar,   // one element at a time, as written in the kernel's contract
     SSE2,     // two doubles at a time (every x86-64 processor)
     AVX2,     // four doubles at a time, where the processor and system allow
+    NEON,     // two doubles at a time (every 64-bit ARM processor)
 };
 
 // Whether this build and this processor can run `path` (Fastest and Scalar
@@ -20,5 +21,6 @@ bool kernel_path_available(KernelPath path);
 
 // The concrete path a kernel runs for `requested`: Fastest becomes the best
 // available vector path (or Scalar), and a path that is not available falls
-// back to the best available one below it.
+// back to the best available one below it. SSE2 and NEON, both two doubles
+// wide, stand in for each other: each processor family has one of them.
 KernelPath resolve_kernel_path(KernelPath requested);

@@ -106,6 +106,8 @@ void rescale_and_score(const double* X, double* Z, const double* mean, const dou
         const KernelPath run = resolve_kernel_path(path);
         if (run == KernelPath::AVX2)
             done = rescale_and_score_avx2(X, Z, mean, scale, w, scores, samples, features);
+        else if (run == KernelPath::NEON)
+            done = rescale_and_score_neon(X, Z, mean, scale, w, scores, samples, features);
 #if KERNELS_HAVE_SSE2
         else if (run == KernelPath::SSE2)
             done = rescale_and_score_sse2(X, Z, mean, scale, w, scores, samples, features);

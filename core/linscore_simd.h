@@ -1,4 +1,5 @@
-// The vector path of rescale_and_score (core/linscore.cpp chooses it).
+// The vector paths of rescale_and_score (core/linscore.cpp chooses among
+// them).
 #pragma once
 
 #include <cstdint>
@@ -7,5 +8,11 @@
 // down to a multiple of four, with the bits of rescale and predict_scores;
 // returns done. Requires samples >= 1 and features >= 0.
 int32_t rescale_and_score_avx2(const double* X, double* Z, const double* mean,
+                               const double* scale, const double* w, double* scores,
+                               int32_t samples, int32_t features);
+
+// The same two samples at a time with NEON; done is `samples` rounded down to a
+// multiple of two.
+int32_t rescale_and_score_neon(const double* X, double* Z, const double* mean,
                                const double* scale, const double* w, double* scores,
                                int32_t samples, int32_t features);

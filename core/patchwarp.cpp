@@ -11,14 +11,21 @@ void patchwarp(const double* image, const ImageDims* imageDims,
                double* X, double* Y, KernelPath path) {
     const int32_t M = gridDims->rows;
     const int32_t N = gridDims->cols;
-    // The AVX2 path maps, clamps and samples each cell in one pass, with the
-    // same bits as the two passes below.
+    // The AVX2 and NEON paths map, clamp and sample each cell in one pass,
+    // with the same bits as the two passes below.
     const int32_t rows = imageDims->rows;
     const int32_t cols = imageDims->cols;
-    if (M > 0 && N > 0 && resolve_kernel_path(path) == KernelPath::AVX2 && rows >= 2 &&
-        cols >= 1 && static_cast<int64_t>(rows) * cols <= INT32_MAX) {
-        patchwarp_avx2(image, rows, cols, M, N, A, out, X, Y);
-        return;
+    const KernelPath run = resolve_kernel_path(path);
+    if (M > 0 && N > 0 && rows >= 1 && cols >= 1 &&
+        static_cast<int64_t>(rows) * cols <= INT32_MAX) {
+        if (run == KernelPath::AVX2 && rows >= 2) {
+            patchwarp_avx2(image, rows, cols, M, N, A, out, X, Y);
+            return;
+        }
+        if (run == KernelPath::NEON) {
+            patchwarp_neon(image, rows, cols, M, N, A, out, X, Y);
+            return;
+        }
     }
     if (M > 0 && N > 0) {
         // (N - 1) * 0.5 and (M - 1) * 0.5: the counts less one, formed in

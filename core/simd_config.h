@@ -1,5 +1,7 @@
 // Which vector instruction sets this build can use. SSE2 is part of every
-// x86-64 processor (and of the 32-bit x86 builds, which are made with -msse2).
+// x86-64 processor (and of the 32-bit x86 builds, which are made with -msse2);
+// NEON (Advanced SIMD, with its double-precision lanes) of every 64-bit ARM
+// processor, so its code (core/*_neon.cpp) needs no question to the processor.
 // The AVX2 code lives in files of its own (core/*_avx2.cpp), whose functions
 // alone are compiled for AVX2 (AVX2_FUNCTION), and runs only after the
 // processor has been asked.
@@ -29,4 +31,10 @@
 #define AVX2_FUNCTION __attribute__((target("avx2")))
 #else
 #define AVX2_FUNCTION
+#endif
+
+#if defined(__aarch64__) || defined(_M_ARM64)
+#define KERNELS_HAVE_NEON 1
+#else
+#define KERNELS_HAVE_NEON 0
 #endif

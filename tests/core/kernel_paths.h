@@ -11,7 +11,7 @@
 
 inline std::vector<KernelPath> vector_paths() {
     std::vector<KernelPath> paths;
-    for (KernelPath p : {KernelPath::SSE2, KernelPath::AVX2})
+    for (KernelPath p : {KernelPath::SSE2, KernelPath::AVX2, KernelPath::NEON})
         if (kernel_path_available(p)) paths.push_back(p);
     paths.push_back(KernelPath::Fastest);
     return paths;
@@ -23,6 +23,7 @@ inline std::string path_name(KernelPath p) {
         case KernelPath::Scalar: return "Scalar";
         case KernelPath::SSE2: return "SSE2";
         case KernelPath::AVX2: return "AVX2";
+        case KernelPath::NEON: return "NEON";
     }
     return "?";
 }

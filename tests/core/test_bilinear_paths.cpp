@@ -134,3 +134,19 @@ TEST(KernelPathChoice, ResolvesToAnAvailablePath) {
     EXPECT_TRUE(kernel_path_available(fastest));
     EXPECT_TRUE(kernel_path_available(resolve_kernel_path(KernelPath::AVX2)));
 }
+
+// NEON is part of every 64-bit ARM processor, so the kernels run it there
+// unasked, and a request for SSE2 (the x86 path of the same width) gets it;
+// elsewhere a request for NEON falls back to a path that runs.
+TEST(KernelPathChoice, NeonOnEveryArmProcessorOnly) {
+#if defined(__aarch64__) || defined(_M_ARM64)
+    EXPECT_TRUE(kernel_path_available(KernelPath::NEON));
+    EXPECT_EQ(resolve_kernel_path(KernelPath::Fastest), KernelPath::NEON);
+    EXPECT_EQ(resolve_kernel_path(KernelPath::SSE2), KernelPath::NEON);
+    EXPECT_EQ(resolve_kernel_path(KernelPath::AVX2), KernelPath::NEON);
+#else
+    EXPECT_FALSE(kernel_path_available(KernelPath::NEON));
+    EXPECT_NE(resolve_kernel_path(KernelPath::NEON), KernelPath::NEON);
+    EXPECT_TRUE(kernel_path_available(resolve_kernel_path(KernelPath::NEON)));
+#endif
+}
