@@ -19,7 +19,7 @@ mkdir -p "$OUT"
 # No tool may be missing: a check that is skipped would pass in silence.
 for tool in wine wineserver clang++ x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix \
             x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump \
-            aarch64-linux-gnu-g++ qemu-aarch64; do
+            aarch64-linux-gnu-g++ aarch64-linux-gnu-objdump qemu-aarch64; do
   if ! command -v "$tool" >/dev/null; then
     echo "FAILED: $tool is not installed; './run test' installs it" >&2
     exit 1
@@ -70,7 +70,8 @@ aarch64_emulation_problem() {
   local status=0
   "${AARCH64_EMULATOR[@]}" "$probe" >"$probe.log" 2>&1 || status=$?
   if [ "$status" -ne 42 ]; then
-    echo "qemu-aarch64 cannot run an aarch64 program: exit status $status, $(head -n 1 "$probe.log")"
+    echo "qemu-aarch64 cannot run an aarch64 program:" \
+         "exit status $status, $(head -n 1 "$probe.log")"
   fi
 }
 
@@ -81,6 +82,18 @@ check_aarch64() {
   cmake --build "$AARCH64_TREE" -j "$JOBS" --target core_tests >"$OUT/build.log" 2>&1 ||
     { cat "$OUT/build.log"; exit 1; }
   echo "aarch64 (qemu):"
+  # No fused multiply-add instruction in the kernels or the entries: the
+  # compiler forms them from a product and a sum unless told not to.
+  local fused
+  fused=$(aarch64-linux-gnu-objdump -d --no-show-raw-insn "$AARCH64_TREE/libnumcore.a" \
+            "$AARCH64_TREE"/CMakeFiles/*_mex.dir/modules/*.o |
+          awk -F'\t' 'NF >= 2 { split($2, word, " "); print word[1] }' |
+          grep -E '^f(n?m(add|sub)|ml[as])$' | sort | uniq -c || true)
+  if [ -z "$fused" ]; then
+    pass "aarch64 kernels and entries have no fused multiply-add"
+  else
+    fail "aarch64 kernels or entries use fused multiply-add:"$'\n'"$fused"
+  fi
   local problem
   problem=$(aarch64_emulation_problem)
   if [ -n "$problem" ]; then
@@ -88,7 +101,8 @@ check_aarch64() {
     return
   fi
   if "${AARCH64_EMULATOR[@]}" "$AARCH64_TREE/tests/conformance/conformance" run \
-       "$AARCH64_TREE/modules" .mexa64 "$OUT/aarch64.bin" --expect "$DIGESTS" | sed 's/^/    /'; then
+       "$AARCH64_TREE/modules" .mexa64 "$OUT/aarch64.bin" --expect "$DIGESTS" |
+       sed 's/^/    /'; then
     pass "aarch64 gives the recorded results"
   else
     fail "aarch64 does not give the recorded results"
