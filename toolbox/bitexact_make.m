@@ -12,8 +12,11 @@ function names_out = bitexact_make(outdir)
 %   NAMES = BITEXACT_MAKE(...) returns the names of the modules built.
 %
 %   The modules are compiled so that they give the same bits as every other
-%   build: C++17, no fused multiply-add (-ffp-contract=off), no fast-math,
+%   build: C++17, no fused multiply-add (-ffp-contract=off; GCC and clang,
+%   Apple's included, otherwise fuse a product and a sum into one rounding
+%   wherever the processor can, as every ARM processor can), no fast-math,
 %   SSE2 arithmetic on 32-bit x86 (/fp:precise with Microsoft's compiler).
+%   The flags come after the host's own, so they win over them.
 %   In MATLAB they use the 32-bit-dimension array interface
 %   (-compatibleArrayDims).
 %
