@@ -115,6 +115,26 @@ TEST(GridlerpPaths, SpecialPositionsOnEveryPath) {
     }
 }
 
+// The sign of a zero sample follows the sign of the position: at x = -0.0 the
+// column fraction is -0.0, and (-0.0) * s1 added to a zero s0 of sign minus
+// gives -0.0 where +0.0 would give +0.0. A vector maximum taken for the clamp
+// would turn -0.0 into +0.0 (as NEON's does).
+TEST(GridlerpPaths, NegativeZeroPositionKeepsTheSignOfAZeroSample) {
+    const ImageDims dims{2, 2};
+    const std::vector<double> image{-0.0, -1.0, 2.0, 3.0};
+    const std::vector<double> X{-0.0, -0.0, 0.0, -0.0}, Y{0.0, 0.0, 0.0, -0.0};
+    const ImageDims grid{1, static_cast<int32_t>(X.size())};
+    std::vector<double> expected(X.size()), got(X.size());
+    gridlerp_ext(image.data(), &dims, &grid, X.data(), Y.data(), expected.data(),
+                 KernelPath::Scalar);
+    EXPECT_TRUE(expected[0] == 0.0 && std::signbit(expected[0]));
+    EXPECT_TRUE(expected[2] == 0.0 && !std::signbit(expected[2]));
+    for (KernelPath path : vector_paths()) {
+        gridlerp_ext(image.data(), &dims, &grid, X.data(), Y.data(), got.data(), path);
+        EXPECT_EQ(first_difference(got, expected), -1) << path_name(path);
+    }
+}
+
 // An empty image still gives NaN everywhere and reads nothing on every path.
 TEST(GridlerpPaths, EmptyImageOnEveryPath) {
     const ImageDims empty{0, 4}, grid{3, 3};
