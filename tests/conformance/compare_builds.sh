@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Builds the modules and the conformance program in several ways: natively
-# with the project's Release flags, with gcc at -O0 and at -O3 -march=native,
-# with clang at -O2, for 64-bit and 32-bit Windows (run under Wine), and for
-# 64-bit ARM Linux (run under qemu-user, with the kernels' tests). Runs
-# each build's conformance program once, checks the Windows module files, and
-# fails unless every results file is byte-identical to the native one and the
-# results are the recorded ones (expected_digests.txt).
+# with the project's Release flags, with gcc at -O0, at -O3 -march=native and
+# at -O3 -march=x86-64-v4 (AVX-512), with clang at -O2, for 64-bit and 32-bit
+# Windows (run under Wine), and for 64-bit ARM Linux (run under qemu-user, with
+# the kernels' tests). Runs each build's conformance program once, checks the
+# Windows module files, and fails unless every results file is byte-identical
+# to the native one and the calls and results are the recorded ones
+# (expected_digests.txt). A build this machine cannot run (AVX-512 code on a
+# processor without it, 32-bit programs on a kernel without them, aarch64
+# programs where qemu cannot run them) is built all the same and reported as
+# not checked on this machine.
 #
 # Build trees: build (native Release), build-win64, build-win32, build-aarch64, and
 # build-conformance/<variant>; the results files go to build-conformance/.
@@ -15,10 +19,17 @@ JOBS=${JOBS:-2}
 OUT=$ROOT/build-conformance
 DIGESTS=$ROOT/tests/conformance/expected_digests.txt
 mkdir -p "$OUT"
+rm -f "$OUT"/*.bin
+source "$ROOT/tests/machine_checks.sh"
+
+# Wine's loaders, started directly: Debian's `wine` wrapper starts the 32-bit
+# one whenever wine32 is installed, even for a 64-bit program.
+WINE64=/usr/lib/wine/wine64
+WINE32=/usr/lib/wine/wine
 
 # No tool may be missing: a check that is skipped would pass in silence.
-for tool in wine wineserver clang++ x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix \
-            x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump \
+for tool in "$WINE64" "$WINE32" wineserver clang++ x86_64-w64-mingw32-g++-posix \
+            i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump \
             aarch64-linux-gnu-g++ aarch64-linux-gnu-objdump qemu-aarch64; do
   if ! command -v "$tool" >/dev/null; then
     echo "FAILED: $tool is not installed; './run test' installs it" >&2
@@ -43,45 +54,30 @@ build() {
 # ---- 64-bit ARM Linux (aarch64): cross-built, run under qemu-user ----------
 # The modules, the stand-in host, the conformance program and the kernels'
 # tests, built with the project's flags by Debian's aarch64 cross compiler
-# (cmake/aarch64-linux-gnu.cmake). Under qemu the results must be the recorded
-# ones and byte-identical to the native Release results, and every vector
-# path (NEON) must give the scalar bits in the kernels' path tests. Where qemu
-# cannot run an aarch64 program, the build is still made but not run.
+# (cmake/aarch64-linux-gnu.cmake). Its machine code must hold no fused
+# multiply-add; under qemu its results must be the recorded ones (and, with
+# the other builds below, byte-identical to the native Release results), and
+# every vector path (NEON) must give the scalar bits in the kernels' tests.
+# Where qemu cannot run an aarch64 program, the build is made all the same.
 AARCH64_TREE=$ROOT/build-aarch64
-AARCH64_SYSROOT=/usr/aarch64-linux-gnu
-AARCH64_EMULATOR=(qemu-aarch64 -L "$AARCH64_SYSROOT")
+AARCH64_EMULATOR=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
 
-if ! declare -F not_checked >/dev/null; then
-  not_checked_count=0
-  not_checked() {
-    not_checked_count=$((not_checked_count + 1))
-    echo "  not checked on this machine: $1 ($2)"
-  }
-fi
-
-# Empty when qemu runs a tiny aarch64 program here, else why it does not.
-aarch64_emulation_problem() {
-  local probe=$OUT/aarch64-probe
-  printf 'int main() { return 42; }\n' >"$probe.cpp"
-  if ! aarch64-linux-gnu-g++ -o "$probe" "$probe.cpp" 2>"$probe.log"; then
-    echo "the cross compiler cannot build a program: $(head -n 1 "$probe.log")"
-    return
-  fi
-  local status=0
+# Whether qemu runs aarch64 programs here: a real attempt with a tiny one,
+# built beforehand. Prints the reason when it cannot.
+runs_aarch64_programs() {
+  local probe=$1 status=0
   "${AARCH64_EMULATOR[@]}" "$probe" >"$probe.log" 2>&1 || status=$?
-  if [ "$status" -ne 42 ]; then
-    echo "qemu-aarch64 cannot run an aarch64 program:" \
-         "exit status $status, $(head -n 1 "$probe.log")"
-  fi
+  [ "$status" -eq 42 ] && return 0
+  echo "qemu-aarch64 cannot run an aarch64 program: exit status $status, $(head -n 1 "$probe.log")"
+  return 1
 }
 
 check_aarch64() {
-  local started=$SECONDS
+  local started=$SECONDS why status=0
   build "$AARCH64_TREE" -DCMAKE_BUILD_TYPE=Release \
     "-DCMAKE_TOOLCHAIN_FILE=$ROOT/cmake/aarch64-linux-gnu.cmake"
   cmake --build "$AARCH64_TREE" -j "$JOBS" --target core_tests >"$OUT/build.log" 2>&1 ||
     { cat "$OUT/build.log"; exit 1; }
-  echo "aarch64 (qemu):"
   # No fused multiply-add instruction in the kernels or the entries: the
   # compiler forms them from a product and a sum unless told not to.
   local fused
@@ -94,70 +90,87 @@ check_aarch64() {
   else
     fail "aarch64 kernels or entries use fused multiply-add:"$'\n'"$fused"
   fi
-  local problem
-  problem=$(aarch64_emulation_problem)
-  if [ -n "$problem" ]; then
-    not_checked "aarch64 results and vector paths under qemu" "$problem"
-    return
+  aarch64-linux-gnu-g++ -x c++ -o "$OUT/aarch64-probe" - <<<'int main() { return 42; }'
+  if ! why=$(runs_aarch64_programs "$OUT/aarch64-probe"); then
+    not_checked "conformance and kernel tests of the aarch64 build under qemu" "$why"
+    return 0
   fi
-  if "${AARCH64_EMULATOR[@]}" "$AARCH64_TREE/tests/conformance/conformance" run \
-       "$AARCH64_TREE/modules" .mexa64 "$OUT/aarch64.bin" --expect "$DIGESTS" |
-       sed 's/^/    /'; then
-    pass "aarch64 gives the recorded results"
-  else
-    fail "aarch64 does not give the recorded results"
-  fi
-  if [ ! -f "$OUT/release.bin" ] || [ ! -f "$OUT/aarch64.bin" ]; then
-    fail "aarch64 or release wrote no results"
-  elif "$ROOT/build/tests/conformance/conformance" compare "$OUT/release.bin" \
-         "$OUT/aarch64.bin" | sed 's/^/    /'; then
-    pass "aarch64 results are byte-identical to release"
-  else
-    fail "aarch64 results differ from release"
-  fi
-  # The kernels' tests, each path against the scalar one; ctest runs them
-  # through the tree's emulator (CMAKE_CROSSCOMPILING_EMULATOR).
+  echo "aarch64 (qemu):"
+  "${AARCH64_EMULATOR[@]}" "$AARCH64_TREE/tests/conformance/conformance" run \
+    "$AARCH64_TREE/modules" .mexa64 "$OUT/aarch64.bin" --expect "$DIGESTS" \
+    >"$OUT/aarch64.log" 2>&1 || status=$?
+  sed 's/^/    /' "$OUT/aarch64.log"
+  judge aarch64 "$status"
+  # The kernels' tests, each vector path against the scalar one; ctest runs
+  # them through the tree's emulator (CMAKE_CROSSCOMPILING_EMULATOR).
   if ctest --test-dir "$AARCH64_TREE" -R '^core[.]' -j "$JOBS" --output-on-failure \
        >"$OUT/aarch64-ctest.log" 2>&1; then
-    pass "aarch64 kernel tests: $(grep -E 'tests passed' "$OUT/aarch64-ctest.log")"
+    pass "aarch64 kernel tests under qemu: $(grep -E 'tests passed' "$OUT/aarch64-ctest.log")"
   else
     cat "$OUT/aarch64-ctest.log"
     fail "aarch64 kernel tests fail under qemu"
   fi
-  echo "    (aarch64 built, run and compared in $((SECONDS - started)) s)"
+  echo "    (aarch64 built, run and tested in $((SECONDS - started)) s)"
 }
 # ---- end of aarch64 ----------------------------------------------------------
 
 # Linux builds: the project's Release flags, then other flags and another
 # compiler; each entry is "name|build tree".
 LINUX_BUILDS=("release|$ROOT/build" "gcc-O0|$OUT/gcc-O0" "gcc-O3-native|$OUT/gcc-O3-native"
-              "clang-O2|$OUT/clang-O2")
+              "gcc-O3-avx512|$OUT/gcc-O3-avx512" "clang-O2|$OUT/clang-O2")
+# Each entry is "name|build tree|toolchain|module suffix|objdump|loader".
 WINDOWS_BUILDS=(
-  "win64|$ROOT/build-win64|$ROOT/cmake/mingw-w64-x86_64.cmake|.mexw64|x86_64-w64-mingw32-objdump"
-  "win32|$ROOT/build-win32|$ROOT/cmake/mingw-w64-i686.cmake|.mexw32|i686-w64-mingw32-objdump"
+  "win64|$ROOT/build-win64|$ROOT/cmake/mingw-w64-x86_64.cmake|.mexw64|x86_64-w64-mingw32-objdump|$WINE64"
+  "win32|$ROOT/build-win32|$ROOT/cmake/mingw-w64-i686.cmake|.mexw32|i686-w64-mingw32-objdump|$WINE32"
 )
+
+# Whether this machine runs a build's programs; prints the reason when not.
+runs_here() {
+  case $1 in
+    gcc-O3-avx512) runs_avx512 ;;
+    win32) runs_32bit_programs ;;
+    *) return 0 ;;
+  esac
+}
+ran=()
 
 echo "== Conformance: the same calls through every build, compared byte for byte"
 build "$ROOT/build" -DCMAKE_BUILD_TYPE=Release
 build "$OUT/gcc-O0" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_COMPILER=g++ "-DCMAKE_CXX_FLAGS=-O0"
 build "$OUT/gcc-O3-native" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_COMPILER=g++ \
   "-DCMAKE_CXX_FLAGS=-O3 -march=native"
+build "$OUT/gcc-O3-avx512" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_COMPILER=g++ \
+  "-DCMAKE_CXX_FLAGS=-O3 -march=x86-64-v4"
 build "$OUT/clang-O2" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=-O2"
 for entry in "${WINDOWS_BUILDS[@]}"; do
-  IFS='|' read -r name dir toolchain suffix objdump <<<"$entry"
+  IFS='|' read -r name dir toolchain suffix objdump loader <<<"$entry"
   build "$dir" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_TOOLCHAIN_FILE=$toolchain"
 done
 
 echo "-- running"
+# Reports one conformance run from its exit status.
+judge() {
+  local name=$1 status=$2
+  ran+=("$name")
+  case $status in
+    0) pass "$name gives the recorded results" ;;
+    3) fail "$name: its conformance program made other calls than the recorded ones (a fault of that program's build, not of the modules)" ;;
+    *) fail "$name does not give the recorded results" ;;
+  esac
+}
+
 for entry in "${LINUX_BUILDS[@]}"; do
   IFS='|' read -r name dir <<<"$entry"
-  echo "$name:"
-  if "$dir/tests/conformance/conformance" run "$dir/modules" .mexa64 "$OUT/$name.bin" \
-       --expect "$DIGESTS" | sed 's/^/    /'; then
-    pass "$name gives the recorded results"
-  else
-    fail "$name does not give the recorded results"
+  if ! why=$(runs_here "$name"); then
+    not_checked "conformance of the $name build" "$why"
+    continue
   fi
+  echo "$name:"
+  status=0
+  "$dir/tests/conformance/conformance" run "$dir/modules" .mexa64 "$OUT/$name.bin" \
+    --expect "$DIGESTS" >"$OUT/$name.log" 2>&1 || status=$?
+  sed 's/^/    /' "$OUT/$name.log"
+  judge "$name" "$status"
 done
 
 # Wine, headless, in a prefix of its own; one run of each Windows program.
@@ -165,14 +178,17 @@ export WINEDEBUG=-all WINEPREFIX=$OUT/wineprefix WINEDLLOVERRIDES="mscoree,mshtm
 unset DISPLAY
 windows_path() { echo "Z:$1"; }
 for entry in "${WINDOWS_BUILDS[@]}"; do
-  IFS='|' read -r name dir toolchain suffix objdump <<<"$entry"
-  echo "$name (Wine):"
-  if wine "$dir/host/conformance.exe" run "$(windows_path "$dir/modules")" "$suffix" \
-       "$(windows_path "$OUT/$name.bin")" --expect "$(windows_path "$DIGESTS")" 2>&1 |
-       tr -d '\r' | sed 's/^/    /'; then
-    pass "$name gives the recorded results"
+  IFS='|' read -r name dir toolchain suffix objdump loader <<<"$entry"
+  if why=$(runs_here "$name"); then
+    echo "$name (Wine):"
+    status=0
+    "$loader" "$dir/host/conformance.exe" run "$(windows_path "$dir/modules")" "$suffix" \
+      "$(windows_path "$OUT/$name.bin")" --expect "$(windows_path "$DIGESTS")" \
+      >"$OUT/$name.log" 2>&1 || status=$?
+    tr -d '\r' <"$OUT/$name.log" | sed 's/^/    /'
+    judge "$name" "$status"
   else
-    fail "$name does not give the recorded results"
+    not_checked "conformance of the $name build under Wine" "$why"
   fi
   for module in "$dir"/modules/*"$suffix"; do
     if bash "$ROOT/tests/check_windows_module.sh" "$objdump" "$module" >"$OUT/abi.log" 2>&1; then
@@ -197,9 +213,12 @@ else
   fail "win32 kernels or entries use x87 arithmetic:"$'\n'"$x87"
 fi
 
+check_aarch64
+
 echo "-- comparing with the native Release results"
 compare=$ROOT/build/tests/conformance/conformance
-for name in gcc-O0 gcc-O3-native clang-O2 win64 win32; do
+for name in "${ran[@]}"; do
+  [ "$name" = release ] && continue
   if [ ! -f "$OUT/$name.bin" ]; then
     fail "$name wrote no results"
   elif "$compare" compare "$OUT/release.bin" "$OUT/$name.bin" | sed 's/^/    /'; then
@@ -208,8 +227,6 @@ for name in gcc-O0 gcc-O3-native clang-O2 win64 win32; do
     fail "$name results differ from release"
   fi
 done
-
-check_aarch64
 
 echo "conformance: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -5,8 +5,13 @@
 //
 //   conformance run MODULE_DIR SUFFIX RESULTS [--expect DIGESTS]
 //       loads MODULE_DIR/<name>SUFFIX for each module with a case set, writes
-//       RESULTS and prints one line per module: "<name> <calls> <digest>".
-//       With --expect, fails unless every module's line is in DIGESTS.
+//       RESULTS and prints one line per module:
+//         "<name> <calls> inputs <inputs digest> results <results digest>".
+//       With --expect, compares each line with the recorded one in DIGESTS.
+//       Exit status 0: all as recorded; 1: a module gave other results for
+//       the recorded inputs; 3: this program made other inputs than the
+//       recorded ones, a fault of the program or of the compiler that built
+//       it, which says nothing about the modules.
 //   conformance compare RESULTS_A RESULTS_B
 //       fails unless the two files are identical; shows the first call that
 //       differs.
@@ -255,7 +260,7 @@ void write_shape(Writer& out, const mxArray* array) {
     for (size_t d : dims) out.u64(d);
 }
 
-uint64_t inputs_digest(const std::vector<const mxArray*>& inputs) {
+uint64_t digest_inputs(const std::vector<const mxArray*>& inputs) {
     uint64_t hash = kFnvStart;
     for (const mxArray* input : inputs) {
         Writer shape;
@@ -285,7 +290,14 @@ public:
         record.text(label);
         record.u32(static_cast<uint32_t>(nlhs));
         record.u32(static_cast<uint32_t>(inputs.size()));
-        record.u64(inputs_digest(inputs));
+        const uint64_t digest = digest_inputs(inputs);
+        record.u64(digest);
+        Writer call;
+        call.text(label);
+        call.u32(static_cast<uint32_t>(nlhs));
+        call.u32(static_cast<uint32_t>(inputs.size()));
+        call.u64(digest);
+        inputs_digest_ = fnv1a(inputs_digest_, call.bytes().data(), call.bytes().size());
         record.u8(result.ok ? kReturned : result.host_error ? kHostError : kOtherException);
         record.text(result.identifier);
         record.text(result.message);
@@ -311,6 +323,9 @@ public:
     }
 
     uint32_t count() const { return count_; }
+    // Of the calls as made (label, nlhs and inputs), before any module ran.
+    uint64_t inputs_digest() const { return inputs_digest_; }
+    // Of the whole records, results included.
     uint64_t digest() const { return digest_; }
 
 private:
@@ -318,6 +333,7 @@ private:
     const mexhost::Module& module_;
     std::ofstream& file_;
     uint32_t count_ = 0;
+    uint64_t inputs_digest_ = kFnvStart;
     uint64_t digest_ = kFnvStart;
 };
 
@@ -411,6 +427,17 @@ std::vector<std::string> split_records(const std::string& bytes, const std::stri
     return records;
 }
 
+// The part of a record that says which call was made: module, index, label,
+// nlhs and the inputs' digest, everything before the outcome.
+std::string call_made(const std::string& record) {
+    Reader in(record);
+    std::string call = in.text();
+    call += '\n' + std::to_string(in.u32()) + '\n' + in.text();
+    call += '\n' + std::to_string(in.u32()) + '\n' + std::to_string(in.u32());
+    call += '\n' + std::to_string(in.u64());
+    return call;
+}
+
 int compare(const std::string& path_a, const std::string& path_b) {
     const std::string a = read_file(path_a), b = read_file(path_b);
     if (a == b) {
@@ -423,15 +450,19 @@ int compare(const std::string& path_a, const std::string& path_b) {
     std::printf("DIFFERENT: %s (%zu calls) and %s (%zu calls)\n", path_a.c_str(),
                 records_a.size(), path_b.c_str(), records_b.size());
     const size_t common = std::min(records_a.size(), records_b.size());
-    size_t differing = 0;
+    size_t differing = 0, other_calls = 0;
     for (size_t i = 0; i < common; ++i) {
         if (records_a[i] == records_b[i]) continue;
+        if (call_made(records_a[i]) != call_made(records_b[i])) ++other_calls;
         if (differing++ == 0)
             std::printf("first differing call:\n--- %s\n%s--- %s\n%s", path_a.c_str(),
                         describe(records_a[i]).c_str(), path_b.c_str(),
                         describe(records_b[i]).c_str());
     }
     std::printf("%zu of %zu calls differ\n", differing, common);
+    if (other_calls > 0)
+        std::printf("%zu of them are other calls (other inputs): the programs that made "
+                    "them differ, not only the modules\n", other_calls);
     return 1;
 }
 
@@ -442,17 +473,25 @@ int show(const std::string& path, size_t first, size_t count) {
     return 0;
 }
 
-std::map<std::string, std::string> read_digests(const std::string& path) {
+// One module's line of the digests file.
+struct Digests {
+    std::string calls, inputs, results;
+};
+
+std::map<std::string, Digests> read_digests(const std::string& path) {
     std::ifstream file(path);
     if (!file) throw std::runtime_error("cannot read " + path);
-    std::map<std::string, std::string> digests;
+    std::map<std::string, Digests> digests;
     std::string line;
     while (std::getline(file, line)) {
         if (line.empty() || line[0] == '#') continue;
         std::istringstream fields(line);
-        std::string name;
-        fields >> name;
-        digests[name] = line;
+        std::string name, inputs_word, results_word;
+        Digests d;
+        fields >> name >> d.calls >> inputs_word >> d.inputs >> results_word >> d.results;
+        if (!fields || inputs_word != "inputs" || results_word != "results")
+            throw std::runtime_error(path + ": not a digests line: " + line);
+        digests[name] = d;
     }
     return digests;
 }
@@ -468,7 +507,7 @@ std::string module_path(const std::string& dir, const std::string& name,
 
 int run(const std::string& dir, const std::string& suffix, const std::string& results,
         const std::string& expect) {
-    std::map<std::string, std::string> expected;
+    std::map<std::string, Digests> expected;
     if (!expect.empty()) expected = read_digests(expect);
     std::ofstream file(results, std::ios::binary | std::ios::trunc);
     if (!file) throw std::runtime_error("cannot write " + results);
@@ -482,7 +521,7 @@ int run(const std::string& dir, const std::string& suffix, const std::string& re
             throw std::runtime_error("the module " + name + " has no conformance cases (cases_" +
                                      name + ".cpp)");
 
-    int mismatches = 0;
+    int module_faults = 0, program_faults = 0;
     // The map keeps the modules in name order, whatever the link order.
     for (const auto& entry : conformance::registry()) {
         const std::string& name = entry.first;
@@ -492,26 +531,43 @@ int run(const std::string& dir, const std::string& suffix, const std::string& re
         // case to one module leaves the others' calls as they were.
         conformance::Random random(fnv1a(kFnvStart, name.data(), name.size()));
         entry.second(calls, random);
-        char line[128];
-        std::snprintf(line, sizeof line, "%s %" PRIu32 " %016" PRIx64, name.c_str(),
-                      calls.count(), calls.digest());
-        std::printf("%s\n", line);
-        if (!expect.empty()) {
-            const auto found = expected.find(name);
-            if (found == expected.end()) {
-                std::printf("  no recorded digest for %s in %s\n", name.c_str(), expect.c_str());
-                ++mismatches;
-            } else if (found->second != line) {
-                std::printf("  DIFFERS from the recorded \"%s\"\n", found->second.c_str());
-                ++mismatches;
-            }
+        Digests got;
+        got.calls = std::to_string(calls.count());
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016" PRIx64, calls.inputs_digest());
+        got.inputs = hex;
+        std::snprintf(hex, sizeof hex, "%016" PRIx64, calls.digest());
+        got.results = hex;
+        std::printf("%s %s inputs %s results %s\n", name.c_str(), got.calls.c_str(),
+                    got.inputs.c_str(), got.results.c_str());
+        if (expect.empty()) continue;
+        const auto found = expected.find(name);
+        if (found == expected.end()) {
+            std::printf("  no recorded digests for %s in %s\n", name.c_str(), expect.c_str());
+            ++module_faults;
+        } else if (found->second.calls != got.calls || found->second.inputs != got.inputs) {
+            // The results of other calls cannot be compared: the fault is here.
+            std::printf("  FAULT OF THIS PROGRAM, not of the module: it made other calls than "
+                        "the recorded ones (%s calls, inputs %s recorded); its build or "
+                        "compiler changed what it generates\n",
+                        found->second.calls.c_str(), found->second.inputs.c_str());
+            ++program_faults;
+        } else if (found->second.results != got.results) {
+            std::printf("  DIFFERS: the module gave other results for the recorded calls "
+                        "(results %s recorded)\n", found->second.results.c_str());
+            ++module_faults;
         }
     }
     file.close();
     if (!file) throw std::runtime_error("cannot write " + results);
-    if (mismatches > 0) {
+    if (program_faults > 0) {
+        std::printf("%d module(s) were called with other inputs than recorded in %s: this "
+                    "program is at fault.\n", program_faults, expect.c_str());
+        return 3;
+    }
+    if (module_faults > 0) {
         std::printf("%d module(s) differ from %s. If the change of results is intended, "
-                    "record the lines above there.\n", mismatches, expect.c_str());
+                    "record the lines above there.\n", module_faults, expect.c_str());
         return 1;
     }
     return 0;
