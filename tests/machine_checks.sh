@@ -18,7 +18,7 @@ not_checked() {
 runs_32bit_programs() {
   local loader=/usr/lib/wine/wine output
   if output=$("$loader" --version 2>&1); then return 0; fi
-  echo "${output##*: }" | head -n 1
+  echo "this kernel cannot run 32-bit x86 programs: $(head -n 1 <<<"${output##*: }")"
   return 1
 }
 
