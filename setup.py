@@ -26,6 +26,9 @@ setup(
         Extension(
             "bitexact._host",
             sources=SOURCES,
+            # Rebuilt when a header changes too.
+            depends=sorted(glob.glob("core/*.h") + glob.glob("modules/*.h")
+                           + glob.glob("modules/host_interface/*.h") + glob.glob("python/src/*.h")),
             include_dirs=[".", "modules/host_interface", pybind11.get_include()],
             extra_compile_args=FLAGS,
             language="c++",
