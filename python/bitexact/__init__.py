@@ -55,16 +55,21 @@ class Error(ValueError):
         self.identifier = identifier
         self.message = message
 
+    def __reduce__(self):
+        # Whole across processes (pickle), as distributed sends it back.
+        return (Error, (self.identifier, self.message))
+
 
 def _as_double(value, module, name):
-    """value as a float64 array in column order; copied only when needed."""
+    """value as an aligned float64 array in column order; copied only when
+    it is not one already."""
     array = _np.asarray(value)
     if array.dtype.kind == "c":
         raise Error(module + ":notRealDouble",
                     "%s must be real; complex input is refused." % name)
     if array.dtype.kind not in "biuf":
         raise TypeError("%s: %s must be numeric, not %s" % (module, name, array.dtype))
-    return _np.asarray(array, dtype=_np.float64, order="F")
+    return _np.require(array, _np.float64, ["F_CONTIGUOUS", "ALIGNED"])
 
 
 def _call(module, nlhs, inputs):

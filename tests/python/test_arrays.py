@@ -1,5 +1,6 @@
 """How the package reads NumPy arrays: layouts, shapes, types, errors, and
 what it does to its inputs and results."""
+import pickle
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -51,6 +52,12 @@ def test_column_ordered_float64_is_not_copied():
     samples = np.ascontiguousarray(FEATURES.T)
     assert np.shares_memory(bitexact._as_double(samples.T, "linscore", "X"), samples)
     assert not np.shares_memory(bitexact._as_double(samples, "linscore", "X"), samples)
+    # Misaligned float64 is copied into aligned memory first.
+    raw = np.zeros(FEATURES.size * 8 + 1, np.uint8)
+    misaligned = raw[1:].view(np.float64).reshape(FEATURES.shape, order="F")
+    misaligned[...] = FEATURES
+    assert not misaligned.flags.aligned
+    assert bits(bitexact.linscore(misaligned, MEAN, SCALE, W)) == bits(REFERENCE[-1])
     assert bits(bitexact.linscore(samples.T, MEAN, SCALE, W)) == bits(REFERENCE[-1])
 
 
@@ -138,6 +145,9 @@ def test_errors(call, identifier, message):
     assert isinstance(caught.value, ValueError)
     assert (caught.value.identifier, caught.value.message, str(caught.value)) == \
         (identifier, message, message)
+    # Whole after a trip between processes.
+    copy = pickle.loads(pickle.dumps(caught.value))
+    assert (type(copy), copy.identifier, copy.message) == (bitexact.Error, identifier, message)
 
 
 # Inputs are read, never written (read-only arrays are accepted); results are
