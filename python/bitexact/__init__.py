@@ -137,12 +137,12 @@ def patchwarp(image, template, A):
         if len(template) != 2 or not all(_np.ndim(n) == 0 and int(n) == n and n >= 0
                                          for n in template):
             raise ValueError("patchwarp: a template tuple is a shape (M, N) of two counts")
-        size = (int(template[0]), int(template[1]))
+        shape = (int(template[0]), int(template[1]))
     else:
         shape = _np.shape(template)
-        size = (1, 1) if len(shape) == 0 else (1, shape[0]) if len(shape) == 1 else \
-            (shape[0], int(_np.prod(shape[1:])))
-    patch, x, y = _call(m, 3, [_as_double(image, m, "image"), size, _as_double(A, m, "A")])
+    # A shape stands for an array of which the module reads only the size.
+    patch, x, y = _call(m, 3, [_as_double(image, m, "image"), tuple(shape),
+                               _as_double(A, m, "A")])
     return patch, x, y
 
 

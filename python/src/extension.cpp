@@ -1,11 +1,12 @@
 // bitexact._host: calls a module's entry on NumPy arrays through the Python
 // host. call(module, nlhs, inputs) takes each input as a float64 array in
-// column order (converted beforehand by the package) or as a (rows, cols)
-// tuple whose size alone the entry reads, and returns (identifier, message,
+// column order (converted beforehand by the package) or as a shape tuple, an
+// array without data whose size alone the entry reads, and returns (identifier, message,
 // results): message is None and results a tuple of column-ordered arrays when
 // the entry returned, results None when it ended the call with an error.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -44,12 +45,12 @@ struct HostSize {
     size_t cols;
 };
 
-HostSize host_size(const py::array& array) {
-    if (array.ndim() == 0) return {1, 1};
-    if (array.ndim() == 1) return {1, static_cast<size_t>(array.shape(0))};
+HostSize host_size(const std::vector<size_t>& shape) {
+    if (shape.empty()) return {1, 1};
+    if (shape.size() == 1) return {1, shape[0]};
     size_t cols = 1;
-    for (py::ssize_t d = 1; d < array.ndim(); ++d) cols *= static_cast<size_t>(array.shape(d));
-    return {static_cast<size_t>(array.shape(0)), cols};
+    for (size_t d = 1; d < shape.size(); ++d) cols *= shape[d];
+    return {shape[0], cols};
 }
 
 // A result of the call as a NumPy array over its own data, which the array
@@ -75,15 +76,16 @@ py::tuple call(const std::string& module, int nlhs, const py::list& inputs) {
     std::vector<const mxArray*> prhs;
     for (const py::handle input : inputs) {
         if (py::isinstance<py::tuple>(input)) {
-            const auto size = input.cast<std::pair<size_t, size_t>>();
-            prhs.push_back(host_call.input(nullptr, size.first, size.second));
+            const HostSize size = host_size(input.cast<std::vector<size_t>>());
+            prhs.push_back(host_call.input(nullptr, size.rows, size.cols));
             continue;
         }
         auto array = py::reinterpret_borrow<py::array>(input);
         if (!py::isinstance<py::array_t<double>>(array) ||
             !(array.flags() & py::array::f_style))
             throw py::type_error("inputs must be float64 arrays in column order");
-        const HostSize size = host_size(array);
+        const HostSize size =
+            host_size(std::vector<size_t>(array.shape(), array.shape() + array.ndim()));
         prhs.push_back(host_call.input(static_cast<const double*>(array.data()), size.rows,
                                        size.cols));
         arrays.push_back(array);

@@ -273,6 +273,19 @@ uint64_t inputs_digest(const std::vector<const mxArray*>& inputs) {
 
 enum Outcome : unsigned { kReturned = 0, kHostError = 1, kOtherException = 2 };
 
+// Each result slot: whether it is set, then its class, size and bytes.
+void write_outputs(Writer& out, const mexhost::CallResult& result) {
+    out.u32(static_cast<uint32_t>(result.outputs.size()));
+    for (const mexhost::Array& output : result.outputs) {
+        out.u8(output ? 1 : 0);
+        if (!output) continue;
+        write_shape(out, output.get());
+        const std::string data = canonical_data(output.get());
+        out.u64(data.size());
+        out.raw(data.data(), data.size());
+    }
+}
+
 // Runs each call through one module and appends its record to the file.
 class RecordedCalls : public conformance::Calls {
 public:
@@ -297,15 +310,7 @@ public:
         record.u32(static_cast<uint32_t>(result.blocks_live_at_return));
         record.u32(static_cast<uint32_t>(result.arrays_created));
         record.u32(static_cast<uint32_t>(result.arrays_released));
-        record.u32(static_cast<uint32_t>(result.outputs.size()));
-        for (const mexhost::Array& output : result.outputs) {
-            record.u8(output ? 1 : 0);
-            if (!output) continue;
-            write_shape(record, output.get());
-            const std::string data = canonical_data(output.get());
-            record.u64(data.size());
-            record.raw(data.data(), data.size());
-        }
+        write_outputs(record, result);
         Writer framed;
         framed.u32(static_cast<uint32_t>(record.bytes().size()));
         framed.raw(record.bytes().data(), record.bytes().size());
@@ -335,15 +340,7 @@ public:
         call.u8(result.ok ? kReturned : result.host_error ? kHostError : kOtherException);
         call.text(result.identifier);
         call.text(result.message);
-        call.u32(static_cast<uint32_t>(result.outputs.size()));
-        for (const mexhost::Array& output : result.outputs) {
-            call.u8(output ? 1 : 0);
-            if (!output) continue;
-            write_shape(call, output.get());
-            const std::string data = canonical_data(output.get());
-            call.u64(data.size());
-            call.raw(data.data(), data.size());
-        }
+        write_outputs(call, result);
         Writer framed;
         framed.u32(static_cast<uint32_t>(call.bytes().size()));
         framed.raw(call.bytes().data(), call.bytes().size());
