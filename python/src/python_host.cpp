@@ -31,8 +31,6 @@ HostCall& current() {
     return *current_call;
 }
 
-}  // namespace
-
 size_t element_size(mxClassID classid) {
     switch (classid) {
     case mxDOUBLE_CLASS: case mxINT64_CLASS: case mxUINT64_CLASS: return 8;
@@ -41,6 +39,8 @@ size_t element_size(mxClassID classid) {
     default: return 1;
     }
 }
+
+}  // namespace
 
 struct Ledger {
     static void add_array(mxArray* array) { current().arrays_.push_back(array); }
@@ -68,6 +68,7 @@ HostCall::~HostCall() {
 }
 
 const mxArray* HostCall::input(const double* data, size_t rows, size_t cols) {
+    arrays_.reserve(arrays_.size() + 1);   // so that the push cannot fail
     arrays_.push_back(new mxArray{mxDOUBLE_CLASS, rows, cols, const_cast<double*>(data), false});
     return arrays_.back();
 }
@@ -78,17 +79,13 @@ void* HostCall::take_data(mxArray* result) {
     return data;
 }
 
-}  // namespace pyhost
-
-using pyhost::HostError;
-using pyhost::Ledger;
-
-namespace {
+// A host array of rows x cols elements of the class, all bytes zero, owned by
+// the running call.
 mxArray* create(int rows, int cols, mxClassID classid) {
     if (rows < 0 || cols < 0) throw std::bad_alloc();
     const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(cols);
     // At least one byte, so that an empty result still has a data pointer.
-    void* data = std::calloc(count > 0 ? count : 1, pyhost::element_size(classid));
+    void* data = std::calloc(count > 0 ? count : 1, element_size(classid));
     if (data == nullptr) throw std::bad_alloc();
     mxArray* array = new (std::nothrow) mxArray{classid, static_cast<size_t>(rows),
                                                 static_cast<size_t>(cols), data, true};
@@ -96,10 +93,21 @@ mxArray* create(int rows, int cols, mxClassID classid) {
         std::free(data);
         throw std::bad_alloc();
     }
-    Ledger::add_array(array);
+    try {
+        Ledger::add_array(array);
+    } catch (...) {
+        std::free(data);
+        delete array;
+        throw;
+    }
     return array;
 }
-}  // namespace
+
+}  // namespace pyhost
+
+using pyhost::HostError;
+using pyhost::Ledger;
+using pyhost::create;
 
 extern "C" {
 
