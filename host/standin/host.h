@@ -13,7 +13,7 @@
 #include "mex.h"
 
 #if defined(_WIN32)
-#  if defined(STANDIN_BUILD_MX)
+#  if defined(HOST_BUILD_MX)
 #    define STANDIN_HOST_MX_API __declspec(dllexport)
 #  else
 #    define STANDIN_HOST_MX_API __declspec(dllimport)

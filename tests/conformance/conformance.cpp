@@ -12,6 +12,9 @@
 //       the recorded inputs; 3: this program made other inputs than the
 //       recorded ones, a fault of the program or of the compiler that built
 //       it, which says nothing about the modules.
+//       With --calls CALLS (last), also writes every call's inputs and
+//       results in full to CALLS, for replaying the calls through another
+//       host (the Python package's tests do).
 //   conformance compare RESULTS_A RESULTS_B
 //       fails unless the two files are identical; shows the first call that
 //       differs.
@@ -275,11 +278,25 @@ uint64_t digest_inputs(const std::vector<const mxArray*>& inputs) {
 
 enum Outcome : unsigned { kReturned = 0, kHostError = 1, kOtherException = 2 };
 
+// Each result slot: whether it is set, then its class, size and bytes.
+void write_outputs(Writer& out, const mexhost::CallResult& result) {
+    out.u32(static_cast<uint32_t>(result.outputs.size()));
+    for (const mexhost::Array& output : result.outputs) {
+        out.u8(output ? 1 : 0);
+        if (!output) continue;
+        write_shape(out, output.get());
+        const std::string data = canonical_data(output.get());
+        out.u64(data.size());
+        out.raw(data.data(), data.size());
+    }
+}
+
 // Runs each call through one module and appends its record to the file.
 class RecordedCalls : public conformance::Calls {
 public:
-    RecordedCalls(const std::string& name, const mexhost::Module& module, std::ofstream& file)
-        : name_(name), module_(module), file_(file) {}
+    RecordedCalls(const std::string& name, const mexhost::Module& module, std::ofstream& file,
+                  std::ofstream* calls_file)
+        : name_(name), module_(module), file_(file), calls_file_(calls_file) {}
 
     void run(const std::string& label, int nlhs,
              const std::vector<const mxArray*>& inputs) override {
@@ -305,21 +322,42 @@ public:
         record.u32(static_cast<uint32_t>(result.blocks_live_at_return));
         record.u32(static_cast<uint32_t>(result.arrays_created));
         record.u32(static_cast<uint32_t>(result.arrays_released));
-        record.u32(static_cast<uint32_t>(result.outputs.size()));
-        for (const mexhost::Array& output : result.outputs) {
-            record.u8(output ? 1 : 0);
-            if (!output) continue;
-            write_shape(record, output.get());
-            const std::string data = canonical_data(output.get());
-            record.u64(data.size());
-            record.raw(data.data(), data.size());
-        }
+        write_outputs(record, result);
         Writer framed;
         framed.u32(static_cast<uint32_t>(record.bytes().size()));
         framed.raw(record.bytes().data(), record.bytes().size());
         file_.write(framed.bytes().data(), static_cast<std::streamsize>(framed.bytes().size()));
         digest_ = fnv1a(digest_, framed.bytes().data(), framed.bytes().size());
+        if (calls_file_ != nullptr) write_call(label, nlhs, inputs, result);
         ++count_;
+    }
+
+    // The call in full: module, label, nlhs, each input's class, size and
+    // bytes, then the outcome and each result as in the record.
+    void write_call(const std::string& label, int nlhs, const std::vector<const mxArray*>& inputs,
+                    const mexhost::CallResult& result) {
+        Writer call;
+        call.text(name_);
+        call.text(label);
+        call.u32(static_cast<uint32_t>(nlhs));
+        call.u32(static_cast<uint32_t>(inputs.size()));
+        for (const mxArray* input : inputs) {
+            write_shape(call, input);
+            const size_t bytes = standin::data_bytes(input);
+            const bool complex = mxIsComplex(input);
+            call.u64(complex ? 2 * bytes : bytes);
+            if (bytes > 0) call.raw(mxGetData(input), bytes);
+            if (bytes > 0 && complex) call.raw(standin::imag_data(input), bytes);
+        }
+        call.u8(result.ok ? kReturned : result.host_error ? kHostError : kOtherException);
+        call.text(result.identifier);
+        call.text(result.message);
+        write_outputs(call, result);
+        Writer framed;
+        framed.u32(static_cast<uint32_t>(call.bytes().size()));
+        framed.raw(call.bytes().data(), call.bytes().size());
+        calls_file_->write(framed.bytes().data(),
+                           static_cast<std::streamsize>(framed.bytes().size()));
     }
 
     uint32_t count() const { return count_; }
@@ -332,12 +370,14 @@ private:
     std::string name_;
     const mexhost::Module& module_;
     std::ofstream& file_;
+    std::ofstream* calls_file_;
     uint32_t count_ = 0;
     uint64_t inputs_digest_ = kFnvStart;
     uint64_t digest_ = kFnvStart;
 };
 
 const char kFileHeader[] = "bitexact conformance results 1\n";
+const char kCallsHeader[] = "bitexact conformance calls 1\n";
 
 // A record in words, for the report of a difference.
 std::string describe(const std::string& record) {
@@ -506,12 +546,18 @@ std::string module_path(const std::string& dir, const std::string& name,
 }
 
 int run(const std::string& dir, const std::string& suffix, const std::string& results,
-        const std::string& expect) {
+        const std::string& expect, const std::string& calls_path) {
     std::map<std::string, Digests> expected;
     if (!expect.empty()) expected = read_digests(expect);
     std::ofstream file(results, std::ios::binary | std::ios::trunc);
     if (!file) throw std::runtime_error("cannot write " + results);
     file.write(kFileHeader, sizeof kFileHeader - 1);
+    std::ofstream calls_file;
+    if (!calls_path.empty()) {
+        calls_file.open(calls_path, std::ios::binary | std::ios::trunc);
+        if (!calls_file) throw std::runtime_error("cannot write " + calls_path);
+        calls_file.write(kCallsHeader, sizeof kCallsHeader - 1);
+    }
 
     // Every module this tree builds must have its case set.
     std::istringstream built(CONFORMANCE_MODULES);
@@ -526,7 +572,7 @@ int run(const std::string& dir, const std::string& suffix, const std::string& re
     for (const auto& entry : conformance::registry()) {
         const std::string& name = entry.first;
         const mexhost::Module module(module_path(dir, name, suffix));
-        RecordedCalls calls(name, module, file);
+        RecordedCalls calls(name, module, file, calls_path.empty() ? nullptr : &calls_file);
         // Each module draws from its own sequence, so adding a module or a
         // case to one module leaves the others' calls as they were.
         conformance::Random random(fnv1a(kFnvStart, name.data(), name.size()));
@@ -560,6 +606,10 @@ int run(const std::string& dir, const std::string& suffix, const std::string& re
     }
     file.close();
     if (!file) throw std::runtime_error("cannot write " + results);
+    if (!calls_path.empty()) {
+        calls_file.close();
+        if (!calls_file) throw std::runtime_error("cannot write " + calls_path);
+    }
     if (program_faults > 0) {
         std::printf("%d module(s) were called with other inputs than recorded in %s: this "
                     "program is at fault.\n", program_faults, expect.c_str());
@@ -576,20 +626,26 @@ int run(const std::string& dir, const std::string& suffix, const std::string& re
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string calls_path;
+    if (args.size() >= 6 && args[0] == "run" && args[args.size() - 2] == "--calls") {
+        calls_path = args.back();
+        args.resize(args.size() - 2);
+    }
     try {
         if (args.size() == 3 && args[0] == "compare") return compare(args[1], args[2]);
         if (args.size() == 4 && args[0] == "show")
             return show(args[1], std::stoul(args[2]), std::stoul(args[3]));
-        if (args.size() == 4 && args[0] == "run") return run(args[1], args[2], args[3], "");
+        if (args.size() == 4 && args[0] == "run")
+            return run(args[1], args[2], args[3], "", calls_path);
         if (args.size() == 6 && args[0] == "run" && args[4] == "--expect")
-            return run(args[1], args[2], args[3], args[5]);
+            return run(args[1], args[2], args[3], args[5], calls_path);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "conformance: %s\n", error.what());
         return 2;
     }
     std::fprintf(stderr,
-                 "usage: conformance run MODULE_DIR SUFFIX RESULTS [--expect DIGESTS]\n"
+                 "usage: conformance run MODULE_DIR SUFFIX RESULTS [--expect DIGESTS] [--calls CALLS]\n"
                  "       conformance compare RESULTS_A RESULTS_B\n"
                  "       conformance show RESULTS FIRST COUNT\n");
     return 2;

@@ -1,0 +1,164 @@
+// The Python host's array interface: arrays are a class, a size and a data
+// pointer; inputs point into the caller's buffers, results and scratch come
+// from calloc and belong to the call until taken.
+#include "python_host.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+struct mxArray_tag {
+    mxClassID classid;
+    size_t rows;
+    size_t cols;
+    void* data;
+    bool owns_data;
+};
+
+namespace pyhost {
+
+namespace {
+// The call running on this thread; entries are called one at a time per
+// thread (a nested call would find the outer one restored afterwards).
+thread_local HostCall* current_call = nullptr;
+
+HostCall& current() {
+    // Every host function runs inside an entry, and every entry inside a
+    // HostCall; anything else is a fault of the extension.
+    if (current_call == nullptr) std::abort();
+    return *current_call;
+}
+
+size_t element_size(mxClassID classid) {
+    switch (classid) {
+    case mxDOUBLE_CLASS: case mxINT64_CLASS: case mxUINT64_CLASS: return 8;
+    case mxSINGLE_CLASS: case mxINT32_CLASS: case mxUINT32_CLASS: return 4;
+    case mxINT16_CLASS: case mxUINT16_CLASS: case mxCHAR_CLASS: return 2;
+    default: return 1;
+    }
+}
+
+}  // namespace
+
+struct Ledger {
+    static void add_array(mxArray* array) { current().arrays_.push_back(array); }
+    static void add_block(void* block) { current().blocks_.push_back(block); }
+    static bool remove_block(void* block) {
+        std::vector<void*>& blocks = current().blocks_;
+        for (size_t i = 0; i < blocks.size(); ++i)
+            if (blocks[i] == block) {
+                blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(i));
+                return true;
+            }
+        return false;
+    }
+};
+
+HostCall::HostCall() : outer_(current_call) { current_call = this; }
+
+HostCall::~HostCall() {
+    for (mxArray* array : arrays_) {
+        if (array->owns_data) std::free(array->data);
+        delete array;
+    }
+    for (void* block : blocks_) std::free(block);
+    current_call = outer_;
+}
+
+const mxArray* HostCall::input(const double* data, size_t rows, size_t cols) {
+    arrays_.reserve(arrays_.size() + 1);   // so that the push cannot fail
+    arrays_.push_back(new mxArray{mxDOUBLE_CLASS, rows, cols, const_cast<double*>(data), false});
+    return arrays_.back();
+}
+
+void* HostCall::take_data(mxArray* result) {
+    void* data = result->data;
+    result->owns_data = false;
+    return data;
+}
+
+// A host array of rows x cols elements of the class, all bytes zero, owned by
+// the running call.
+mxArray* create(int rows, int cols, mxClassID classid) {
+    if (rows < 0 || cols < 0) throw std::bad_alloc();
+    const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+    // At least one byte, so that an empty result still has a data pointer.
+    void* data = std::calloc(count > 0 ? count : 1, element_size(classid));
+    if (data == nullptr) throw std::bad_alloc();
+    mxArray* array = new (std::nothrow) mxArray{classid, static_cast<size_t>(rows),
+                                                static_cast<size_t>(cols), data, true};
+    if (array == nullptr) {
+        std::free(data);
+        throw std::bad_alloc();
+    }
+    try {
+        Ledger::add_array(array);
+    } catch (...) {
+        std::free(data);
+        delete array;
+        throw;
+    }
+    return array;
+}
+
+}  // namespace pyhost
+
+using pyhost::HostError;
+using pyhost::Ledger;
+using pyhost::create;
+
+extern "C" {
+
+double* mxGetPr(const mxArray* array) { return static_cast<double*>(array->data); }
+double* mxGetPi(const mxArray*) { return nullptr; }
+void* mxGetData(const mxArray* array) { return array->data; }
+size_t mxGetM(const mxArray* array) { return array->rows; }
+size_t mxGetN(const mxArray* array) { return array->cols; }
+size_t mxGetNumberOfElements(const mxArray* array) { return array->rows * array->cols; }
+mxClassID mxGetClassID(const mxArray* array) { return array->classid; }
+bool mxIsDouble(const mxArray* array) { return array->classid == mxDOUBLE_CLASS; }
+bool mxIsComplex(const mxArray*) { return false; }
+bool mxIsSparse(const mxArray*) { return false; }
+
+double mxGetScalar(const mxArray* array) {
+    if (mxGetNumberOfElements(array) == 0 || array->data == nullptr) return 0.0;
+    switch (array->classid) {
+    case mxDOUBLE_CLASS: return *static_cast<const double*>(array->data);
+    case mxINT32_CLASS: return *static_cast<const int32_t*>(array->data);
+    default: return 0.0;  // the Python host makes no other class
+    }
+}
+
+mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity) {
+    return create(m, n, mxDOUBLE_CLASS);
+}
+
+mxArray* mxCreateNumericMatrix_700(int m, int n, mxClassID classid, mxComplexity) {
+    return create(m, n, classid);
+}
+
+void* mxCalloc(size_t n, size_t size) {
+    void* block = std::calloc(n > 0 && size > 0 ? n : 1, size > 0 ? size : 1);
+    if (block == nullptr) throw std::bad_alloc();
+    Ledger::add_block(block);
+    return block;
+}
+
+void mxFree(void* block) {
+    if (block != nullptr && Ledger::remove_block(block)) std::free(block);
+}
+
+void mexErrMsgTxt(const char* message) { throw HostError{"", message}; }
+
+void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    throw HostError{identifier, message};
+}
+
+}  // extern "C"

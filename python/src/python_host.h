@@ -1,0 +1,49 @@
+// The Python host: the host array interface (matrix.h, mex.h) over plain
+// buffers, for the module entries compiled into the extension. One call of an
+// entry is one HostCall on the calling thread; the functions of the interface
+// touch no Python object, so the entry runs with the interpreter lock
+// released, and calls on several threads at once keep apart.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "mex.h"
+
+namespace pyhost {
+
+// What mexErrMsgIdAndTxt and mexErrMsgTxt throw to end a call; caught where
+// the extension called the entry. The identifier is empty for mexErrMsgTxt.
+struct HostError {
+    std::string identifier;
+    std::string message;
+};
+
+// The arrays and scratch blocks of one entry call. While it lives, the host
+// functions of its thread record into it; its end releases every block and
+// every array not taken.
+class HostCall {
+public:
+    HostCall();
+    ~HostCall();
+    HostCall(const HostCall&) = delete;
+    HostCall& operator=(const HostCall&) = delete;
+
+    // A real double input of rows x cols over `data` (column-major), which
+    // stays the caller's; `data` may be null for an array whose size alone
+    // is read.
+    const mxArray* input(const double* data, size_t rows, size_t cols);
+
+    // Takes a result's data out of the call: the caller frees it with
+    // std::free. Class, rows and cols describe it.
+    void* take_data(mxArray* result);
+
+private:
+    std::vector<mxArray*> arrays_;
+    std::vector<void*> blocks_;
+    HostCall* outer_;
+    friend struct Ledger;
+};
+
+}  // namespace pyhost

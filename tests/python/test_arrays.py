@@ -1,0 +1,186 @@
+"""How the package reads NumPy arrays: layouts, shapes, types, errors, and
+what it does to its inputs and results."""
+import pickle
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import bitexact
+from conftest import bits
+
+RNG = np.random.default_rng(15)
+IMAGE = RNG.integers(-50, 50, size=(7, 9)).astype(float) / 4
+X = RNG.uniform(-2, 11, size=(5, 6))
+Y = RNG.uniform(-2, 9, size=(5, 6))
+A = np.array([[0.9, -0.3, 4.2], [0.4, 1.1, 3.1]])
+FEATURES = RNG.uniform(-5, 5, size=(4, 11))   # 4 features x 11 samples
+MEAN, SCALE, W = RNG.uniform(-1, 1, 4), RNG.uniform(0.5, 2, 4), RNG.uniform(-1, 1, 5)
+
+
+def every_layout(array):
+    """The same matrix in C order, Fortran order, as a strided view and as a
+    transposed view of its transpose."""
+    padded = np.zeros((array.shape[0] * 2, array.shape[1] * 3))
+    padded[::2, ::3] = array
+    return [np.ascontiguousarray(array), np.asfortranarray(array), padded[::2, ::3],
+            np.ascontiguousarray(array.T).T]
+
+
+def all_calls(image, x, y, a, features):
+    """One call of every function; the results as one tuple."""
+    return ((bitexact.gridlerp(image, x, y),) + bitexact.patchwarp(image, (4, 3), a)
+            + bitexact.envsweep(image, 0.5, 0.1, 0.25, -0.2, 2, 1, 5, 4, 1.5)
+            + (bitexact.linscore(features, MEAN, SCALE, W),))
+
+
+REFERENCE = all_calls(IMAGE, X, Y, A, FEATURES)
+
+
+# The layout of an array never changes a number.
+def test_every_layout_gives_the_same_bits():
+    for layouts in zip(every_layout(IMAGE), every_layout(X), every_layout(Y), every_layout(A),
+                       every_layout(FEATURES)):
+        results = all_calls(*layouts)
+        assert [bits(r) for r in results] == [bits(r) for r in REFERENCE]
+        assert [r.shape for r in results] == [r.shape for r in REFERENCE]
+
+
+# Arrays already float64 in column order are read where they are: the
+# samples x features array of a caller is passed as its transpose.
+def test_column_ordered_float64_is_not_copied():
+    samples = np.ascontiguousarray(FEATURES.T)
+    assert np.shares_memory(bitexact._as_double(samples.T, "linscore", "X"), samples)
+    assert not np.shares_memory(bitexact._as_double(samples, "linscore", "X"), samples)
+    # Misaligned float64 is copied into aligned memory first.
+    raw = np.zeros(FEATURES.size * 8 + 1, np.uint8)
+    misaligned = raw[1:].view(np.float64).reshape(FEATURES.shape, order="F")
+    misaligned[...] = FEATURES
+    assert not misaligned.flags.aligned
+    assert bits(bitexact.linscore(misaligned, MEAN, SCALE, W)) == bits(REFERENCE[-1])
+    assert bits(bitexact.linscore(samples.T, MEAN, SCALE, W)) == bits(REFERENCE[-1])
+
+
+# Shapes are counted as MATLAB counts them; gridlerp's result is shaped like X.
+def test_shapes():
+    image = np.array([[10.0, 20.0], [30.0, 40.0]])
+    assert bitexact.gridlerp(image, 0.5, 0.5).shape == ()
+    assert bitexact.gridlerp(image, [0.5, -5, 1, 0], [0.5, 0.5, 7, 0]).tolist() == [25, 20, 40, 10]
+    v = bitexact.gridlerp(image, np.zeros((2, 3, 2)), np.zeros(12))
+    assert v.shape == (2, 3, 2) and np.all(v == 10)
+    assert bitexact.gridlerp(image, np.zeros((0, 3)), []).shape == (0, 3)
+    # A 1-d image is the row 1 x n; rows below it clamp onto it.
+    assert float(bitexact.gridlerp([1.0, 2.0, 3.0], 1.5, 4)) == 2.5
+    # A 1-d X for linscore is one feature over n samples.
+    assert bitexact.linscore([1.0, 2.0, 3.0], 1, 2, [4, 1]).tolist() == [1.0, 3.0, 5.0]
+    # A three-dimensional image has its trailing dimensions as columns.
+    stack = np.arange(24.0).reshape(2, 3, 4, order="F")
+    assert float(bitexact.gridlerp(stack, 7, 1)) == stack[1, 1, 2]
+    # patchwarp: a tuple is a shape, an array gives its shape (any dtype).
+    for template in ((3, 2), np.zeros((3, 2), complex), np.zeros((3, 2), bool)):
+        assert bits(bitexact.patchwarp(IMAGE, template, A)[0]) == \
+            bits(bitexact.patchwarp(IMAGE, np.zeros((3, 2)), A)[0])
+    assert bitexact.patchwarp(IMAGE, (0, 5), A)[0].shape == (0, 5)
+    assert bitexact.patchwarp(IMAGE, np.zeros(4), A)[0].shape == (1, 4)
+    with pytest.raises(ValueError):
+        bitexact.patchwarp(IMAGE, (3, 2, 1), A)
+    with pytest.raises(ValueError):
+        bitexact.patchwarp(IMAGE, (3, -2), A)
+    scores = bitexact.linscore(FEATURES, MEAN, SCALE, W)
+    assert scores.shape == (11,)
+    out_map, best_col, best_row = REFERENCE[4:7]
+    assert out_map.shape == best_col.shape == best_row.shape == (4, 5)
+    assert best_col.dtype == best_row.dtype == np.int32
+
+
+# bool, integers, float16 and float32 convert to float64 exactly; complex and
+# non-numbers are refused.
+def test_types():
+    small = IMAGE * 4    # integers from -50 to 49
+    for dtype in (np.int8, np.int16, np.int32, np.int64, np.float16, np.float32):
+        assert bits(bitexact.gridlerp(small.astype(dtype), X, Y)) == bits(
+            bitexact.gridlerp(small, X, Y)), dtype
+    mask = small > 0
+    assert bits(bitexact.gridlerp(mask, X, Y)) == bits(bitexact.gridlerp(mask * 1.0, X, Y))
+    assert bits(bitexact.envsweep(IMAGE, np.float32(0.5), 0.1, 0.25, -0.2, np.int64(2), True,
+                                  np.uint8(5), 4.0, np.array([1.5]))[0]) == bits(REFERENCE[4])
+    with pytest.raises(bitexact.Error) as caught:
+        bitexact.gridlerp(IMAGE, X, Y + 0j)
+    assert caught.value.identifier == "gridlerp:notRealDouble"
+    with pytest.raises(bitexact.Error) as caught:
+        bitexact.envsweep(IMAGE, 0.5j, 0, 0, 0, 1, 1, 1, 1, 1)
+    assert caught.value.identifier == "envsweep:notRealDouble"
+    with pytest.raises(TypeError):
+        bitexact.linscore(FEATURES, "mean", SCALE, W)
+    with pytest.raises(TypeError):
+        bitexact.gridlerp(IMAGE, [None], [0.0])
+
+
+# Errors carry the module's identifier and message, as in MATLAB and Octave.
+@pytest.mark.parametrize("call, identifier, message", [
+    (lambda: bitexact.gridlerp(np.zeros((0, 4)), 0, 0), "gridlerp:emptyImage",
+     "The image is empty; there is nothing to sample."),
+    (lambda: bitexact.gridlerp(IMAGE, X, Y[:2]), "gridlerp:tooFewElements",
+     "Y has fewer elements than the call needs."),
+    (lambda: bitexact.gridlerp(np.zeros((2 ** 31, 0)), 0, 0), "gridlerp:tooLarge",
+     "The image has more than 2^31 - 1 rows or columns."),
+    (lambda: bitexact.patchwarp(IMAGE, (2, 2), [1, 0, 0, 1, 0]), "patchwarp:tooFewElements",
+     "A has fewer elements than the call needs."),
+    (lambda: bitexact.envsweep(IMAGE, [], 0, 0, 0, 1, 1, 1, 1, 1), "envsweep:emptyScalar",
+     "col_quad is empty; it must hold a number."),
+    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 1, 1, -1, 1, 1), "envsweep:badScalar",
+     "out_cols must be a finite number from 0 to 2^31 - 1."),
+    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 1, 1, 1, 1, np.nan), "envsweep:badScalar",
+     "pos_step must be a number not below 0."),
+    (lambda: bitexact.envsweep(np.zeros((0, 3)), 0, 0, 0, 0, 1, 1, 1, 1, 1),
+     "envsweep:emptySource", "source_map is empty; there is nothing to transform."),
+    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 2 ** 31 - 1, 1, 3, 1, 1),
+     "envsweep:positionRange", "The output positions leave the 32-bit integer range."),
+    (lambda: bitexact.linscore(FEATURES, MEAN, SCALE, W[:4]), "linscore:tooFewElements",
+     "w has fewer elements than the call needs."),
+])
+def test_errors(call, identifier, message):
+    with pytest.raises(bitexact.Error) as caught:
+        call()
+    assert isinstance(caught.value, ValueError)
+    assert (caught.value.identifier, caught.value.message, str(caught.value)) == \
+        (identifier, message, message)
+    # Whole after a trip between processes.
+    copy = pickle.loads(pickle.dumps(caught.value))
+    assert (type(copy), copy.identifier, copy.message) == (bitexact.Error, identifier, message)
+
+
+# Inputs are read, never written (read-only arrays are accepted); results are
+# new, writeable arrays of their own.
+def test_inputs_untouched_and_results_own_their_memory():
+    inputs = [IMAGE.copy(), X.copy(), Y.copy(), A.copy(), FEATURES.copy()]
+    for array in inputs:
+        array.flags.writeable = False
+    results = all_calls(*inputs)
+    for array, original in zip(inputs, [IMAGE, X, Y, A, FEATURES]):
+        assert bits(array) == bits(original)
+    for result in results:
+        assert result.flags.writeable
+        assert not any(np.shares_memory(result, array) for array in inputs)
+        assert not any(np.shares_memory(result, other) for other in results if other is not result)
+        result[...] = 0   # writing a result disturbs nothing else
+    assert [bits(r) for r in all_calls(*inputs)] == [bits(r) for r in REFERENCE]
+
+
+# Calls on many threads at once (the interpreter lock released inside) keep
+# apart: every result and every error is the one of the call alone.
+def test_threads():
+    def work(k):
+        if k % 3 == 0:
+            try:
+                bitexact.gridlerp(np.zeros((0, 2)), 0, 0)
+            except bitexact.Error as error:
+                return error.identifier
+        return [bits(r) for r in all_calls(IMAGE + k, X, Y, A, FEATURES)]
+
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(work, range(24)))
+    for k, result in enumerate(results):
+        expected = "gridlerp:emptyImage" if k % 3 == 0 else \
+            [bits(r) for r in all_calls(IMAGE + k, X, Y, A, FEATURES)]
+        assert result == expected

@@ -1,0 +1,102 @@
+"""Many images at once with existing parallel engines: dask.array on threads
+and distributed.LocalCluster with worker processes on the loopback interface
+give, for every function, the same bits as a plain loop over the stack."""
+import logging
+
+import numpy as np
+import pytest
+
+import bitexact
+
+RNG = np.random.default_rng(1515)
+STACK = RNG.integers(0, 256, size=(8, 40, 48)).astype(float)    # 8 images, 40 x 48
+X, Y = np.meshgrid(np.linspace(-1.5, 48.5, 31), np.linspace(-1.5, 40.5, 23))
+A = np.array([[0.8, -0.5, 24.0], [0.5, 0.8, 20.0]])
+MEAN, SCALE, W = STACK.mean(axis=(0, 2)), np.full(40, 64.0), RNG.uniform(-1, 1, 41)
+
+
+# Each function on one image: its results as one float64 array (the int32
+# argmax maps of envsweep convert exactly).
+def one_gridlerp(image):
+    return bitexact.gridlerp(image, X, Y)
+
+
+def one_patchwarp(image):
+    return np.stack(bitexact.patchwarp(image, (15, 17), A))
+
+
+def one_envsweep(image):
+    return np.stack(bitexact.envsweep(image, 0.05, 0, 0.08, 0, 2, 1, 20, 16, 2.5)).astype(float)
+
+
+def one_linscore(image):
+    # The image's columns as samples, its rows as features.
+    return bitexact.linscore(image, MEAN, SCALE, W)
+
+
+ONE = [one_gridlerp, one_patchwarp, one_envsweep, one_linscore]
+
+
+def serial(one):
+    return np.stack([one(image) for image in STACK])
+
+
+@pytest.mark.parametrize("one", ONE, ids=lambda f: f.__name__[4:])
+def test_dask_array_on_threads(one):
+    import dask
+    import dask.array as da
+
+    # One image per block; each block's results flattened into one row.
+    size = one(STACK[0]).size
+    images = da.from_array(STACK, chunks=(1,) + STACK.shape[1:])
+    results = images.map_blocks(lambda block: one(block[0]).reshape(1, -1), dtype=np.float64,
+                                drop_axis=2, chunks=((1,) * len(STACK), (size,)))
+    with dask.config.set(scheduler="threads", num_workers=2):
+        parallel = results.compute()
+    assert parallel.tobytes() == serial(one).reshape(len(STACK), -1).tobytes()
+
+
+def start_cluster():
+    """A LocalCluster of two worker processes on 127.0.0.1 and its client,
+    or the reason there is none on this machine."""
+    try:
+        from distributed import Client, LocalCluster
+        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                               host="127.0.0.1", dashboard_address=None,
+                               silence_logs=logging.ERROR)
+    except Exception as error:   # no loopback, no processes, no sockets
+        return None, "%s: %s" % (type(error).__name__, error)
+    return Client(cluster, timeout="30s"), None
+
+
+@pytest.fixture(scope="module")
+def client():
+    client, why = start_cluster()
+    if client is None:
+        pytest.skip("not checked on this machine: distributed.LocalCluster over loopback (%s)"
+                    % why)
+    yield client
+    cluster = client.cluster
+    client.close()
+    cluster.close()
+
+
+# The functions themselves travel to the worker processes (which import the
+# installed package), each image as a task.
+def test_local_cluster_worker_processes(client):
+    images = list(STACK)
+    n = len(images)
+    futures = {
+        "gridlerp": client.map(bitexact.gridlerp, images, [X] * n, [Y] * n),
+        "patchwarp": client.map(bitexact.patchwarp, images, [(15, 17)] * n, [A] * n),
+        "envsweep": client.map(bitexact.envsweep, images, *([v] * n for v in (
+            0.05, 0, 0.08, 0, 2, 1, 20, 16, 2.5))),
+        "linscore": client.map(bitexact.linscore, images, [MEAN] * n, [SCALE] * n, [W] * n),
+    }
+    pids = set(client.run(lambda: __import__("os").getpid()).values())
+    assert len(pids) == 2
+    for one in ONE:
+        name = one.__name__[4:]
+        gathered = client.gather(futures[name], errors="raise")
+        results = [np.stack(r).astype(float) if isinstance(r, tuple) else r for r in gathered]
+        assert np.stack(results).tobytes() == serial(one).tobytes(), name
