@@ -1,13 +1,12 @@
 function test_parallel()
   % Many images on several processes with the parallel package: parcellfun
   % over a stack of images gives, for every module, the same bits as a plain
-  % loop. Where the package's cluster functions run over the loopback
-  % interface, a server of this machine gives the same bits too.
-  if isempty(pkg('list', 'parallel'))
-    printf('not checked on this machine: parcellfun (the parallel package is not installed)\n');
-    return;
+  % loop. ./run installs the package (Debian's octave-parallel): without it
+  % the test fails.
+  if ~exist('parcellfun')
+    assert(~isempty(pkg('list', 'parallel')), 'the parallel package is not installed');
+    pkg load parallel
   end
-  pkg load parallel
 
   % Eight 40 x 48 images from a fixed integer sequence.
   images = cell(1, 8);
@@ -22,7 +21,7 @@ function test_parallel()
            func2str(runs{r}));
   end
   printf('parcellfun: 4 modules x %d images, the same bits as the loop\n', numel(images));
-  check_cluster(images, runs);
+  check_cluster();
 end
 
 function r = run_gridlerp(image)
@@ -55,55 +54,24 @@ function same = same_results(a, b)
   end
 end
 
-% The cluster functions: a server of this machine (octave-pserver, started
-% without TLS on ports of its own), connected over 127.0.0.1, each image sent
-% to it with netcellfun. Any step that cannot run here ends the check with
-% the reason; the server is stopped by the process id it records.
-function check_cluster(images, runs)
-  what = 'the parallel package''s cluster functions over loopback';
-  server = '/usr/libexec/octave-pserver';
+% The cluster functions (pserver, pconnect, netcellfun) need a server
+% process, octave-pserver, which refuses to run as root and, without TLS,
+% listens unauthenticated on every interface; this test starts none and says
+% so. The recipe for a cluster is in the README ("Many images").
+function check_cluster()
+  what = 'the parallel package''s cluster functions';
   if getuid() == 0
-    printf('not checked on this machine: %s (octave-pserver refuses to run as root)\n', what);
-    return;
-  elseif ~exist(server, 'file')
-    printf('not checked on this machine: %s (no %s)\n', what, server);
-    return;
+    why = 'octave-pserver refuses to run as root';
+  else
+    why = 'its server would listen unauthenticated on every interface; the test starts none';
   end
-  ports = struct('use_tls', false, 'cmd_port', 12602, 'data_port', 12601);
-  [status, output] = system(sprintf('%s --octave-binary=%s --no-auth --cmd-port=%d --data-port=%d', ...
-                                    server, fullfile(OCTAVE_HOME, 'bin', 'octave-cli'), ...
-                                    ports.cmd_port, ports.data_port));
-  [~, host] = system('hostname');
-  pid = str2double(fileread(sprintf('/tmp/.octave-%s.pid', strtrim(host))));
-  if status ~= 0 || isnan(pid)
-    printf('not checked on this machine: %s (octave-pserver: %s)\n', what, strtrim(output));
-    return;
+  line = sprintf('not checked on this machine: %s (%s)', what, why);
+  printf('%s\n', line);
+  % ./run test lists it in its summary.
+  log = getenv('NOT_CHECKED_LOG');
+  if ~isempty(log)
+    fid = fopen(log, 'a');
+    fprintf(fid, '%s\n', line);
+    fclose(fid);
   end
-  stop = onCleanup(@() kill(pid, 15));
-  connections = [];
-  why = '';
-  for attempt = 1:8
-    try
-      connections = pconnect({'127.0.0.1'}, ports);
-      break;
-    catch err
-      why = err.message;
-      pause(0.25);
-    end
-  end
-  if isempty(connections)
-    printf('not checked on this machine: %s (pconnect: %s)\n', what, why);
-    return;
-  end
-  % The server finds the modules and these tests where this session does.
-  reval(sprintf('addpath(''%s''); addpath(''%s'');', fileparts(which('gridlerp')), ...
-                fileparts(mfilename('fullpath'))), connections(2));
-  for r = 1:numel(runs)
-    serial = cellfun(runs{r}, images, 'UniformOutput', false);
-    remote = netcellfun(connections, runs{r}, images, 'UniformOutput', false);
-    assert(same_results(serial, remote), 'the cluster differs from the loop: %s', ...
-           func2str(runs{r}));
-  end
-  sclose(connections);
-  printf('cluster over loopback: 4 modules x %d images, the same bits as the loop\n', numel(images));
 end

@@ -12,6 +12,9 @@ function check_package(root)
   archive = strtrim(output);
   printf('== pkg install %s\n', archive);
 
+  % The parallel package (test_parallel) is loaded before the lists are
+  % swapped for the temporary ones, which do not hold it.
+  pkg('load', 'parallel');
   pkg('prefix', fullfile(work, 'share'), fullfile(work, 'lib'));
   pkg('local_list', fullfile(work, 'octave_packages'));
   pkg('global_list', fullfile(work, 'global_packages'));
