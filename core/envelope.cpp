@@ -61,12 +61,68 @@ int32_t next_envelope_position(int32_t p, double pos_step) {
     return static_cast<int32_t>(sum);  // truncates toward zero
 }
 
+namespace {
+
+// Whether the sum p + pos_step, in double, lies inside the 32-bit signed range
+// (a NaN sum does not).
+bool sum_in_range(int64_t p, double pos_step) {
+    const double sum = static_cast<double>(p) + pos_step;
+    return sum > -2147483649.0 && sum < 2147483648.0;
+}
+
+// How many positions, from p on, moving by step (not 0) at a time, keep the
+// exact sum position + pos_step in the interval that holds p's: [2^e, 2^(e+1))
+// or (-2^(e+1), -2^e] for some e >= 0, or 1 when that sum lies strictly
+// between -1 and 1. floor_step and ceil_step are pos_step's floor and ceiling.
+// For a whole number q, q + pos_step >= n exactly when q >= n - floor_step,
+// and q + pos_step <= -n exactly when q <= -n - ceil_step (n whole).
+int64_t run_in_binade(int64_t p, int64_t step, int64_t floor_step, int64_t ceil_step) {
+    int64_t low, high;
+    if (p >= 1 - floor_step) {
+        int64_t edge = 1;
+        while (p >= 2 * edge - floor_step) edge *= 2;
+        low = edge - floor_step;
+        high = 2 * edge - floor_step - 1;
+    } else if (p <= -1 - ceil_step) {
+        int64_t edge = 1;
+        while (p <= -2 * edge - ceil_step) edge *= 2;
+        low = -2 * edge - ceil_step + 1;
+        high = -edge - ceil_step;
+    } else {
+        return 1;
+    }
+    return step > 0 ? (high - p) / step + 1 : (p - low) / -step + 1;
+}
+
+}  // namespace
+
+// Positions advance in runs of equal steps. While the exact sum p + pos_step
+// stays in one binade of one sign (magnitude from 2^e up to 2^(e+1), e >= 0),
+// p is a multiple of twice that binade's spacing, so the rounded sum is p plus
+// pos_step rounded to that spacing (ties included), and truncation adds the
+// same whole number to p at every step. The rounded sums of a run grow or
+// shrink with p, so the range check at its first and last sum covers those
+// between. Each binade is passed once (positions move one way), and sums beyond
+// the range end the walk, so it takes a few dozen runs at most.
 bool envelope_positions_fit(int32_t first_pos, int32_t out_len, double pos_step) {
-    int32_t p = first_pos;
-    for (int32_t j = 1; j < out_len; ++j) {
-        const double sum = static_cast<double>(p) + pos_step;
-        if (!(sum > -2147483649.0 && sum < 2147483648.0)) return false;
-        p = static_cast<int32_t>(sum);
+    // One sum per step; there is no step after the last position.
+    int64_t sums = int64_t{out_len} - 1;
+    if (sums <= 0) return true;
+    // A step this large, infinite or NaN leaves the range at the first sum.
+    if (!(std::fabs(pos_step) < 8589934592.0)) return false;
+    const int64_t floor_step = static_cast<int64_t>(std::floor(pos_step));
+    const int64_t ceil_step = static_cast<int64_t>(std::ceil(pos_step));
+    int64_t p = first_pos;
+    while (sums > 0) {
+        if (!sum_in_range(p, pos_step)) return false;
+        const int64_t step = static_cast<int64_t>(static_cast<double>(p) + pos_step) - p;
+        // A position that stays gives the same sum at every later step.
+        if (step == 0) return true;
+        const int64_t run = std::min(sums, run_in_binade(p, step, floor_step, ceil_step));
+        const int64_t last = p + (run - 1) * step;
+        if (!sum_in_range(last, pos_step)) return false;
+        p = last + step;
+        sums -= run;
     }
     return true;
 }

@@ -59,5 +59,6 @@ int32_t next_envelope_position(int32_t p, double pos_step);
 // True when the out_len positions first_pos, next_envelope_position(...), ...
 // are all reached with sums inside the 32-bit signed range (a NaN sum is not),
 // that is when lower_envelope_1d evaluates exactly the positions its stepping
-// rule gives. Costs O(out_len) at most.
+// rule gives. Takes a few dozen steps whatever out_len is (the positions move
+// in runs of equal steps, one run per binade of their sums).
 bool envelope_positions_fit(int32_t first_pos, int32_t out_len, double pos_step);
