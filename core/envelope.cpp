@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <new>
 
 #include "core/envelope_simd.h"
 
@@ -50,6 +51,11 @@ template <typename T>
                                 std::ptrdiff_t from_step, std::ptrdiff_t count) {
     for (std::ptrdiff_t k = 0; k < count; ++k) to[k * to_step] = from[k * from_step];
 }
+
+// Gives back the vector paths' scratch.
+struct ScratchRelease {
+    void operator()(void* block) const { ::operator delete(block); }
+};
 
 }  // namespace
 
@@ -186,29 +192,39 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                           double lin_coef, int32_t first_pos, int32_t out_len,
                           double pos_step, KernelPath path) {
     int32_t done = 0;
-    // The vector path transforms eight lines at a time, from blocks of up to
-    // 32 lines copied side by side into scratch (element v of line l at
-    // v * 32 + l), so that it reads and writes whole vectors and the copies
-    // run along memory whatever the stride. It forms squared indices in
-    // double (exact up to 2^26), and evaluates from the last position back,
+    // The vector paths transform 8, 16 or 32 lines at a time, from blocks of
+    // up to 32 lines copied side by side into scratch (element v of line l at
+    // v * 32 + l), so that they read and write whole vectors and the copies
+    // run along memory whatever the stride. They form squared indices in
+    // double (exact up to 2^26), and evaluate from the last position back,
     // which needs positions that never decrease.
-    const bool vectorisable = resolve_kernel_path(path) == KernelPath::AVX2 &&
+    const KernelPath run = resolve_kernel_path(path);
+    const bool vectorisable = (run == KernelPath::AVX2 || run == KernelPath::AVX512) &&
                               lines >= kEnvelopeLanes && line_len >= 1 &&
                               line_len <= (int32_t{1} << 26) && out_len >= 1 &&
                               pos_step >= 0 &&
                               envelope_positions_fit(first_pos, out_len, pos_step);
     if (vectorisable) {
-        constexpr std::ptrdiff_t kBlock = 4 * kEnvelopeLanes;
-        const std::size_t lanes = kEnvelopeLanes;
-        const std::size_t sources = static_cast<std::size_t>(line_len) * lanes;
-        std::unique_ptr<double[]> source(new double[static_cast<std::size_t>(line_len) * kBlock]);
-        std::unique_ptr<double[]> values(new double[static_cast<std::size_t>(out_len) * kBlock]);
-        std::unique_ptr<int32_t[]> args(new int32_t[static_cast<std::size_t>(out_len) * kBlock]);
-        std::unique_ptr<int32_t[]> below(new int32_t[sources]);
-        std::unique_ptr<float[]> below_bound(new float[sources]);
-        std::unique_ptr<double[]> below_f(new double[sources]);
-        std::unique_ptr<int32_t[]> positions(new int32_t[static_cast<std::size_t>(out_len)]);
-        std::unique_ptr<float[]> thresholds(new float[static_cast<std::size_t>(out_len)]);
+        constexpr std::ptrdiff_t kBlock = 32;
+        // All scratch in one allocation: the heap hands the same block back
+        // from pass to pass and call to call, where separate arrays would be
+        // fresh pages (slow to write) each time.
+        const std::size_t line = static_cast<std::size_t>(line_len);
+        const std::size_t outs = static_cast<std::size_t>(out_len);
+        const uint64_t wide = (uint64_t{2} * line + outs) * kBlock;                 // 8 bytes
+        const uint64_t narrow = (uint64_t{2} * line + outs) * kBlock + 2 * uint64_t{outs};  // 4 bytes
+        const uint64_t bytes = 8 * wide + 4 * narrow;
+        if (bytes > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+        const std::unique_ptr<void, ScratchRelease> scratch(
+            ::operator new(static_cast<std::size_t>(bytes)));
+        double* const source = static_cast<double*>(scratch.get());
+        double* const values = source + line * kBlock;
+        double* const below_f = values + outs * kBlock;
+        int32_t* const args = reinterpret_cast<int32_t*>(below_f + line * kBlock);
+        int32_t* const below = args + outs * kBlock;
+        int32_t* const positions = below + line * kBlock;
+        float* const below_bound = reinterpret_cast<float*>(positions + outs);
+        float* const thresholds = below_bound + line * kBlock;
         // The positions, and for each the smallest single-precision value
         // not below it: a boundary b is at or above p exactly when it is at
         // or above that value.
@@ -232,26 +248,36 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
             // the lines (contiguous when the lines are adjacent).
             if (stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l)
-                    copy_run(source.get() + l, kBlock, in + l * in_step, 1, line_len);
+                    copy_run(source + l, kBlock, in + l * in_step, 1, line_len);
             } else {
                 for (std::ptrdiff_t v = 0; v < line_len; ++v)
-                    copy_run(source.get() + v * kBlock, 1, in + v * stride, in_step, width);
+                    copy_run(source + v * kBlock, 1, in + v * stride, in_step, width);
             }
+            // As many lanes at once as the block has lines left: more lanes
+            // keep more independent work in flight.
             uint32_t irregular = 0;
-            for (std::ptrdiff_t g = 0; g < width; g += kEnvelopeLanes)
-                irregular |= lower_envelope_8_avx2(
-                    source.get() + g, kBlock, line_len, quad_coef, lin_coef, positions.get(),
-                    thresholds.get(), out_len, values.get() + g, args.get() + g, kBlock,
-                    below.get(), below_bound.get(), below_f.get()) << g;
+            for (std::ptrdiff_t g = 0; g < width;) {
+                const std::ptrdiff_t left = width - g;
+                const int32_t lanes = run == KernelPath::AVX512 ? (left >= 32 ? 32 : left >= 16 ? 16 : 8)
+                                                                : (left >= 16 ? 16 : 8);
+                const auto kernel =
+                    run == KernelPath::AVX512 ? lower_envelope_avx512 : lower_envelope_avx2;
+                irregular |= kernel(lanes, source + g, kBlock, line_len, quad_coef,
+                                    lin_coef, positions, thresholds, out_len,
+                                    values + g, args + g, kBlock, below,
+                                    below_bound, below_f)
+                             << g;
+                g += lanes;
+            }
             if (stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l) {
-                    copy_run(out + l * out_step, 1, values.get() + l, kBlock, out_len);
-                    copy_run(arg + l * out_step, 1, args.get() + l, kBlock, out_len);
+                    copy_run(out + l * out_step, 1, values + l, kBlock, out_len);
+                    copy_run(arg + l * out_step, 1, args + l, kBlock, out_len);
                 }
             } else {
                 for (std::ptrdiff_t j = 0; j < out_len; ++j) {
-                    copy_run(out + j * stride, out_step, values.get() + j * kBlock, 1, width);
-                    copy_run(arg + j * stride, out_step, args.get() + j * kBlock, 1, width);
+                    copy_run(out + j * stride, out_step, values + j * kBlock, 1, width);
+                    copy_run(arg + j * stride, out_step, args + j * kBlock, 1, width);
                 }
             }
             for (std::ptrdiff_t l = 0; l < width; ++l)

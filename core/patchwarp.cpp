@@ -15,7 +15,7 @@ void patchwarp(const double* image, const ImageDims* imageDims,
     // same bits as the two passes below.
     const int32_t rows = imageDims->rows;
     const int32_t cols = imageDims->cols;
-    if (M > 0 && N > 0 && resolve_kernel_path(path) == KernelPath::AVX2 && rows >= 2 &&
+    if (M > 0 && N > 0 && runs_avx2_code(resolve_kernel_path(path)) && rows >= 2 &&
         cols >= 1 && static_cast<int64_t>(rows) * cols <= INT32_MAX) {
         patchwarp_avx2(image, rows, cols, M, N, A, out, X, Y);
         return;

@@ -30,3 +30,16 @@
 #else
 #define AVX2_FUNCTION
 #endif
+
+// AVX-512 (F, DQ, VL) code lives in files of its own too (core/*_avx512.cpp),
+// built where AVX2 code is, its functions alone compiled for AVX-512
+// (AVX512_FUNCTION). CMake builds those files without GCC's SLP and loop
+// vectorisers, which GCC 12 gets wrong with AVX-512 enabled; their vector code
+// is written out in intrinsics.
+#define KERNELS_HAVE_AVX512 KERNELS_HAVE_AVX2
+
+#if defined(__GNUC__) || defined(__clang__)
+#define AVX512_FUNCTION __attribute__((target("avx2,avx512f,avx512dq,avx512vl")))
+#else
+#define AVX512_FUNCTION
+#endif
