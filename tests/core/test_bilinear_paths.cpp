@@ -160,6 +160,7 @@ TEST(KernelPathChoice, AgreesWithTheSystemsReport) {
     EXPECT_EQ(kernel_path_available(KernelPath::AVX2), has("avx2"));
     EXPECT_EQ(kernel_path_available(KernelPath::AVX512),
               has("avx2") && has("avx512f") && has("avx512dq") && has("avx512vl"));
-    if (kernel_path_available(KernelPath::AVX512))
+    if (kernel_path_available(KernelPath::AVX512)) {
         EXPECT_EQ(resolve_kernel_path(KernelPath::Fastest), KernelPath::AVX512);
+    }
 }
