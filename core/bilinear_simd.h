@@ -24,3 +24,7 @@ std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
 // Requires M >= 1, N >= 1, rows >= 2, cols >= 1, rows * cols <= 2^31 - 1.
 void patchwarp_avx2(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
                     const double* A, double* out, double* X, double* Y);
+
+// The same with AVX-512, with the same requirements and bits.
+void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
+                      const double* A, double* out, double* X, double* Y);

@@ -11,13 +11,18 @@ void patchwarp(const double* image, const ImageDims* imageDims,
                double* X, double* Y, KernelPath path) {
     const int32_t M = gridDims->rows;
     const int32_t N = gridDims->cols;
-    // The AVX2 path maps, clamps and samples each cell in one pass, with the
-    // same bits as the two passes below.
+    // The AVX2 and AVX-512 paths map, clamp and sample each cell in one pass,
+    // with the same bits as the two passes below.
     const int32_t rows = imageDims->rows;
     const int32_t cols = imageDims->cols;
-    if (M > 0 && N > 0 && runs_avx2_code(resolve_kernel_path(path)) && rows >= 2 &&
-        cols >= 1 && static_cast<int64_t>(rows) * cols <= INT32_MAX) {
-        patchwarp_avx2(image, rows, cols, M, N, A, out, X, Y);
+    const KernelPath run = resolve_kernel_path(path);
+    if (M > 0 && N > 0 && runs_avx2_code(run) && rows >= 2 && cols >= 1 &&
+        static_cast<int64_t>(rows) * cols <= INT32_MAX) {
+        if (run == KernelPath::AVX512) {
+            patchwarp_avx512(image, rows, cols, M, N, A, out, X, Y);
+        } else {
+            patchwarp_avx2(image, rows, cols, M, N, A, out, X, Y);
+        }
         return;
     }
     if (M > 0 && N > 0) {
