@@ -220,11 +220,14 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
         double* const source = static_cast<double*>(scratch.get());
         double* const values = source + line * kBlock;
         double* const below_f = values + outs * kBlock;
-        int32_t* const args = reinterpret_cast<int32_t*>(below_f + line * kBlock);
-        int32_t* const below = args + outs * kBlock;
-        int32_t* const positions = below + line * kBlock;
-        float* const below_bound = reinterpret_cast<float*>(positions + outs);
-        float* const thresholds = below_bound + line * kBlock;
+        // The list entries: index and boundary in two arrays for AVX2, side
+        // by side in 64-bit entries for AVX-512.
+        int64_t* const entries = reinterpret_cast<int64_t*>(below_f + line * kBlock);
+        int32_t* const below = reinterpret_cast<int32_t*>(entries);
+        float* const below_bound = reinterpret_cast<float*>(below + line * kBlock);
+        int32_t* const args = reinterpret_cast<int32_t*>(entries + line * kBlock);
+        int32_t* const positions = args + outs * kBlock;
+        float* const thresholds = reinterpret_cast<float*>(positions + outs);
         // The positions, and for each the smallest single-precision value
         // not below it: a boundary b is at or above p exactly when it is at
         // or above that value.
@@ -246,7 +249,10 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
             int32_t* arg = arg_out + static_cast<std::ptrdiff_t>(done) * out_step;
             // Along each line when its elements are contiguous, else across
             // the lines (contiguous when the lines are adjacent).
-            if (stride == 1) {
+            if (stride == 1 && run == KernelPath::AVX512) {
+                lines_to_block_avx512(in, in_step, static_cast<int32_t>(width), line_len, source,
+                                      kBlock);
+            } else if (stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l)
                     copy_run(source + l, kBlock, in + l * in_step, 1, line_len);
             } else {
@@ -260,16 +266,25 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                 const std::ptrdiff_t left = width - g;
                 const int32_t lanes = run == KernelPath::AVX512 ? (left >= 32 ? 32 : left >= 16 ? 16 : 8)
                                                                 : (left >= 16 ? 16 : 8);
-                const auto kernel =
-                    run == KernelPath::AVX512 ? lower_envelope_avx512 : lower_envelope_avx2;
-                irregular |= kernel(lanes, source + g, kBlock, line_len, quad_coef,
-                                    lin_coef, positions, thresholds, out_len,
-                                    values + g, args + g, kBlock, below,
-                                    below_bound, below_f)
-                             << g;
+                if (run == KernelPath::AVX512) {
+                    irregular |= lower_envelope_avx512(
+                                     lanes, source + g, kBlock, line_len, quad_coef, lin_coef,
+                                     positions, thresholds, out_len, values + g, args + g,
+                                     kBlock, entries, below_f)
+                                 << g;
+                } else {
+                    irregular |= lower_envelope_avx2(lanes, source + g, kBlock, line_len,
+                                                     quad_coef, lin_coef, positions, thresholds,
+                                                     out_len, values + g, args + g, kBlock, below,
+                                                     below_bound, below_f)
+                                 << g;
+                }
                 g += lanes;
             }
-            if (stride == 1) {
+            if (stride == 1 && run == KernelPath::AVX512) {
+                block_to_lines_avx512(values, args, kBlock, static_cast<int32_t>(width), out_len,
+                                      out, arg, out_step);
+            } else if (stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l) {
                     copy_run(out + l * out_step, 1, values + l, kBlock, out_len);
                     copy_run(arg + l * out_step, 1, args + l, kBlock, out_len);

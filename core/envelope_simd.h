@@ -30,9 +30,21 @@ uint32_t lower_envelope_avx2(int32_t lanes, const double* in, std::ptrdiff_t in_
                              double* values, int32_t* args, std::ptrdiff_t out_row,
                              int32_t* below, float* below_bound, double* below_f);
 
+// The AVX-512 path keeps the index and boundary of a list entry together:
+// `below` holds line_len * lanes entries, each the index in its low 32 bits
+// and the boundary's bits in its high 32 bits.
 uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t in_row,
                                int32_t line_len, double quad_coef, double lin_coef,
                                const int32_t* positions, const float* thresholds,
                                int32_t out_len, double* values, int32_t* args,
-                               std::ptrdiff_t out_row, int32_t* below, float* below_bound,
-                               double* below_f);
+                               std::ptrdiff_t out_row, int64_t* below, double* below_f);
+
+// The copies of a block of `width` (a multiple of 8) contiguous lines of
+// length len into scratch and back, transposed in 8 x 8 tiles with AVX-512:
+// block[v * block_row + l] = in[l * in_step + v], and
+// out[l * out_step + j] = values[j * block_row + l] (arg likewise from args).
+void lines_to_block_avx512(const double* in, std::ptrdiff_t in_step, int32_t width,
+                           int32_t len, double* block, std::ptrdiff_t block_row);
+void block_to_lines_avx512(const double* values, const int32_t* args, std::ptrdiff_t block_row,
+                           int32_t width, int32_t len, double* out, int32_t* arg,
+                           std::ptrdiff_t out_step);
