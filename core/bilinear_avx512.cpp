@@ -41,6 +41,7 @@ namespace {
 // An image and the constants of sampling it.
 struct Image {
     const double* data;
+    std::ptrdiff_t rows;
     __m512d zero, one, xmax, ymax, quiet_nan;
     __m256i last_col, last_row, column_step, minus_one;
 };
@@ -49,6 +50,7 @@ AVX512_FUNCTION
 Image image_of(const double* data, int32_t rows, int32_t cols) {
     Image im;
     im.data = data;
+    im.rows = rows;
     im.zero = _mm512_setzero_pd();
     im.one = _mm512_set1_pd(1.0);
     im.xmax = _mm512_set1_pd(static_cast<double>(cols) - 1.0);
@@ -70,6 +72,23 @@ inline __mmask8 clamp(const Image& im, __m512d& x, __m512d& y) {
     x = _mm512_maskz_mov_pd(position, _mm512_min_pd(im.xmax, _mm512_max_pd(im.zero, x)));
     y = _mm512_maskz_mov_pd(position, _mm512_min_pd(im.ymax, _mm512_max_pd(im.zero, y)));
     return no_position;
+}
+
+// The eight 32-bit lanes of `v`, each a non-negative element index. Four
+// 64-bit moves split by shifts are cheaper than eight lane extractions (which
+// is what the compiler makes of a round trip through memory).
+AVX512_FUNCTION
+inline void lanes(__m256i v, int32_t lane[8]) {
+    const __m128i low_half = _mm256_castsi256_si128(v);
+    const __m128i high_half = _mm256_extracti128_si256(v, 1);
+    const uint64_t q[4] = {static_cast<uint64_t>(_mm_cvtsi128_si64(low_half)),
+                           static_cast<uint64_t>(_mm_extract_epi64(low_half, 1)),
+                           static_cast<uint64_t>(_mm_cvtsi128_si64(high_half)),
+                           static_cast<uint64_t>(_mm_extract_epi64(high_half, 1))};
+    for (int i = 0; i < 4; ++i) {
+        lane[2 * i] = static_cast<int32_t>(static_cast<uint32_t>(q[i]));
+        lane[2 * i + 1] = static_cast<int32_t>(static_cast<uint32_t>(q[i] >> 32));
+    }
 }
 
 // The 16-byte pairs starting at first[0..7], lanes 0, 2, 4, 6 in `even` and
@@ -103,13 +122,19 @@ inline __m512d sample(const Image& im, __m512d x, __m512d y, __mmask8 no_positio
     const __m256i start = _mm256_add_epi32(r0, _mm256_mullo_epi32(c0, im.column_step));
     const __m256i pair0 =
         _mm256_mask_add_epi32(start, static_cast<__mmask8>(~next_row), start, im.minus_one);
-    const __m256i pair1 = _mm256_mask_add_epi32(pair0, next_col, pair0, im.column_step);
-    alignas(32) int32_t first[8], second[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(first), pair0);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(second), pair1);
+    int32_t first[8];
+    lanes(pair0, first);
     __m512d low0, v10, low1, v11;
     load_pairs(im.data, first, low0, v10);
-    load_pairs(im.data, second, low1, v11);
+    if (next_col == 0xff) {
+        // Every lane has a next column: its pair is one column (rows
+        // elements) on.
+        load_pairs(im.data + im.rows, first, low1, v11);
+    } else {
+        int32_t second[8];
+        lanes(_mm256_mask_add_epi32(pair0, next_col, pair0, im.column_step), second);
+        load_pairs(im.data, second, low1, v11);
+    }
     const __m512d v00 = _mm512_mask_blend_pd(next_row, v10, low0);
     const __m512d v01 = _mm512_mask_blend_pd(next_row, v11, low1);
 

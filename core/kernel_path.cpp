@@ -49,7 +49,7 @@ Cpuid cpuid(unsigned leaf, unsigned sub) {
     r = {static_cast<unsigned>(info[0]), static_cast<unsigned>(info[1]),
          static_cast<unsigned>(info[2]), static_cast<unsigned>(info[3])};
 #elif (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
-    if (__get_cpuid_max(0, nullptr) < leaf) return r;
+    if (static_cast<unsigned>(__get_cpuid_max(0, nullptr)) < leaf) return r;
     __cpuid_count(leaf, sub, r.a, r.b, r.c, r.d);
 #else
     (void)leaf;
