@@ -16,7 +16,7 @@
 // to the first 64-byte boundary of `out` (which aligns X and Y too where they
 // sit alike), and the last one only the elements that are left. (Streaming
 // stores were slower on the processors measured, even for results larger than
-// the cache.)
+// the cache.) gridlerp takes four steps per round, whose work interleaves.
 //
 // patchwarp visits its cells in storage order, eight consecutive ones per
 // step, each lane keeping its own row i and column j (a step that passes the
@@ -171,11 +171,18 @@ std::ptrdiff_t sample_grid_avx512(const double* image, int32_t rows, int32_t col
     const Image im = image_of(image, rows, cols);
     std::ptrdiff_t step = first_step(out);
     for (std::ptrdiff_t k = 0; k < count; k += step, step = 8) {
-        if (step == 8 && count - k >= 8) {
-            __m512d x = _mm512_loadu_pd(X + k);
-            __m512d y = _mm512_loadu_pd(Y + k);
-            const __mmask8 no_position = clamp(im, x, y);
-            _mm512_storeu_pd(out + k, sample(im, x, y, no_position));
+        if (step == 8 && count - k >= 32) {
+            // Four steps at once, whose work interleaves.
+            __m512d x[4], y[4];
+            __mmask8 no_position[4];
+            for (int u = 0; u < 4; ++u) {
+                x[u] = _mm512_loadu_pd(X + k + 8 * u);
+                y[u] = _mm512_loadu_pd(Y + k + 8 * u);
+                no_position[u] = clamp(im, x[u], y[u]);
+            }
+            for (int u = 0; u < 4; ++u)
+                _mm512_storeu_pd(out + k + 8 * u, sample(im, x[u], y[u], no_position[u]));
+            step = 32;
         } else {
             const __mmask8 keep = lanes_kept(step, count - k);
             __m512d x = _mm512_maskz_loadu_pd(keep, X + k);
