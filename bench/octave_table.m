@@ -5,7 +5,7 @@ function octave_table(table_file)
   % a Markdown table to table_file; ./run bench puts it into the README.
   reps = 5;
   lines = {};
-  rand('seed', 14);
+  rand('state', 14);
 
   % gridlerp: interp2 takes 1-based positions and gives NaN off the image, so
   % the positions are clamped first.
