@@ -30,6 +30,10 @@ struct Case {
     double peer_items;
     double floor_bytes;
     std::string peer_benchmark = {};  // when not name + "/" + peer
+    // Source cells each one visits, where that differs from the output
+    // (envsweep visits every source cell whatever its step); 0 elsewhere.
+    double ours_sources = 0;
+    double peer_sources = 0;
 };
 
 void add_case(const Case& c);

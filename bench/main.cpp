@@ -97,20 +97,20 @@ std::string table(const Results& r) {
     out << "Medians of " << repetitions << " runs on " << machine()
         << ". Ratios above 1 mean ours is faster; ours is checked bit for bit"
            " against its scalar path before it is timed.\n\n";
-    out << "| case | ours ms | scalar ms | peer | peer ms | ours vs peer | ours vs scalar |"
-           " floor ms | ours / floor | heap allocations per call |\n";
-    out << "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|\n";
+    out << "| case | ours ms | scalar ms | peer | peer ms | ours vs peer | ours vs peer per"
+           " source cell | ours vs scalar | floor ms | ours / floor | heap allocations per call |\n";
+    out << "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const Case& c : cases()) {
         const std::string ours = c.name + "/ours", scalar = c.name + "/scalar",
                           peer = c.peer_benchmark.empty() ? c.name + "/" + c.peer
                                                           : c.peer_benchmark;
         out << "| " << c.name << " | ";
         if (r.errors.count(ours)) {
-            out << "FAILED: " << r.errors.at(ours) << " | | | | | | | | |\n";
+            out << "FAILED: " << r.errors.at(ours) << " | | | | | | | | | |\n";
             continue;
         }
         if (!found(ours)) {
-            out << "not run | | | | | | | | |\n";
+            out << "not run | | | | | | | | | |\n";
             continue;
         }
         const double t = r.ms.at(ours);
@@ -118,6 +118,9 @@ std::string table(const Results& r) {
             << c.peer << " | " << (found(peer) ? fixed(r.ms.at(peer), 2) : "") << " | ";
         if (found(peer))
             out << fixed((r.ms.at(peer) / c.peer_items) / (t / c.ours_items), 2) << "x";
+        out << " | ";
+        if (found(peer) && c.ours_sources > 0 && c.peer_sources > 0)
+            out << fixed((r.ms.at(peer) / c.peer_sources) / (t / c.ours_sources), 2) << "x";
         out << " | ";
         if (found(scalar)) out << fixed(r.ms.at(scalar) / t, 2) << "x";
         out << " | ";

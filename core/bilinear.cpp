@@ -163,7 +163,9 @@ void sample_grid(const double* image, const ImageDims* imageDims,
     const KernelPath run = resolve_kernel_path(path);
     // The vector paths index the image with 32-bit integers.
     const bool indexable = static_cast<int64_t>(rows) * cols <= INT32_MAX;
-    if (run == KernelPath::AVX2 && indexable)
+    if (run == KernelPath::AVX512 && indexable)
+        done = sample_grid_avx512(image, rows, cols, X, Y, out, count);
+    if (runs_avx2_code(run) && indexable && done == 0)
         done = sample_grid_avx2(image, rows, cols, X, Y, out, count);
     if (run == KernelPath::NEON && indexable)
         done = sample_grid_neon(image, rows, cols, X, Y, out, count);

@@ -32,3 +32,12 @@ void patchwarp_avx2(const double* image, int32_t rows, int32_t cols, int32_t M, 
 // The same with NEON, which needs rows >= 1 only.
 void patchwarp_neon(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
                     const double* A, double* out, double* X, double* Y);
+// The same with AVX-512, with the same requirements and bits. The AVX-512
+// sampling takes every element (returns count), but only on an image of at
+// least two rows and at most 65536 elements; it leaves larger images to the
+// AVX2 path (returns 0).
+std::ptrdiff_t sample_grid_avx512(const double* image, int32_t rows, int32_t cols,
+                                  const double* X, const double* Y, double* out,
+                                  std::ptrdiff_t count);
+void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
+                      const double* A, double* out, double* X, double* Y);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <new>
 
 #include "core/envelope_simd.h"
 
@@ -51,6 +52,11 @@ template <typename T>
     for (std::ptrdiff_t k = 0; k < count; ++k) to[k * to_step] = from[k * from_step];
 }
 
+// Gives back the vector paths' scratch.
+struct ScratchRelease {
+    void operator()(void* block) const { ::operator delete(block); }
+};
+
 }  // namespace
 
 int32_t next_envelope_position(int32_t p, double pos_step) {
@@ -61,12 +67,68 @@ int32_t next_envelope_position(int32_t p, double pos_step) {
     return static_cast<int32_t>(sum);  // truncates toward zero
 }
 
+namespace {
+
+// Whether the sum p + pos_step, in double, lies inside the 32-bit signed range
+// (a NaN sum does not).
+bool sum_in_range(int64_t p, double pos_step) {
+    const double sum = static_cast<double>(p) + pos_step;
+    return sum > -2147483649.0 && sum < 2147483648.0;
+}
+
+// How many positions, from p on, moving by step (not 0) at a time, keep the
+// exact sum position + pos_step in the interval that holds p's: [2^e, 2^(e+1))
+// or (-2^(e+1), -2^e] for some e >= 0, or 1 when that sum lies strictly
+// between -1 and 1. floor_step and ceil_step are pos_step's floor and ceiling.
+// For a whole number q, q + pos_step >= n exactly when q >= n - floor_step,
+// and q + pos_step <= -n exactly when q <= -n - ceil_step (n whole).
+int64_t run_in_binade(int64_t p, int64_t step, int64_t floor_step, int64_t ceil_step) {
+    int64_t low, high;
+    if (p >= 1 - floor_step) {
+        int64_t edge = 1;
+        while (p >= 2 * edge - floor_step) edge *= 2;
+        low = edge - floor_step;
+        high = 2 * edge - floor_step - 1;
+    } else if (p <= -1 - ceil_step) {
+        int64_t edge = 1;
+        while (p <= -2 * edge - ceil_step) edge *= 2;
+        low = -2 * edge - ceil_step + 1;
+        high = -edge - ceil_step;
+    } else {
+        return 1;
+    }
+    return step > 0 ? (high - p) / step + 1 : (p - low) / -step + 1;
+}
+
+}  // namespace
+
+// Positions advance in runs of equal steps. While the exact sum p + pos_step
+// stays in one binade of one sign (magnitude from 2^e up to 2^(e+1), e >= 0),
+// p is a multiple of twice that binade's spacing, so the rounded sum is p plus
+// pos_step rounded to that spacing (ties included), and truncation adds the
+// same whole number to p at every step. The rounded sums of a run grow or
+// shrink with p, so the range check at its first and last sum covers those
+// between. Each binade is passed once (positions move one way), and sums beyond
+// the range end the walk, so it takes a few dozen runs at most.
 bool envelope_positions_fit(int32_t first_pos, int32_t out_len, double pos_step) {
-    int32_t p = first_pos;
-    for (int32_t j = 1; j < out_len; ++j) {
-        const double sum = static_cast<double>(p) + pos_step;
-        if (!(sum > -2147483649.0 && sum < 2147483648.0)) return false;
-        p = static_cast<int32_t>(sum);
+    // One sum per step; there is no step after the last position.
+    int64_t sums = int64_t{out_len} - 1;
+    if (sums <= 0) return true;
+    // A step this large, infinite or NaN leaves the range at the first sum.
+    if (!(std::fabs(pos_step) < 8589934592.0)) return false;
+    const int64_t floor_step = static_cast<int64_t>(std::floor(pos_step));
+    const int64_t ceil_step = static_cast<int64_t>(std::ceil(pos_step));
+    int64_t p = first_pos;
+    while (sums > 0) {
+        if (!sum_in_range(p, pos_step)) return false;
+        const int64_t step = static_cast<int64_t>(static_cast<double>(p) + pos_step) - p;
+        // A position that stays gives the same sum at every later step.
+        if (step == 0) return true;
+        const int64_t run = std::min(sums, run_in_binade(p, step, floor_step, ceil_step));
+        const int64_t last = p + (run - 1) * step;
+        if (!sum_in_range(last, pos_step)) return false;
+        p = last + step;
+        sums -= run;
     }
     return true;
 }
@@ -130,32 +192,43 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                           double lin_coef, int32_t first_pos, int32_t out_len,
                           double pos_step, KernelPath path) {
     int32_t done = 0;
-    // The vector paths transform eight lines at a time, from blocks of up to
-    // 32 lines copied side by side into scratch (element v of line l at
-    // v * 32 + l), so that it reads and writes whole vectors and the copies
-    // run along memory whatever the stride. It forms squared indices in
-    // double (exact up to 2^26), and evaluates from the last position back,
+    // The vector paths transform 8, 16 or 32 lines at a time (NEON: 8), from
+    // blocks of up to 32 lines copied side by side into scratch (element v of
+    // line l at v * 32 + l), so that they read and write whole vectors and the
+    // copies run along memory whatever the stride. They form squared indices in
+    // double (exact up to 2^26), and evaluate from the last position back,
     // which needs positions that never decrease.
     const KernelPath run = resolve_kernel_path(path);
-    const auto lower_envelope_8 =
-        run == KernelPath::NEON ? lower_envelope_8_neon : lower_envelope_8_avx2;
-    const bool vectorisable = (run == KernelPath::AVX2 || run == KernelPath::NEON) &&
+    const bool vectorisable = (run == KernelPath::AVX2 || run == KernelPath::AVX512 ||
+                               run == KernelPath::NEON) &&
                               lines >= kEnvelopeLanes && line_len >= 1 &&
                               line_len <= (int32_t{1} << 26) && out_len >= 1 &&
                               pos_step >= 0 &&
                               envelope_positions_fit(first_pos, out_len, pos_step);
     if (vectorisable) {
-        constexpr std::ptrdiff_t kBlock = 4 * kEnvelopeLanes;
-        const std::size_t lanes = kEnvelopeLanes;
-        const std::size_t sources = static_cast<std::size_t>(line_len) * lanes;
-        std::unique_ptr<double[]> source(new double[static_cast<std::size_t>(line_len) * kBlock]);
-        std::unique_ptr<double[]> values(new double[static_cast<std::size_t>(out_len) * kBlock]);
-        std::unique_ptr<int32_t[]> args(new int32_t[static_cast<std::size_t>(out_len) * kBlock]);
-        std::unique_ptr<int32_t[]> below(new int32_t[sources]);
-        std::unique_ptr<float[]> below_bound(new float[sources]);
-        std::unique_ptr<double[]> below_f(new double[sources]);
-        std::unique_ptr<int32_t[]> positions(new int32_t[static_cast<std::size_t>(out_len)]);
-        std::unique_ptr<float[]> thresholds(new float[static_cast<std::size_t>(out_len)]);
+        constexpr std::ptrdiff_t kBlock = 32;
+        // All scratch in one allocation: the heap hands the same block back
+        // from pass to pass and call to call, where separate arrays would be
+        // fresh pages (slow to write) each time.
+        const std::size_t line = static_cast<std::size_t>(line_len);
+        const std::size_t outs = static_cast<std::size_t>(out_len);
+        const uint64_t wide = (uint64_t{2} * line + outs) * kBlock;                 // 8 bytes
+        const uint64_t narrow = (uint64_t{2} * line + outs) * kBlock + 2 * uint64_t{outs};  // 4 bytes
+        const uint64_t bytes = 8 * wide + 4 * narrow;
+        if (bytes > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+        const std::unique_ptr<void, ScratchRelease> scratch(
+            ::operator new(static_cast<std::size_t>(bytes)));
+        double* const source = static_cast<double*>(scratch.get());
+        double* const values = source + line * kBlock;
+        double* const below_f = values + outs * kBlock;
+        // The list entries: index and boundary in two arrays for AVX2, side
+        // by side in 64-bit entries for AVX-512.
+        int64_t* const entries = reinterpret_cast<int64_t*>(below_f + line * kBlock);
+        int32_t* const below = reinterpret_cast<int32_t*>(entries);
+        float* const below_bound = reinterpret_cast<float*>(below + line * kBlock);
+        int32_t* const args = reinterpret_cast<int32_t*>(entries + line * kBlock);
+        int32_t* const positions = args + outs * kBlock;
+        float* const thresholds = reinterpret_cast<float*>(positions + outs);
         // The positions, and for each the smallest single-precision value
         // not below it: a boundary b is at or above p exactly when it is at
         // or above that value.
@@ -177,28 +250,57 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
             int32_t* arg = arg_out + static_cast<std::ptrdiff_t>(done) * out_step;
             // Along each line when its elements are contiguous, else across
             // the lines (contiguous when the lines are adjacent).
-            if (stride == 1) {
+            if (stride == 1 && run == KernelPath::AVX512) {
+                lines_to_block_avx512(in, in_step, static_cast<int32_t>(width), line_len, source,
+                                      kBlock);
+            } else if (stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l)
-                    copy_run(source.get() + l, kBlock, in + l * in_step, 1, line_len);
+                    copy_run(source + l, kBlock, in + l * in_step, 1, line_len);
             } else {
                 for (std::ptrdiff_t v = 0; v < line_len; ++v)
-                    copy_run(source.get() + v * kBlock, 1, in + v * stride, in_step, width);
+                    copy_run(source + v * kBlock, 1, in + v * stride, in_step, width);
             }
+            // As many lanes at once as the block has lines left: more lanes
+            // keep more independent work in flight.
             uint32_t irregular = 0;
-            for (std::ptrdiff_t g = 0; g < width; g += kEnvelopeLanes)
-                irregular |= lower_envelope_8(
-                    source.get() + g, kBlock, line_len, quad_coef, lin_coef, positions.get(),
-                    thresholds.get(), out_len, values.get() + g, args.get() + g, kBlock,
-                    below.get(), below_bound.get(), below_f.get()) << g;
-            if (stride == 1) {
+            for (std::ptrdiff_t g = 0; g < width;) {
+                const std::ptrdiff_t left = width - g;
+                const int32_t lanes = run == KernelPath::AVX512 ? (left >= 32 ? 32 : left >= 16 ? 16 : 8)
+                                      : run == KernelPath::AVX2 ? (left >= 16 ? 16 : 8)
+                                                                : 8;
+                if (run == KernelPath::AVX512) {
+                    irregular |= lower_envelope_avx512(
+                                     lanes, source + g, kBlock, line_len, quad_coef, lin_coef,
+                                     positions, thresholds, out_len, values + g, args + g,
+                                     kBlock, entries, below_f)
+                                 << g;
+                } else if (run == KernelPath::AVX2) {
+                    irregular |= lower_envelope_avx2(lanes, source + g, kBlock, line_len,
+                                                     quad_coef, lin_coef, positions, thresholds,
+                                                     out_len, values + g, args + g, kBlock, below,
+                                                     below_bound, below_f)
+                                 << g;
+                } else {
+                    irregular |= lower_envelope_8_neon(source + g, kBlock, line_len, quad_coef,
+                                                       lin_coef, positions, thresholds, out_len,
+                                                       values + g, args + g, kBlock, below,
+                                                       below_bound, below_f)
+                                 << g;
+                }
+                g += lanes;
+            }
+            if (stride == 1 && run == KernelPath::AVX512) {
+                block_to_lines_avx512(values, args, kBlock, static_cast<int32_t>(width), out_len,
+                                      out, arg, out_step);
+            } else if (stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l) {
-                    copy_run(out + l * out_step, 1, values.get() + l, kBlock, out_len);
-                    copy_run(arg + l * out_step, 1, args.get() + l, kBlock, out_len);
+                    copy_run(out + l * out_step, 1, values + l, kBlock, out_len);
+                    copy_run(arg + l * out_step, 1, args + l, kBlock, out_len);
                 }
             } else {
                 for (std::ptrdiff_t j = 0; j < out_len; ++j) {
-                    copy_run(out + j * stride, out_step, values.get() + j * kBlock, 1, width);
-                    copy_run(arg + j * stride, out_step, args.get() + j * kBlock, 1, width);
+                    copy_run(out + j * stride, out_step, values + j * kBlock, 1, width);
+                    copy_run(arg + j * stride, out_step, args + j * kBlock, 1, width);
                 }
             }
             for (std::ptrdiff_t l = 0; l < width; ++l)

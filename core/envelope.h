@@ -43,8 +43,8 @@ void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out
 // line_in + l * in_step and written to line_out + l * out_step and
 // arg_out + l * out_step. Every line gets exactly what lower_envelope_1d gives
 // it; the vector paths transform several lines at once, taking their scratch
-// (20 * (line_len + 2) bytes per line transformed together) from the heap once
-// per call, with the same failure as lower_envelope_1d.
+// as one block of 32 * (24 * line_len + 12 * out_len) + 8 * out_len bytes from
+// the heap once per call, with the same failure as lower_envelope_1d.
 void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_out,
                           int32_t* arg_out, int32_t out_step, int32_t lines,
                           int32_t elem_stride, int32_t line_len, double quad_coef,
@@ -59,5 +59,6 @@ int32_t next_envelope_position(int32_t p, double pos_step);
 // True when the out_len positions first_pos, next_envelope_position(...), ...
 // are all reached with sums inside the 32-bit signed range (a NaN sum is not),
 // that is when lower_envelope_1d evaluates exactly the positions its stepping
-// rule gives. Costs O(out_len) at most.
+// rule gives. Takes a few dozen steps whatever out_len is (the positions move
+// in runs of equal steps, one run per binade of their sums).
 bool envelope_positions_fit(int32_t first_pos, int32_t out_len, double pos_step);

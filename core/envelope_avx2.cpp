@@ -1,6 +1,8 @@
-// The lower-envelope transform of eight lines at once with AVX2 (this file
-// alone is compiled for AVX2; the caller asks the processor first). The lanes
-// work in step: all insert source index q, then all evaluate position j.
+// The lower-envelope transform of eight or sixteen lines at once with AVX2
+// (this file alone is compiled for AVX2; the caller asks the processor first),
+// in windows of four lanes. The lanes work in step: all insert source index q,
+// then all evaluate position j. Each removal or step down waits for a divide
+// or a gather; with sixteen lanes four windows' chains are in flight at once.
 //
 // Construction. Each lane's envelope is a stack kept as a linked list over
 // source indices: when q is pushed, below[q] records the piece under it and
@@ -63,9 +65,9 @@ inline __m128 boundary(__m256d q, __m256d fq, const Window& w, __m256d quad, __m
 // Lanes set in `mask` step down to the piece under their top; the piece under
 // that one is loaded from the list.
 AVX2_FUNCTION
-inline void step_down(Window& w, __m128i mask, __m128i lane, const int32_t* below,
-                      const float* below_bound, const double* below_f) {
-    const __m128i at = _mm_add_epi32(_mm_slli_epi32(w.under, 3), lane);
+inline void step_down(Window& w, __m128i mask, __m128i lane, int lane_shift,
+                      const int32_t* below, const float* below_bound, const double* below_f) {
+    const __m128i at = _mm_add_epi32(_mm_slli_epi32(w.under, lane_shift), lane);
     const __m128i next_under = _mm_mask_i32gather_epi32(w.under, below, at, mask, 4);
     const __m128 next_b = _mm_mask_i32gather_ps(w.b_under, below_bound, at,
                                                 _mm_castsi128_ps(mask), 4);
@@ -90,9 +92,6 @@ AVX2_FUNCTION
 inline __m128i above(const Window& w, __m128 threshold) {
     return _mm_castps_si128(_mm_cmp_ps(w.b_top, threshold, _CMP_GE_OQ));
 }
-
-AVX2_FUNCTION
-inline bool any(__m128i a, __m128i b) { return _mm_movemask_epi8(_mm_or_si128(a, b)) != 0; }
 
 // Pushes q (value fq, boundary s) on a window of lanes; returns the lanes
 // whose new boundary is not above the one under it.
@@ -136,75 +135,109 @@ inline __m256d value_at(const Window& w, __m256d p, __m256d quad, __m256d lin) {
         _mm256_add_pd(_mm256_mul_pd(quad, _mm256_mul_pd(d, d)), _mm256_mul_pd(lin, d)), w.f_top);
 }
 
-}  // namespace
-
-AVX2_FUNCTION
-uint32_t lower_envelope_8_avx2(const double* in, std::ptrdiff_t in_row, int32_t line_len,
-                               double quad_coef, double lin_coef, const int32_t* positions,
-                               const float* thresholds, int32_t out_len, double* values,
-                               int32_t* args, std::ptrdiff_t out_row, int32_t* below,
-                               float* below_bound, double* below_f) {
-    constexpr std::ptrdiff_t L = kEnvelopeLanes;
+// W windows of four lanes each, in step.
+template <int W>
+AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row,
+                                              int32_t line_len, double quad_coef,
+                                              double lin_coef, const int32_t* positions,
+                                              const float* thresholds, int32_t out_len,
+                                              double* values, int32_t* args,
+                                              std::ptrdiff_t out_row, int32_t* below,
+                                              float* below_bound, double* below_f) {
+    constexpr std::ptrdiff_t L = 4 * W;
+    constexpr int kShift = W == 4 ? 4 : 3;  // log2(L)
+    static_assert(W == 2 || W == 4, "eight or sixteen lanes");
     const __m256d quad = _mm256_set1_pd(quad_coef);
     const __m256d lin = _mm256_set1_pd(lin_coef);
     const __m256d quad2 = _mm256_set1_pd(quad_coef + quad_coef);
-    const __m128i lane0 = _mm_setr_epi32(0, 1, 2, 3);
-    const __m128i lane1 = _mm_setr_epi32(4, 5, 6, 7);
 
-    // Lanes 0-3 in w0, lanes 4-7 in w1.
-    Window w0, w1;
-    start(w0, _mm256_loadu_pd(in), below, below_bound, below_f);
-    start(w1, _mm256_loadu_pd(in + 4), below + 4, below_bound + 4, below_f + 4);
-    __m128i irregular0 = _mm_setzero_si128(), irregular1 = _mm_setzero_si128();
+    // Lanes 4w .. 4w + 3 in window w.
+    Window w[W];
+    __m128i lane[W], irregular[W], mask[W];
+    for (int i = 0; i < W; ++i) {
+        lane[i] = _mm_add_epi32(_mm_setr_epi32(0, 1, 2, 3), _mm_set1_epi32(4 * i));
+        irregular[i] = _mm_setzero_si128();
+        start(w[i], _mm256_loadu_pd(in + 4 * i), below + 4 * i, below_bound + 4 * i,
+              below_f + 4 * i);
+    }
 
     for (int32_t q = 1; q < line_len; ++q) {
         const __m256d qd = _mm256_set1_pd(static_cast<double>(q));
         const std::ptrdiff_t at = q * L;
-        const __m256d fq0 = _mm256_loadu_pd(in + q * in_row);
-        const __m256d fq1 = _mm256_loadu_pd(in + q * in_row + 4);
-        __m128 s0 = boundary(qd, fq0, w0, quad, lin, quad2);
-        __m128 s1 = boundary(qd, fq1, w1, quad, lin, quad2);
-        __m128i remove0 = removable(w0, s0), remove1 = removable(w1, s1);
-        while (any(remove0, remove1)) {
-            step_down(w0, remove0, lane0, below, below_bound, below_f);
-            step_down(w1, remove1, lane1, below, below_bound, below_f);
-            s0 = boundary(qd, fq0, w0, quad, lin, quad2);
-            s1 = boundary(qd, fq1, w1, quad, lin, quad2);
-            remove0 = removable(w0, s0);
-            remove1 = removable(w1, s1);
+        __m256d fq[W];
+        __m128 s[W];
+        __m128i any_lane = _mm_setzero_si128();
+        for (int i = 0; i < W; ++i) {
+            fq[i] = _mm256_loadu_pd(in + q * in_row + 4 * i);
+            s[i] = boundary(qd, fq[i], w[i], quad, lin, quad2);
+            mask[i] = removable(w[i], s[i]);
+            any_lane = _mm_or_si128(any_lane, mask[i]);
         }
-        irregular0 = _mm_or_si128(
-            irregular0, push(w0, q, qd, fq0, s0, below + at, below_bound + at, below_f + at));
-        irregular1 = _mm_or_si128(irregular1, push(w1, q, qd, fq1, s1, below + at + 4,
-                                                   below_bound + at + 4, below_f + at + 4));
+        while (_mm_movemask_epi8(any_lane) != 0) {
+            any_lane = _mm_setzero_si128();
+            for (int i = 0; i < W; ++i) {
+                step_down(w[i], mask[i], lane[i], kShift, below, below_bound, below_f);
+                s[i] = boundary(qd, fq[i], w[i], quad, lin, quad2);
+                mask[i] = removable(w[i], s[i]);
+                any_lane = _mm_or_si128(any_lane, mask[i]);
+            }
+        }
+        for (int i = 0; i < W; ++i)
+            irregular[i] = _mm_or_si128(
+                irregular[i], push(w[i], q, qd, fq[i], s[i], below + at + 4 * i,
+                                   below_bound + at + 4 * i, below_f + at + 4 * i));
     }
 
     for (int32_t j = out_len - 1; j >= 0; --j) {
         const __m128 threshold = _mm_set1_ps(thresholds[j]);
-        __m128i down0 = above(w0, threshold), down1 = above(w1, threshold);
-        while (any(down0, down1)) {
-            step_down(w0, down0, lane0, below, below_bound, below_f);
-            step_down(w1, down1, lane1, below, below_bound, below_f);
-            down0 = above(w0, threshold);
-            down1 = above(w1, threshold);
+        __m128i any_lane = _mm_setzero_si128();
+        for (int i = 0; i < W; ++i) {
+            mask[i] = above(w[i], threshold);
+            any_lane = _mm_or_si128(any_lane, mask[i]);
+        }
+        while (_mm_movemask_epi8(any_lane) != 0) {
+            any_lane = _mm_setzero_si128();
+            for (int i = 0; i < W; ++i) {
+                step_down(w[i], mask[i], lane[i], kShift, below, below_bound, below_f);
+                mask[i] = above(w[i], threshold);
+                any_lane = _mm_or_si128(any_lane, mask[i]);
+            }
         }
         const __m256d p = _mm256_set1_pd(static_cast<double>(positions[j]));
         const std::ptrdiff_t at = j * out_row;
-        _mm256_storeu_pd(values + at, value_at(w0, p, quad, lin));
-        _mm256_storeu_pd(values + at + 4, value_at(w1, p, quad, lin));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(args + at), w0.top);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(args + at + 4), w1.top);
+        for (int i = 0; i < W; ++i) {
+            _mm256_storeu_pd(values + at + 4 * i, value_at(w[i], p, quad, lin));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(args + at + 4 * i), w[i].top);
+        }
     }
 
-    return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(irregular0))) |
-           static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(irregular1))) << 4;
+    uint32_t bits = 0;
+    for (int i = 0; i < W; ++i)
+        bits |= static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(irregular[i]))) << (4 * i);
+    return bits;
+}
+
+}  // namespace
+
+uint32_t lower_envelope_avx2(int32_t lanes, const double* in, std::ptrdiff_t in_row,
+                             int32_t line_len, double quad_coef, double lin_coef,
+                             const int32_t* positions, const float* thresholds, int32_t out_len,
+                             double* values, int32_t* args, std::ptrdiff_t out_row,
+                             int32_t* below, float* below_bound, double* below_f) {
+    if (lanes == 16)
+        return lower_envelope_windows<4>(in, in_row, line_len, quad_coef, lin_coef, positions,
+                                         thresholds, out_len, values, args, out_row, below,
+                                         below_bound, below_f);
+    return lower_envelope_windows<2>(in, in_row, line_len, quad_coef, lin_coef, positions,
+                                     thresholds, out_len, values, args, out_row, below,
+                                     below_bound, below_f);
 }
 
 #else
 
-uint32_t lower_envelope_8_avx2(const double*, std::ptrdiff_t, int32_t, double, double,
-                               const int32_t*, const float*, int32_t, double*, int32_t*,
-                               std::ptrdiff_t, int32_t*, float*, double*) {
+uint32_t lower_envelope_avx2(int32_t, const double*, std::ptrdiff_t, int32_t, double, double,
+                             const int32_t*, const float*, int32_t, double*, int32_t*,
+                             std::ptrdiff_t, int32_t*, float*, double*) {
     return 0;
 }
 

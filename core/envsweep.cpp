@@ -1,8 +1,10 @@
 #include "core/envsweep.h"
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/envelope.h"
+#include "core/envsweep_simd.h"
 
 bool sweep_positions_fit(const SweepGrid& grid) {
     return envelope_positions_fit(grid.col_first, grid.dims.cols, grid.pos_step) &&
@@ -40,6 +42,11 @@ void envsweep_transform(const double* source, ImageDims source_dims,
                          grid.pos_step, path);
 
     // The row of each result is the one the first pass chose in its column.
+    // The vector path indexes the row map with 32-bit integers.
+    if (resolve_kernel_path(path) == KernelPath::AVX512 && out_rows * cols <= INT32_MAX) {
+        compose_indices_avx512(mid_row, grid.dims.rows, grid.dims.cols, best_col, best_row);
+        return;
+    }
     for (std::ptrdiff_t i = 0; i < out_cols; ++i) {
         for (std::ptrdiff_t j = 0; j < out_rows; ++j) {
             const std::ptrdiff_t cell = j + i * out_rows;

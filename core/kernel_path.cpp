@@ -2,6 +2,8 @@
 
 #if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
 #include <intrin.h>
+#elif (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#include <cpuid.h>
 #endif
 
 #include "simd_config.h"
@@ -30,6 +32,63 @@ bool processor_has_avx2() {
 #endif
 }
 
+#if KERNELS_HAVE_AVX512
+// Registers a, b, c, d of cpuid leaf `leaf`, subleaf `sub` (zeros where the
+// leaf does not exist), and the low half of XCR0 (0 where the system does not
+// report it).
+struct Cpuid {
+    unsigned a, b, c, d;
+};
+
+Cpuid cpuid(unsigned leaf, unsigned sub) {
+    Cpuid r{0, 0, 0, 0};
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+    int info[4];
+    __cpuid(info, 0);
+    if (static_cast<unsigned>(info[0]) < leaf) return r;
+    __cpuidex(info, static_cast<int>(leaf), static_cast<int>(sub));
+    r = {static_cast<unsigned>(info[0]), static_cast<unsigned>(info[1]),
+         static_cast<unsigned>(info[2]), static_cast<unsigned>(info[3])};
+#elif (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    if (static_cast<unsigned>(__get_cpuid_max(0, nullptr)) < leaf) return r;
+    __cpuid_count(leaf, sub, r.a, r.b, r.c, r.d);
+#else
+    (void)leaf;
+    (void)sub;
+#endif
+    return r;
+}
+
+unsigned xcr0_low() {
+    if ((cpuid(1, 0).c & (1u << 27)) == 0) return 0;  // OSXSAVE: XGETBV usable
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+    return static_cast<unsigned>(_xgetbv(0));
+#elif (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    unsigned low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return low;
+#else
+    return 0;
+#endif
+}
+#endif
+
+// AVX-512 needs the instructions used (AVX512F, DQ and VL, besides AVX2) and
+// an operating system that saves the 256-bit registers, the opmask registers
+// and the 512-bit registers on a context switch (XCR0 bits 1, 2, 5, 6, 7).
+bool processor_has_avx512() {
+#if !KERNELS_HAVE_AVX512
+    return false;
+#else
+    if (!processor_has_avx2()) return false;
+    constexpr unsigned kStates = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
+    if ((xcr0_low() & kStates) != kStates) return false;
+    const unsigned features = cpuid(7, 0).b;
+    constexpr unsigned kF = 1u << 16, kDQ = 1u << 17, kVL = 1u << 31;
+    return (features & (kF | kDQ | kVL)) == (kF | kDQ | kVL);
+#endif
+}
+
 }  // namespace
 
 bool kernel_path_available(KernelPath path) {
@@ -38,6 +97,7 @@ bool kernel_path_available(KernelPath path) {
         case KernelPath::Scalar: return true;
         case KernelPath::SSE2: return KERNELS_HAVE_SSE2 != 0;
         case KernelPath::AVX2: return processor_has_avx2();
+        case KernelPath::AVX512: return processor_has_avx512();
         case KernelPath::NEON: return KERNELS_HAVE_NEON != 0;
     }
     return false;
@@ -47,6 +107,9 @@ KernelPath resolve_kernel_path(KernelPath requested) {
     switch (requested) {
         case KernelPath::Scalar: return KernelPath::Scalar;
         case KernelPath::Fastest:
+        case KernelPath::AVX512:
+            if (processor_has_avx512()) return KernelPath::AVX512;
+            [[fallthrough]];
         case KernelPath::AVX2:
             if (processor_has_avx2()) return KernelPath::AVX2;
             [[fallthrough]];

@@ -12,6 +12,7 @@ enum class KernelPath {
     Scalar,   // one element at a time, as written in the kernel's contract
     SSE2,     // two doubles at a time (every x86-64 processor)
     AVX2,     // four doubles at a time, where the processor and system allow
+    AVX512,   // eight doubles at a time, where the processor and system allow
     NEON,     // two doubles at a time (every 64-bit ARM processor)
 };
 
@@ -24,3 +25,9 @@ bool kernel_path_available(KernelPath path);
 // back to the best available one below it. SSE2 and NEON, both two doubles
 // wide, stand in for each other: each processor family has one of them.
 KernelPath resolve_kernel_path(KernelPath requested);
+
+// Whether a resolved path runs a kernel's AVX2 code: the AVX-512 path does for
+// kernels that have no code of their own for AVX-512.
+inline bool runs_avx2_code(KernelPath resolved) {
+    return resolved == KernelPath::AVX2 || resolved == KernelPath::AVX512;
+}

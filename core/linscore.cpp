@@ -104,7 +104,7 @@ void rescale_and_score(const double* X, double* Z, const double* mean, const dou
     int32_t done = 0;
     if (samples > 0 && features >= 0) {
         const KernelPath run = resolve_kernel_path(path);
-        if (run == KernelPath::AVX2)
+        if (runs_avx2_code(run))
             done = rescale_and_score_avx2(X, Z, mean, scale, w, scores, samples, features);
         else if (run == KernelPath::NEON)
             done = rescale_and_score_neon(X, Z, mean, scale, w, scores, samples, features);

@@ -11,15 +11,19 @@ void patchwarp(const double* image, const ImageDims* imageDims,
                double* X, double* Y, KernelPath path) {
     const int32_t M = gridDims->rows;
     const int32_t N = gridDims->cols;
-    // The AVX2 and NEON paths map, clamp and sample each cell in one pass,
+    // The AVX2, AVX-512 and NEON paths map, clamp and sample each cell in one pass,
     // with the same bits as the two passes below.
     const int32_t rows = imageDims->rows;
     const int32_t cols = imageDims->cols;
     const KernelPath run = resolve_kernel_path(path);
     if (M > 0 && N > 0 && rows >= 1 && cols >= 1 &&
         static_cast<int64_t>(rows) * cols <= INT32_MAX) {
-        if (run == KernelPath::AVX2 && rows >= 2) {
-            patchwarp_avx2(image, rows, cols, M, N, A, out, X, Y);
+        if (runs_avx2_code(run) && rows >= 2) {
+            if (run == KernelPath::AVX512) {
+                patchwarp_avx512(image, rows, cols, M, N, A, out, X, Y);
+            } else {
+                patchwarp_avx2(image, rows, cols, M, N, A, out, X, Y);
+            }
             return;
         }
         if (run == KernelPath::NEON) {

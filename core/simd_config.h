@@ -33,6 +33,25 @@
 #define AVX2_FUNCTION
 #endif
 
+// AVX-512 (F, DQ, VL) code lives in files of its own too (core/*_avx512.cpp),
+// built where AVX2 code is on x86-64 (it moves 64-bit lanes to integer
+// registers), its functions alone compiled for AVX-512 (AVX512_FUNCTION).
+// CMake builds those files without GCC's SLP and loop vectorisers, which
+// GCC 12 gets wrong with AVX-512 enabled; their vector code is written out in
+// intrinsics.
+#if KERNELS_HAVE_AVX2 && (defined(__x86_64__) || defined(_M_X64))
+#define KERNELS_HAVE_AVX512 1
+#else
+#define KERNELS_HAVE_AVX512 0
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define AVX512_FUNCTION __attribute__((target("avx2,avx512f,avx512dq,avx512vl")))
+#else
+#define AVX512_FUNCTION
+#endif
+
+// NEON (Advanced SIMD) is part of every 64-bit ARM processor.
 #if defined(__aarch64__) || defined(_M_ARM64)
 #define KERNELS_HAVE_NEON 1
 #else

@@ -3,19 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/kernel_path.h"
-
-inline std::vector<KernelPath> vector_paths() {
-    std::vector<KernelPath> paths;
-    for (KernelPath p : {KernelPath::SSE2, KernelPath::AVX2, KernelPath::NEON})
-        if (kernel_path_available(p)) paths.push_back(p);
-    paths.push_back(KernelPath::Fastest);
-    return paths;
-}
 
 inline std::string path_name(KernelPath p) {
     switch (p) {
@@ -23,10 +16,37 @@ inline std::string path_name(KernelPath p) {
         case KernelPath::Scalar: return "Scalar";
         case KernelPath::SSE2: return "SSE2";
         case KernelPath::AVX2: return "AVX2";
+        case KernelPath::AVX512: return "AVX512";
         case KernelPath::NEON: return "NEON";
     }
     return "?";
 }
+
+// The vector paths of this build's instruction set that this processor runs,
+// and Fastest. A path it cannot run is named once per test program as not
+// checked here.
+inline std::vector<KernelPath> vector_paths() {
+    static bool told = false;
+    std::vector<KernelPath> paths;
+#if defined(__aarch64__) || defined(_M_ARM64)
+    const std::vector<KernelPath> built = {KernelPath::NEON};
+#else
+    const std::vector<KernelPath> built = {KernelPath::SSE2, KernelPath::AVX2, KernelPath::AVX512};
+#endif
+    for (KernelPath p : built) {
+        if (kernel_path_available(p)) {
+            paths.push_back(p);
+        } else if (!told) {
+            std::printf("not checked on this machine: the %s path (the processor or system "
+                        "does not run it)\n",
+                        path_name(p).c_str());
+        }
+    }
+    told = true;
+    paths.push_back(KernelPath::Fastest);
+    return paths;
+}
+
 
 // Index of the first element whose bits differ, or -1.
 template <typename T>

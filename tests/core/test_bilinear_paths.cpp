@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/bilinear.h"
@@ -170,3 +173,32 @@ TEST(KernelPathChoice, NeonOnEveryArmProcessorOnly) {
     EXPECT_TRUE(kernel_path_available(resolve_kernel_path(KernelPath::NEON)));
 #endif
 }
+
+#if !defined(__aarch64__) && !defined(_M_ARM64)
+// The x86 paths offered agree with what the system reports of the processor
+// (on Linux, /proc/cpuinfo, which also accounts for the registers the system
+// saves), and a path asked for falls back to one that runs.
+TEST(KernelPathChoice, AgreesWithTheSystemsReport) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line, flags;
+    while (flags.empty() && std::getline(cpuinfo, line)) {
+        if (line.rfind("flags", 0) == 0) flags = line + " ";
+    }
+    for (KernelPath path : {KernelPath::AVX2, KernelPath::AVX512})
+        EXPECT_TRUE(kernel_path_available(resolve_kernel_path(path))) << path_name(path);
+    if (flags.empty()) {
+        std::printf("not checked on this machine: the choice of vector path against the "
+                    "processor's flags (no /proc/cpuinfo)\n");
+        return;
+    }
+    const auto has = [&](const char* flag) {
+        return flags.find(" " + std::string(flag) + " ") != std::string::npos;
+    };
+    EXPECT_EQ(kernel_path_available(KernelPath::AVX2), has("avx2"));
+    EXPECT_EQ(kernel_path_available(KernelPath::AVX512),
+              has("avx2") && has("avx512f") && has("avx512dq") && has("avx512vl"));
+    if (kernel_path_available(KernelPath::AVX512)) {
+        EXPECT_EQ(resolve_kernel_path(KernelPath::Fastest), KernelPath::AVX512);
+    }
+}
+#endif

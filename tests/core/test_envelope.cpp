@@ -208,3 +208,49 @@ TEST(LowerEnvelope, PositionsAtTheRangeEnds) {
     EXPECT_FALSE(envelope_positions_fit(0, 2, std::numeric_limits<double>::infinity()));
     EXPECT_TRUE(envelope_positions_fit(-3, 1000, 1.5));
 }
+
+// The range check skips over runs of equal steps instead of walking every
+// position: it must give the walk's answer for steps whose rounding depends on
+// the size of the sum (just below a whole number, tiny, huge), for positions
+// that stall, and for walks that leave the range on either side.
+TEST(LowerEnvelope, RangeCheckAgreesWithWalkingEveryPosition) {
+    const auto walk_fits = [](int32_t first, int32_t out_len, double step) {
+        int32_t p = first;
+        for (int32_t j = 1; j < out_len; ++j) {
+            const double sum = static_cast<double>(p) + step;
+            if (!(sum > -2147483649.0 && sum < 2147483648.0)) return false;
+            p = static_cast<int32_t>(sum);
+        }
+        return true;
+    };
+    const int32_t top = std::numeric_limits<int32_t>::max();
+    const int32_t bottom = std::numeric_limits<int32_t>::min();
+    std::vector<double> steps = {0,   0.5,        1,    1.5,    2,   3,   1e-300, 0x1p-60,
+                                 0x1p-30, 1 - 0x1p-53, 1 - 0x1p-40, 2 - 0x1p-30, 1000.75,
+                                 65536.25, 2147483647.5, 4294967296.0, 1e10, 1e300};
+    const size_t positive = steps.size();
+    for (size_t i = 0; i < positive; ++i) steps.push_back(-steps[i]);
+    std::vector<int32_t> firsts = {0, 1, -1, 7, -7, top, top - 1, top - 5000, bottom,
+                                   bottom + 1, bottom + 5000, 1 << 30, -(1 << 30)};
+    std::mt19937 random(14);
+    for (int i = 0; i < 40; ++i) {
+        firsts.push_back(static_cast<int32_t>(random()));
+        steps.push_back(std::ldexp(static_cast<double>(random()), -static_cast<int>(random() % 40)));
+    }
+    for (double step : steps)
+        for (int32_t first : firsts)
+            for (int32_t out_len : {0, 1, 2, 3, 1000, 4096, 20000})
+                EXPECT_EQ(envelope_positions_fit(first, out_len, step),
+                          walk_fits(first, out_len, step))
+                    << "first " << first << ", " << out_len << " positions, step " << step;
+
+    // Long walks that end just inside or just outside the range.
+    EXPECT_TRUE(envelope_positions_fit(0, top, 1));
+    EXPECT_TRUE(envelope_positions_fit(1, top, 1));
+    EXPECT_FALSE(envelope_positions_fit(2, top, 1));
+    EXPECT_TRUE(envelope_positions_fit(bottom, top, 0.75));
+    EXPECT_FALSE(envelope_positions_fit(0, top, 2));
+    EXPECT_TRUE(envelope_positions_fit(0, 1073741824, 2));
+    EXPECT_FALSE(envelope_positions_fit(0, 1073741825, 2));
+    EXPECT_TRUE(envelope_positions_fit(-top, top, 2));
+}

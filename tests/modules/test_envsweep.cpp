@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -177,6 +178,24 @@ TEST(EnvsweepEntry, BadInputsAreRejected) {
                          "envsweep:positionRange");
     EXPECT_CLEAN_RETURN(Call(three_by_four(), {1, 0, 1, 0, 2147483647, 1, 2, 2, 1}).run());
     EXPECT_CLEAN_RETURN(Call(three_by_four(), {1, 0, 1, 0, 1, 1, 1, 1, kInf}).run());
+}
+
+// A count near 2^31 whose positions leave the range only at the last step is
+// refused without stepping through them all (which took seconds); the bound is
+// generous, far above the check's cost and far below a walk's.
+TEST(EnvsweepEntry, FarPositionsAreRefusedAtOnce) {
+    const auto start = std::chrono::steady_clock::now();
+    // 0-based rows 2 .. 2^31: the last one is past 2^31 - 1.
+    EXPECT_HOST_ERROR_ID(Call(double_matrix(1, 1), {1, 0, 1, 0, 1, 3, 1, 2147483647, 1}).run(),
+                         "envsweep:positionRange");
+    EXPECT_HOST_ERROR_ID(Call(double_matrix(1, 1), {1, 0, 1, 0, 3, 1, 2147483647, 1, 1}).run(),
+                         "envsweep:positionRange");
+    // Steps of 2 from row 0 leave the range halfway.
+    EXPECT_HOST_ERROR_ID(Call(double_matrix(1, 1), {1, 0, 1, 0, 1, 1, 1, 2147483647, 2}).run(),
+                         "envsweep:positionRange");
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 2.0);
 }
 
 // Positions far outside the map and zero or non-finite coefficients and

@@ -1,0 +1,254 @@
+// The bilinear kernel, and the affine grid of patchwarp sampled through it,
+// eight elements at a time with AVX-512 (this file alone is compiled for
+// AVX-512; the callers ask the processor first).
+//
+// Clamping is max(0, x) then min(xmax, x) with the bound as the first operand,
+// which keeps -0.0 and turns every value outside into exactly +0.0 or xmax, as
+// the scalar rule does; a NaN coordinate marks the element, whose result
+// becomes the quiet NaN while its position is replaced by 0 so that no read
+// leaves the image. The sample blends the rows within each column before the
+// columns: the scalar path's operations in its order.
+//
+// The two rows of a column are one 16-byte pair starting at row r0, or at
+// r0 - 1 on the last row (where r1 = r0): two loads per element, no gather;
+// this needs at least two rows. A 64-byte store that straddles two cache lines
+// costs about as much as two, so the first step stores only the elements up
+// to the first 64-byte boundary of `out` (which aligns X and Y too where they
+// sit alike), and the last one only the elements that are left. (Streaming
+// stores were slower on the processors measured, even for results larger than
+// the cache.) gridlerp takes four steps per round, whose work interleaves.
+//
+// patchwarp visits its cells in storage order, eight consecutive ones per
+// step, each lane keeping its own row i and column j (a step that passes the
+// end of a column carries the lanes concerned into the next one), so a
+// column's end needs no partial step. Per cell: dx = j - (N - 1) / 2 and
+// dy = i - (M - 1) / 2 (exact), and the position (A0 dx + A2 dy) + A4,
+// (A1 dx + A3 dy) + A5.
+#include "bilinear_simd.h"
+#include "simd_config.h"
+
+#if KERNELS_HAVE_AVX512
+// GCC 12's headers leave the unused half of a widening or narrowing
+// conversion uninitialised on purpose, and then warn about it.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+#include <immintrin.h>
+
+namespace {
+
+// An image and the constants of sampling it.
+struct Image {
+    const double* data;
+    std::ptrdiff_t rows;
+    __m512d zero, one, xmax, ymax, quiet_nan;
+    __m256i last_col, last_row, column_step, minus_one;
+};
+
+AVX512_FUNCTION
+Image image_of(const double* data, int32_t rows, int32_t cols) {
+    Image im;
+    im.data = data;
+    im.rows = rows;
+    im.zero = _mm512_setzero_pd();
+    im.one = _mm512_set1_pd(1.0);
+    im.xmax = _mm512_set1_pd(static_cast<double>(cols) - 1.0);
+    im.ymax = _mm512_set1_pd(static_cast<double>(rows) - 1.0);
+    im.quiet_nan = _mm512_castsi512_pd(_mm512_set1_epi64(0x7ff8000000000000LL));
+    im.last_col = _mm256_set1_epi32(cols - 1);
+    im.last_row = _mm256_set1_epi32(rows - 1);
+    im.column_step = _mm256_set1_epi32(rows);
+    im.minus_one = _mm256_set1_epi32(-1);
+    return im;
+}
+
+// Clamps eight pairs onto the image; returns the lanes whose pair has a NaN
+// coordinate, whose position becomes (0, 0).
+AVX512_FUNCTION
+inline __mmask8 clamp(const Image& im, __m512d& x, __m512d& y) {
+    const __mmask8 no_position = _mm512_cmp_pd_mask(x, y, _CMP_UNORD_Q);
+    const __mmask8 position = static_cast<__mmask8>(~no_position);
+    x = _mm512_maskz_mov_pd(position, _mm512_min_pd(im.xmax, _mm512_max_pd(im.zero, x)));
+    y = _mm512_maskz_mov_pd(position, _mm512_min_pd(im.ymax, _mm512_max_pd(im.zero, y)));
+    return no_position;
+}
+
+// The eight 32-bit lanes of `v`, each a non-negative element index. Four
+// 64-bit moves split by shifts are cheaper than eight lane extractions (which
+// is what the compiler makes of a round trip through memory).
+AVX512_FUNCTION
+inline void lanes(__m256i v, int32_t lane[8]) {
+    const __m128i low_half = _mm256_castsi256_si128(v);
+    const __m128i high_half = _mm256_extracti128_si256(v, 1);
+    const uint64_t q[4] = {static_cast<uint64_t>(_mm_cvtsi128_si64(low_half)),
+                           static_cast<uint64_t>(_mm_extract_epi64(low_half, 1)),
+                           static_cast<uint64_t>(_mm_cvtsi128_si64(high_half)),
+                           static_cast<uint64_t>(_mm_extract_epi64(high_half, 1))};
+    for (int i = 0; i < 4; ++i) {
+        lane[2 * i] = static_cast<int32_t>(static_cast<uint32_t>(q[i]));
+        lane[2 * i + 1] = static_cast<int32_t>(static_cast<uint32_t>(q[i] >> 32));
+    }
+}
+
+// The 16-byte pairs starting at first[0..7], lanes 0, 2, 4, 6 in `even` and
+// 1, 3, 5, 7 in `odd`; unpacking gives each pair's lower and upper element in
+// lane order.
+AVX512_FUNCTION
+inline void load_pairs(const double* data, const int32_t first[8], __m512d& low, __m512d& high) {
+    __m512d even = _mm512_castpd128_pd512(_mm_loadu_pd(data + first[0]));
+    __m512d odd = _mm512_castpd128_pd512(_mm_loadu_pd(data + first[1]));
+    even = _mm512_insertf64x2(even, _mm_loadu_pd(data + first[2]), 1);
+    odd = _mm512_insertf64x2(odd, _mm_loadu_pd(data + first[3]), 1);
+    even = _mm512_insertf64x2(even, _mm_loadu_pd(data + first[4]), 2);
+    odd = _mm512_insertf64x2(odd, _mm_loadu_pd(data + first[5]), 2);
+    even = _mm512_insertf64x2(even, _mm_loadu_pd(data + first[6]), 3);
+    odd = _mm512_insertf64x2(odd, _mm_loadu_pd(data + first[7]), 3);
+    low = _mm512_unpacklo_pd(even, odd);
+    high = _mm512_unpackhi_pd(even, odd);
+}
+
+// The bilinear samples at eight clamped positions; the quiet NaN where
+// `no_position` is set.
+AVX512_FUNCTION
+inline __m512d sample(const Image& im, __m512d x, __m512d y, __mmask8 no_position) {
+    const __m256i c0 = _mm512_cvttpd_epi32(x);
+    const __m256i r0 = _mm512_cvttpd_epi32(y);
+    const __m512d fx = _mm512_sub_pd(x, _mm512_cvtepi32_pd(c0));
+    const __m512d fy = _mm512_sub_pd(y, _mm512_cvtepi32_pd(r0));
+    const __mmask8 next_col = _mm256_cmpgt_epi32_mask(im.last_col, c0);
+    const __mmask8 next_row = _mm256_cmpgt_epi32_mask(im.last_row, r0);
+    // Start of each pair in column c0 and in column c1.
+    const __m256i start = _mm256_add_epi32(r0, _mm256_mullo_epi32(c0, im.column_step));
+    const __m256i pair0 =
+        _mm256_mask_add_epi32(start, static_cast<__mmask8>(~next_row), start, im.minus_one);
+    int32_t first[8];
+    lanes(pair0, first);
+    __m512d low0, v10, low1, v11;
+    load_pairs(im.data, first, low0, v10);
+    if (next_col == 0xff) {
+        // Every lane has a next column: its pair is one column (rows
+        // elements) on.
+        load_pairs(im.data + im.rows, first, low1, v11);
+    } else {
+        int32_t second[8];
+        lanes(_mm256_mask_add_epi32(pair0, next_col, pair0, im.column_step), second);
+        load_pairs(im.data, second, low1, v11);
+    }
+    const __m512d v00 = _mm512_mask_blend_pd(next_row, v10, low0);
+    const __m512d v01 = _mm512_mask_blend_pd(next_row, v11, low1);
+
+    const __m512d gy = _mm512_sub_pd(im.one, fy);
+    const __m512d gx = _mm512_sub_pd(im.one, fx);
+    const __m512d s0 = _mm512_add_pd(_mm512_mul_pd(fy, v10), _mm512_mul_pd(gy, v00));
+    const __m512d s1 = _mm512_add_pd(_mm512_mul_pd(fy, v11), _mm512_mul_pd(gy, v01));
+    const __m512d value = _mm512_add_pd(_mm512_mul_pd(gx, s0), _mm512_mul_pd(fx, s1));
+    return _mm512_mask_mov_pd(value, no_position, im.quiet_nan);
+}
+
+// Elements stored by the first step: those before the first 64-byte boundary
+// of `out`, or eight.
+inline std::ptrdiff_t first_step(const double* out) {
+    const std::ptrdiff_t before = static_cast<std::ptrdiff_t>(
+        (64 - reinterpret_cast<uintptr_t>(out) % 64) % 64 / sizeof(double));
+    return before == 0 ? 8 : before;
+}
+
+// The lanes of a step that stores `step` elements with `left` still to go.
+inline __mmask8 lanes_kept(std::ptrdiff_t step, std::ptrdiff_t left) {
+    const std::ptrdiff_t cells = left < step ? left : step;
+    return static_cast<__mmask8>((1u << cells) - 1);
+}
+
+}  // namespace
+
+AVX512_FUNCTION
+std::ptrdiff_t sample_grid_avx512(const double* image, int32_t rows, int32_t cols,
+                                  const double* X, const double* Y, double* out,
+                                  std::ptrdiff_t count) {
+    // Larger images are left to the AVX2 path, which prefetches.
+    if (rows < 2 || static_cast<int64_t>(rows) * cols > 65536) return 0;
+    const Image im = image_of(image, rows, cols);
+    std::ptrdiff_t step = first_step(out);
+    for (std::ptrdiff_t k = 0; k < count; k += step, step = 8) {
+        if (step == 8 && count - k >= 32) {
+            // Four steps at once, whose work interleaves.
+            __m512d x[4], y[4];
+            __mmask8 no_position[4];
+            for (int u = 0; u < 4; ++u) {
+                x[u] = _mm512_loadu_pd(X + k + 8 * u);
+                y[u] = _mm512_loadu_pd(Y + k + 8 * u);
+                no_position[u] = clamp(im, x[u], y[u]);
+            }
+            for (int u = 0; u < 4; ++u)
+                _mm512_storeu_pd(out + k + 8 * u, sample(im, x[u], y[u], no_position[u]));
+            step = 32;
+        } else {
+            const __mmask8 keep = lanes_kept(step, count - k);
+            __m512d x = _mm512_maskz_loadu_pd(keep, X + k);
+            __m512d y = _mm512_maskz_loadu_pd(keep, Y + k);
+            const __mmask8 no_position = clamp(im, x, y);
+            _mm512_mask_storeu_pd(out + k, keep, sample(im, x, y, no_position));
+        }
+    }
+    return count;
+}
+
+AVX512_FUNCTION
+void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
+                      const double* A, double* out, double* X, double* Y) {
+    const Image im = image_of(image, rows, cols);
+    const __m512d half_cols = _mm512_set1_pd((static_cast<double>(N) - 1.0) * 0.5);
+    const __m512d half_rows = _mm512_set1_pd((static_cast<double>(M) - 1.0) * 0.5);
+    const __m512d a0 = _mm512_set1_pd(A[0]), a1 = _mm512_set1_pd(A[1]);
+    const __m512d a2 = _mm512_set1_pd(A[2]), a3 = _mm512_set1_pd(A[3]);
+    const __m512d a4 = _mm512_set1_pd(A[4]), a5 = _mm512_set1_pd(A[5]);
+    const __m512d column_length = _mm512_set1_pd(static_cast<double>(M));
+
+    const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(M) * N;
+    // Row and column of the cell in each lane, as doubles (exact).
+    __m512d i = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7);
+    __m512d j = im.zero;
+    std::ptrdiff_t step = first_step(out);
+    for (std::ptrdiff_t k = 0; k < count; k += step, step = 8) {
+        // Lanes past the end of their column move to the next one (more than
+        // once on columns shorter than eight cells).
+        for (__mmask8 past = _mm512_cmp_pd_mask(i, column_length, _CMP_GE_OQ); past != 0;
+             past = _mm512_cmp_pd_mask(i, column_length, _CMP_GE_OQ)) {
+            i = _mm512_mask_sub_pd(i, past, i, column_length);
+            j = _mm512_mask_add_pd(j, past, j, im.one);
+        }
+        const __m512d dx = _mm512_sub_pd(j, half_cols);
+        const __m512d dy = _mm512_sub_pd(i, half_rows);
+        __m512d x = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(a0, dx), _mm512_mul_pd(a2, dy)), a4);
+        __m512d y = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(a1, dx), _mm512_mul_pd(a3, dy)), a5);
+        const __mmask8 no_position = clamp(im, x, y);
+        const __m512d value = sample(im, x, y, no_position);
+        // A pair with a NaN coordinate is stored as NaN in both.
+        x = _mm512_mask_mov_pd(x, no_position, im.quiet_nan);
+        y = _mm512_mask_mov_pd(y, no_position, im.quiet_nan);
+        if (step == 8 && count - k >= 8) {
+            _mm512_storeu_pd(out + k, value);
+            _mm512_storeu_pd(X + k, x);
+            _mm512_storeu_pd(Y + k, y);
+        } else {
+            const __mmask8 keep = lanes_kept(step, count - k);
+            _mm512_mask_storeu_pd(out + k, keep, value);
+            _mm512_mask_storeu_pd(X + k, keep, x);
+            _mm512_mask_storeu_pd(Y + k, keep, y);
+        }
+        i = _mm512_add_pd(i, _mm512_set1_pd(static_cast<double>(step)));
+    }
+}
+
+#else
+
+std::ptrdiff_t sample_grid_avx512(const double*, int32_t, int32_t, const double*, const double*,
+                                  double*, std::ptrdiff_t) {
+    return 0;
+}
+
+void patchwarp_avx512(const double*, int32_t, int32_t, int32_t, int32_t, const double*, double*,
+                      double*, double*) {}
+
+#endif
