@@ -23,7 +23,8 @@
 // end of a column carries the lanes concerned into the next one), so a
 // column's end needs no partial step. Per cell: dx = j - (N - 1) / 2 and
 // dy = i - (M - 1) / 2 (exact), and the position (A0 dx + A2 dy) + A4,
-// (A1 dx + A3 dy) + A5.
+// (A1 dx + A3 dy) + A5; A0 dx and A1 dx are formed again only when a lane
+// enters a new column.
 #include "bilinear_simd.h"
 #include "simd_config.h"
 
@@ -143,7 +144,7 @@ inline __m512d sample(const Image& im, __m512d x, __m512d y, __mmask8 no_positio
     const __m512d s0 = _mm512_add_pd(_mm512_mul_pd(fy, v10), _mm512_mul_pd(gy, v00));
     const __m512d s1 = _mm512_add_pd(_mm512_mul_pd(fy, v11), _mm512_mul_pd(gy, v01));
     const __m512d value = _mm512_add_pd(_mm512_mul_pd(gx, s0), _mm512_mul_pd(fx, s1));
-    return _mm512_mask_mov_pd(value, no_position, im.quiet_nan);
+    return no_position == 0 ? value : _mm512_mask_mov_pd(value, no_position, im.quiet_nan);
 }
 
 // Elements stored by the first step: those before the first 64-byte boundary
@@ -206,27 +207,41 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
     const __m512d column_length = _mm512_set1_pd(static_cast<double>(M));
 
     const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(M) * N;
-    // Row and column of the cell in each lane, as doubles (exact).
+    // Lane l holds cell k + l: its row i and column j as doubles (exact), and
+    // the column's terms A0 dx and A1 dx, which change only when the lane
+    // moves to the next column.
     __m512d i = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7);
     __m512d j = im.zero;
+    __m512d x_dx = _mm512_mul_pd(a0, _mm512_sub_pd(j, half_cols));
+    __m512d y_dx = _mm512_mul_pd(a1, _mm512_sub_pd(j, half_cols));
+    // The first cell of the first column after that of the previous step's
+    // first cell: the lanes of a step move to the next column only when
+    // their cells reach it.
+    std::ptrdiff_t next_column = M;
     std::ptrdiff_t step = first_step(out);
     for (std::ptrdiff_t k = 0; k < count; k += step, step = 8) {
-        // Lanes past the end of their column move to the next one (more than
-        // once on columns shorter than eight cells).
-        for (__mmask8 past = _mm512_cmp_pd_mask(i, column_length, _CMP_GE_OQ); past != 0;
-             past = _mm512_cmp_pd_mask(i, column_length, _CMP_GE_OQ)) {
-            i = _mm512_mask_sub_pd(i, past, i, column_length);
-            j = _mm512_mask_add_pd(j, past, j, im.one);
+        if (k + 7 >= next_column) {
+            // Lanes past the end of their column move to the next one (more
+            // than once on columns shorter than eight cells).
+            for (__mmask8 past = _mm512_cmp_pd_mask(i, column_length, _CMP_GE_OQ); past != 0;
+                 past = _mm512_cmp_pd_mask(i, column_length, _CMP_GE_OQ)) {
+                i = _mm512_mask_sub_pd(i, past, i, column_length);
+                j = _mm512_mask_add_pd(j, past, j, im.one);
+            }
+            const __m512d dx = _mm512_sub_pd(j, half_cols);
+            x_dx = _mm512_mul_pd(a0, dx);
+            y_dx = _mm512_mul_pd(a1, dx);
         }
-        const __m512d dx = _mm512_sub_pd(j, half_cols);
         const __m512d dy = _mm512_sub_pd(i, half_rows);
-        __m512d x = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(a0, dx), _mm512_mul_pd(a2, dy)), a4);
-        __m512d y = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(a1, dx), _mm512_mul_pd(a3, dy)), a5);
+        __m512d x = _mm512_add_pd(_mm512_add_pd(x_dx, _mm512_mul_pd(a2, dy)), a4);
+        __m512d y = _mm512_add_pd(_mm512_add_pd(y_dx, _mm512_mul_pd(a3, dy)), a5);
         const __mmask8 no_position = clamp(im, x, y);
         const __m512d value = sample(im, x, y, no_position);
-        // A pair with a NaN coordinate is stored as NaN in both.
-        x = _mm512_mask_mov_pd(x, no_position, im.quiet_nan);
-        y = _mm512_mask_mov_pd(y, no_position, im.quiet_nan);
+        if (no_position != 0) {
+            // A pair with a NaN coordinate is stored as NaN in both.
+            x = _mm512_mask_mov_pd(x, no_position, im.quiet_nan);
+            y = _mm512_mask_mov_pd(y, no_position, im.quiet_nan);
+        }
         if (step == 8 && count - k >= 8) {
             _mm512_storeu_pd(out + k, value);
             _mm512_storeu_pd(X + k, x);
@@ -238,6 +253,7 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
             _mm512_mask_storeu_pd(Y + k, keep, y);
         }
         i = _mm512_add_pd(i, _mm512_set1_pd(static_cast<double>(step)));
+        while (next_column <= k) next_column += M;
     }
 }
 
