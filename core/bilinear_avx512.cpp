@@ -24,7 +24,11 @@
 // column's end needs no partial step. Per cell: dx = j - (N - 1) / 2 and
 // dy = i - (M - 1) / 2 (exact), and the position (A0 dx + A2 dy) + A4,
 // (A1 dx + A3 dy) + A5; A0 dx and A1 dx are formed again only when a lane
-// enters a new column.
+// enters a new column. Consecutive cells of a grid column lie close together
+// on the image when A2 and A3 are small, so patchwarp loads, for each half of
+// a step, a window of three image columns by four rows around its positions
+// and picks the neighbours from it with permutes (sample_windowed); a step
+// whose positions do not fit takes the two loads per cell above.
 #include "bilinear_simd.h"
 #include "simd_config.h"
 
@@ -147,6 +151,92 @@ inline __m512d sample(const Image& im, __m512d x, __m512d y, __mmask8 no_positio
     return no_position == 0 ? value : _mm512_mask_mov_pd(value, no_position, im.quiet_nan);
 }
 
+// Sampling eight consecutive cells of a grid column through windows of the
+// image. Along a grid column the positions move by (A2, A3) per cell, so
+// when these are small each half of a step (four cells) finds the neighbours
+// of all its positions in three consecutive image columns of four rows: its
+// window, whose corner is the least column c0 and least row r0 of the half.
+// Those are the first or the last cell's (clamping keeps the positions in
+// order), which the signs of A2 and A3 tell.
+struct Windows {
+    bool usable;                // the image holds a window (3 columns, 4 rows)
+    __m512i col_pick, row_pick; // the lane of each half with the least c0, r0
+    __m512i last_corner_col;    // cols - 3
+    __m512i last_corner_row;    // rows - 4
+    __m512i half_start;         // 0 in the lower half, 4 in the upper
+    __m512i rows, last_row;
+};
+
+AVX512_FUNCTION
+Windows windows_of(int32_t rows, int32_t cols, double a2, double a3) {
+    Windows w;
+    w.usable = cols >= 3 && rows >= 4;
+    w.col_pick = a2 >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
+                           : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
+    w.row_pick = a3 >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
+                           : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
+    w.last_corner_col = _mm512_set1_epi64(cols - 3);
+    w.last_corner_row = _mm512_set1_epi64(rows - 4);
+    w.half_start = _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4);
+    w.rows = _mm512_set1_epi64(rows);
+    w.last_row = _mm512_set1_epi64(rows - 1);
+    return w;
+}
+
+// The same samples as sample(), taken from the two windows of a step: each
+// window column is one register half (four rows), three registers hold the
+// three columns of both halves, and one two-source permute per neighbour
+// picks row r0 or r1 of column c0 (from the first and second registers) or
+// of c1 = c0 + 1 (second and third). A step whose positions do not fit its
+// windows, or whose windows would leave the image, goes to sample().
+AVX512_FUNCTION
+inline __m512d sample_windowed(const Image& im, const Windows& w, __m512d x, __m512d y,
+                               __mmask8 no_position) {
+    const __m512i one = _mm512_set1_epi64(1);
+    const __m512i three = _mm512_set1_epi64(3);
+    const __m512i c0 = _mm512_cvttpd_epi64(x);
+    const __m512i r0 = _mm512_cvttpd_epi64(y);
+    const __mmask8 next_row = _mm512_cmpgt_epi64_mask(w.last_row, r0);
+    const __m512i corner_col = _mm512_permutexvar_epi64(w.col_pick, c0);
+    const __m512i corner_row =
+        _mm512_min_epi64(w.last_corner_row, _mm512_permutexvar_epi64(w.row_pick, r0));
+    // Column of c0 (0 or 1) and rows of r0 and r1 (0 .. 3) within the window.
+    const __m512i col = _mm512_sub_epi64(c0, corner_col);
+    const __m512i row0 = _mm512_sub_epi64(r0, corner_row);
+    const __m512i row1 = _mm512_mask_add_epi64(row0, next_row, row0, one);
+    __mmask8 held = _mm512_cmple_epu64_mask(col, one);
+    held = _mm512_mask_cmple_epu64_mask(held, row0, three);
+    held = _mm512_mask_cmple_epu64_mask(held, row1, three);
+    held = _mm512_mask_cmple_epi64_mask(held, corner_col, w.last_corner_col);
+    if (held != 0xff) return sample(im, x, y, no_position);
+
+    const __m512i corner = _mm512_add_epi64(corner_row, _mm512_mullo_epi64(corner_col, w.rows));
+    const double* lower = im.data + _mm_cvtsi128_si64(_mm512_castsi512_si128(corner));
+    const double* upper = im.data + _mm_cvtsi128_si64(_mm512_extracti64x2_epi64(corner, 2));
+    __m512d column[3];
+    for (int t = 0; t < 3; ++t)
+        column[t] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(lower + t * im.rows)),
+                                       _mm256_loadu_pd(upper + t * im.rows), 1);
+    // Index of row r0 and r1 of column c0 in the first two registers; the
+    // same indices pick column c1 from the last two.
+    const __m512i in_half = _mm512_add_epi64(w.half_start, _mm512_slli_epi64(col, 3));
+    const __m512i at0 = _mm512_add_epi64(in_half, row0);
+    const __m512i at1 = _mm512_add_epi64(in_half, row1);
+    const __m512d v00 = _mm512_permutex2var_pd(column[0], at0, column[1]);
+    const __m512d v10 = _mm512_permutex2var_pd(column[0], at1, column[1]);
+    const __m512d v01 = _mm512_permutex2var_pd(column[1], at0, column[2]);
+    const __m512d v11 = _mm512_permutex2var_pd(column[1], at1, column[2]);
+
+    const __m512d fx = _mm512_sub_pd(x, _mm512_cvtepi64_pd(c0));
+    const __m512d fy = _mm512_sub_pd(y, _mm512_cvtepi64_pd(r0));
+    const __m512d gy = _mm512_sub_pd(im.one, fy);
+    const __m512d gx = _mm512_sub_pd(im.one, fx);
+    const __m512d s0 = _mm512_add_pd(_mm512_mul_pd(fy, v10), _mm512_mul_pd(gy, v00));
+    const __m512d s1 = _mm512_add_pd(_mm512_mul_pd(fy, v11), _mm512_mul_pd(gy, v01));
+    const __m512d value = _mm512_add_pd(_mm512_mul_pd(gx, s0), _mm512_mul_pd(fx, s1));
+    return no_position == 0 ? value : _mm512_mask_mov_pd(value, no_position, im.quiet_nan);
+}
+
 // Elements stored by the first step: those before the first 64-byte boundary
 // of `out`, or eight.
 inline std::ptrdiff_t first_step(const double* out) {
@@ -205,6 +295,7 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
     const __m512d a2 = _mm512_set1_pd(A[2]), a3 = _mm512_set1_pd(A[3]);
     const __m512d a4 = _mm512_set1_pd(A[4]), a5 = _mm512_set1_pd(A[5]);
     const __m512d column_length = _mm512_set1_pd(static_cast<double>(M));
+    const Windows windows = windows_of(rows, cols, A[2], A[3]);
 
     const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(M) * N;
     // Lane l holds cell k + l: its row i and column j as doubles (exact), and
@@ -236,7 +327,8 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
         __m512d x = _mm512_add_pd(_mm512_add_pd(x_dx, _mm512_mul_pd(a2, dy)), a4);
         __m512d y = _mm512_add_pd(_mm512_add_pd(y_dx, _mm512_mul_pd(a3, dy)), a5);
         const __mmask8 no_position = clamp(im, x, y);
-        const __m512d value = sample(im, x, y, no_position);
+        const __m512d value = windows.usable ? sample_windowed(im, windows, x, y, no_position)
+                                             : sample(im, x, y, no_position);
         if (no_position != 0) {
             // A pair with a NaN coordinate is stored as NaN in both.
             x = _mm512_mask_mov_pd(x, no_position, im.quiet_nan);

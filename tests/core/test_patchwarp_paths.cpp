@@ -10,6 +10,11 @@
 #include "core/patchwarp.h"
 #include "kernel_paths.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
@@ -84,3 +89,84 @@ TEST(PatchwarpPaths, LargeGridGivesScalarBits) {
         EXPECT_EQ(first_difference(got.out, want.out), -1) << path_name(path);
     }
 }
+
+// Small steps along the grid columns (|A2|, |A3| below 1/2, or up to 1.1 so
+// that four cells just fit or just miss), where the AVX-512 path samples four
+// cells at a time from a window of three image columns by four rows: images of just four rows or three columns and larger
+// ones, steps of either sign and of zero, patches pushed past every edge (so
+// that windows would leave the image and positions sit on the last row or
+// column), columns that end inside a step, and pixels that are -0.0 or
+// infinite (an infinite pixel poisons the samples that read it at weight 0).
+TEST(PatchwarpPaths, SmallStepsGiveScalarBits) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> pixel(-50, 50), small(-0.45, 0.45), large(-1.1, 1.1);
+    const ImageDims images[] = {{4, 3}, {4, 9}, {5, 3}, {7, 4}, {12, 10}, {64, 48}};
+    for (int trial = 0; trial < 600; ++trial) {
+        const ImageDims dims = images[trial % 6];
+        std::vector<double> image(static_cast<size_t>(dims.rows) * dims.cols);
+        for (double& v : image) {
+            const unsigned kind = rng() % 40;
+            v = kind == 0 ? -0.0 : kind == 1 ? -kInf : kind == 2 ? kInf : pixel(rng);
+        }
+        const ImageDims grid{1 + static_cast<int32_t>(rng() % 37),
+                             1 + static_cast<int32_t>(rng() % 7)};
+        auto& step = trial % 2 ? large : small;
+        double A[6] = {step(rng), step(rng), step(rng), step(rng),
+                       std::uniform_real_distribution<double>(-3, dims.cols + 3)(rng),
+                       std::uniform_real_distribution<double>(-3, dims.rows + 3)(rng)};
+        switch (trial % 8) {
+            case 4: A[2] = kInf; break;  // NaN positions where dy = 0, the rest clamped
+            case 5: A[2] = 0.0; break;                       // column positions stand still
+            case 6: A[3] = 0.0; break;                       // row positions stand still
+            case 7: A[4] = dims.cols - 1.0; A[2] = 0.0; break;  // on the last column
+            default: break;
+        }
+        const Patch want = warp(image, dims, grid, A, KernelPath::Scalar);
+        for (KernelPath path : vector_paths()) {
+            const Patch got = warp(image, dims, grid, A, path);
+            ASSERT_EQ(first_difference(got.X, want.X), -1) << "trial " << trial << " " << path_name(path);
+            ASSERT_EQ(first_difference(got.Y, want.Y), -1) << "trial " << trial << " " << path_name(path);
+            ASSERT_EQ(first_difference(got.out, want.out), -1) << "trial " << trial << " " << path_name(path);
+        }
+    }
+}
+
+#if defined(__linux__)
+// Positions crowded into each corner of small images that sit right against
+// a page the process may not read, once ending at it and once starting after
+// it: a path that reads outside the image stops the test.
+TEST(PatchwarpPaths, ReadsStayInsideTheImage) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const ImageDims images[] = {{4, 3}, {5, 3}, {8, 5}, {2, 1}, {1, 4}};
+    const double corners[4][2] = {{-2, -2}, {1e3, -2}, {-2, 1e3}, {1e3, 1e3}};
+    for (const ImageDims& dims : images) {
+        const size_t bytes = static_cast<size_t>(dims.rows) * dims.cols * sizeof(double);
+        for (int at_end = 0; at_end < 2; ++at_end) {
+            // Three pages: the image against the middle one's end or start,
+            // the other two unreadable.
+            char* pages = static_cast<char*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE,
+                                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+            ASSERT_NE(pages, MAP_FAILED);
+            ASSERT_EQ(mprotect(pages, page, PROT_NONE), 0);
+            ASSERT_EQ(mprotect(pages + 2 * page, page, PROT_NONE), 0);
+            double* data = reinterpret_cast<double*>(at_end ? pages + 2 * page - bytes : pages + page);
+            for (size_t e = 0; e < bytes / sizeof(double); ++e) data[e] = 1.0 + e;
+            const std::vector<double> image(data, data + bytes / sizeof(double));
+            for (const auto& corner : corners) {
+                const double A[6] = {0.1, 0.05, -0.05, 0.1, corner[0], corner[1]};
+                const ImageDims grid{19, 3};
+                const Patch want = warp(image, dims, grid, A, KernelPath::Scalar);
+                for (KernelPath path : vector_paths()) {
+                    const size_t cells = static_cast<size_t>(grid.rows) * grid.cols + 1;
+                    Patch got{std::vector<double>(cells, -5.0), std::vector<double>(cells, -5.0),
+                              std::vector<double>(cells, -5.0)};
+                    patchwarp(data, &dims, &grid, A, got.out.data(), got.X.data(), got.Y.data(),
+                              path);
+                    EXPECT_EQ(first_difference(got.out, want.out), -1) << path_name(path);
+                }
+            }
+            munmap(pages, 3 * page);
+        }
+    }
+}
+#endif
