@@ -151,6 +151,13 @@ inline __m512d sample(const Image& im, __m512d x, __m512d y, __mmask8 no_positio
     return no_position == 0 ? value : _mm512_mask_mov_pd(value, no_position, im.quiet_nan);
 }
 
+// sample() as a call of its own, for the rare steps that leave the windowed
+// path, so that the path's loop keeps its values in registers.
+AVX512_FUNCTION __attribute__((noinline))
+__m512d sample_apart(const Image& im, __m512d x, __m512d y, __mmask8 no_position) {
+    return sample(im, x, y, no_position);
+}
+
 // Sampling eight consecutive cells of a grid column through windows of the
 // image. Along a grid column the positions move by (A2, A3) per cell, so
 // when these are small each half of a step (four cells) finds the neighbours
@@ -159,9 +166,8 @@ inline __m512d sample(const Image& im, __m512d x, __m512d y, __mmask8 no_positio
 // Those are the first or the last cell's (clamping keeps the positions in
 // order), which the signs of A2 and A3 tell.
 struct Windows {
-    bool usable;                // the image holds a window (3 columns, 4 rows)
     __m512i col_pick, row_pick; // the lane of each half with the least c0, r0
-    __m512i last_corner_col;    // cols - 3
+    __m512i last_corner_col;    // cols - 3, or -1 on images without windows
     __m512i last_corner_row;    // rows - 4
     __m512i half_start;         // 0 in the lower half, 4 in the upper
     __m512i rows, last_row;
@@ -170,12 +176,12 @@ struct Windows {
 AVX512_FUNCTION
 Windows windows_of(int32_t rows, int32_t cols, double a2, double a3) {
     Windows w;
-    w.usable = cols >= 3 && rows >= 4;
     w.col_pick = a2 >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
                            : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
     w.row_pick = a3 >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
                            : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
-    w.last_corner_col = _mm512_set1_epi64(cols - 3);
+    // An image of fewer than three columns or four rows holds no window.
+    w.last_corner_col = _mm512_set1_epi64(cols >= 3 && rows >= 4 ? cols - 3 : -1);
     w.last_corner_row = _mm512_set1_epi64(rows - 4);
     w.half_start = _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4);
     w.rows = _mm512_set1_epi64(rows);
@@ -208,7 +214,7 @@ inline __m512d sample_windowed(const Image& im, const Windows& w, __m512d x, __m
     held = _mm512_mask_cmple_epu64_mask(held, row0, three);
     held = _mm512_mask_cmple_epu64_mask(held, row1, three);
     held = _mm512_mask_cmple_epi64_mask(held, corner_col, w.last_corner_col);
-    if (held != 0xff) return sample(im, x, y, no_position);
+    if (held != 0xff) return sample_apart(im, x, y, no_position);
 
     const __m512i corner = _mm512_add_epi64(corner_row, _mm512_mullo_epi64(corner_col, w.rows));
     const double* lower = im.data + _mm_cvtsi128_si64(_mm512_castsi512_si128(corner));
@@ -327,8 +333,7 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
         __m512d x = _mm512_add_pd(_mm512_add_pd(x_dx, _mm512_mul_pd(a2, dy)), a4);
         __m512d y = _mm512_add_pd(_mm512_add_pd(y_dx, _mm512_mul_pd(a3, dy)), a5);
         const __mmask8 no_position = clamp(im, x, y);
-        const __m512d value = windows.usable ? sample_windowed(im, windows, x, y, no_position)
-                                             : sample(im, x, y, no_position);
+        const __m512d value = sample_windowed(im, windows, x, y, no_position);
         if (no_position != 0) {
             // A pair with a NaN coordinate is stored as NaN in both.
             x = _mm512_mask_mov_pd(x, no_position, im.quiet_nan);
