@@ -162,12 +162,17 @@ __m512d sample_apart(const Image& im, __m512d x, __m512d y, __mmask8 no_position
 // image. Along a grid column the positions move by (A2, A3) per cell, so
 // when these are small each half of a step (four cells) finds the neighbours
 // of all its positions in three consecutive image columns of four rows: its
-// window, whose corner is the least column c0 and least row r0 of the half.
-// Those are the first or the last cell's (clamping keeps the positions in
-// order), which the signs of A2 and A3 tell.
+// window, whose corner is the least column c0 and least row r0 of the half
+// (moved back so that the window stays inside the image). In a step within
+// one grid column and without NaN positions, those are the first or the last
+// cell's, which the signs of A2 and A3 tell: each coordinate is then a
+// rounded affine function of the row, clamped and truncated, all of them
+// monotonic steps. A window against the last column takes that column
+// once more as its third, since c1 = c0 there.
 struct Windows {
     __m512i col_pick, row_pick; // the lane of each half with the least c0, r0
-    __m512i last_corner_col;    // cols - 3, or -1 on images without windows
+    bool exist;                 // the image holds a window (two columns, four rows)
+    __m512i last_corner_col;    // cols - 2
     __m512i last_corner_row;    // rows - 4
     __m512i half_start;         // 0 in the lower half, 4 in the upper
     __m512i rows, last_row;
@@ -180,8 +185,8 @@ Windows windows_of(int32_t rows, int32_t cols, double a2, double a3) {
                            : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
     w.row_pick = a3 >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
                            : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
-    // An image of fewer than three columns or four rows holds no window.
-    w.last_corner_col = _mm512_set1_epi64(cols >= 3 && rows >= 4 ? cols - 3 : -1);
+    w.exist = cols >= 2 && rows >= 4;
+    w.last_corner_col = _mm512_set1_epi64(cols - 2);
     w.last_corner_row = _mm512_set1_epi64(rows - 4);
     w.half_start = _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4);
     w.rows = _mm512_set1_epi64(rows);
@@ -193,36 +198,43 @@ Windows windows_of(int32_t rows, int32_t cols, double a2, double a3) {
 // window column is one register half (four rows), three registers hold the
 // three columns of both halves, and one two-source permute per neighbour
 // picks row r0 or r1 of column c0 (from the first and second registers) or
-// of c1 = c0 + 1 (second and third). A step whose positions do not fit its
-// windows, or whose windows would leave the image, goes to sample().
+// of c1 = c0 + 1 (second and third). For a step within one grid column and
+// without NaN positions, on an image that holds windows; a step whose
+// positions do not fit its windows goes to sample().
 AVX512_FUNCTION
-inline __m512d sample_windowed(const Image& im, const Windows& w, __m512d x, __m512d y,
-                               __mmask8 no_position) {
+inline __m512d sample_windowed(const Image& im, const Windows& w, __m512d x, __m512d y) {
     const __m512i one = _mm512_set1_epi64(1);
     const __m512i three = _mm512_set1_epi64(3);
     const __m512i c0 = _mm512_cvttpd_epi64(x);
     const __m512i r0 = _mm512_cvttpd_epi64(y);
     const __mmask8 next_row = _mm512_cmpgt_epi64_mask(w.last_row, r0);
-    const __m512i corner_col = _mm512_permutexvar_epi64(w.col_pick, c0);
+    const __m512i corner_col =
+        _mm512_min_epi64(w.last_corner_col, _mm512_permutexvar_epi64(w.col_pick, c0));
     const __m512i corner_row =
         _mm512_min_epi64(w.last_corner_row, _mm512_permutexvar_epi64(w.row_pick, r0));
-    // Column of c0 (0 or 1) and rows of r0 and r1 (0 .. 3) within the window.
+    // Column of c0 (0 or 1) and rows of r0 and r1 (0 .. 3) within the window;
+    // none is negative, as the corner is the least.
     const __m512i col = _mm512_sub_epi64(c0, corner_col);
     const __m512i row0 = _mm512_sub_epi64(r0, corner_row);
     const __m512i row1 = _mm512_mask_add_epi64(row0, next_row, row0, one);
     __mmask8 held = _mm512_cmple_epu64_mask(col, one);
-    held = _mm512_mask_cmple_epu64_mask(held, row0, three);
     held = _mm512_mask_cmple_epu64_mask(held, row1, three);
-    held = _mm512_mask_cmple_epi64_mask(held, corner_col, w.last_corner_col);
-    if (held != 0xff) return sample_apart(im, x, y, no_position);
+    if (held != 0xff) return sample_apart(im, x, y, 0);
 
     const __m512i corner = _mm512_add_epi64(corner_row, _mm512_mullo_epi64(corner_col, w.rows));
     const double* lower = im.data + _mm_cvtsi128_si64(_mm512_castsi512_si128(corner));
     const double* upper = im.data + _mm_cvtsi128_si64(_mm512_extracti64x2_epi64(corner, 2));
+    // Offset of each window's third column: the last column once more where
+    // the window's corner is on the column before it.
+    const __mmask8 at_last = _mm512_cmpeq_epi64_mask(corner_col, w.last_corner_col);
+    const std::ptrdiff_t lower_third = (at_last & 0x01) ? im.rows : 2 * im.rows;
+    const std::ptrdiff_t upper_third = (at_last & 0x10) ? im.rows : 2 * im.rows;
     __m512d column[3];
-    for (int t = 0; t < 3; ++t)
+    for (int t = 0; t < 2; ++t)
         column[t] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(lower + t * im.rows)),
                                        _mm256_loadu_pd(upper + t * im.rows), 1);
+    column[2] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(lower + lower_third)),
+                                   _mm256_loadu_pd(upper + upper_third), 1);
     // Index of row r0 and r1 of column c0 in the first two registers; the
     // same indices pick column c1 from the last two.
     const __m512i in_half = _mm512_add_epi64(w.half_start, _mm512_slli_epi64(col, 3));
@@ -239,8 +251,7 @@ inline __m512d sample_windowed(const Image& im, const Windows& w, __m512d x, __m
     const __m512d gx = _mm512_sub_pd(im.one, fx);
     const __m512d s0 = _mm512_add_pd(_mm512_mul_pd(fy, v10), _mm512_mul_pd(gy, v00));
     const __m512d s1 = _mm512_add_pd(_mm512_mul_pd(fy, v11), _mm512_mul_pd(gy, v01));
-    const __m512d value = _mm512_add_pd(_mm512_mul_pd(gx, s0), _mm512_mul_pd(fx, s1));
-    return no_position == 0 ? value : _mm512_mask_mov_pd(value, no_position, im.quiet_nan);
+    return _mm512_add_pd(_mm512_mul_pd(gx, s0), _mm512_mul_pd(fx, s1));
 }
 
 // Elements stored by the first step: those before the first 64-byte boundary
@@ -317,7 +328,8 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
     std::ptrdiff_t next_column = M;
     std::ptrdiff_t step = first_step(out);
     for (std::ptrdiff_t k = 0; k < count; k += step, step = 8) {
-        if (k + 7 >= next_column) {
+        const bool one_column = k + 7 < next_column;
+        if (!one_column) {
             // Lanes past the end of their column move to the next one (more
             // than once on columns shorter than eight cells).
             for (__mmask8 past = _mm512_cmp_pd_mask(i, column_length, _CMP_GE_OQ); past != 0;
@@ -333,7 +345,9 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
         __m512d x = _mm512_add_pd(_mm512_add_pd(x_dx, _mm512_mul_pd(a2, dy)), a4);
         __m512d y = _mm512_add_pd(_mm512_add_pd(y_dx, _mm512_mul_pd(a3, dy)), a5);
         const __mmask8 no_position = clamp(im, x, y);
-        const __m512d value = sample_windowed(im, windows, x, y, no_position);
+        const __m512d value = windows.exist && one_column && no_position == 0
+                                  ? sample_windowed(im, windows, x, y)
+                                  : sample_apart(im, x, y, no_position);
         if (no_position != 0) {
             // A pair with a NaN coordinate is stored as NaN in both.
             x = _mm512_mask_mov_pd(x, no_position, im.quiet_nan);

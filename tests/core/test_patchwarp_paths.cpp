@@ -92,17 +92,18 @@ TEST(PatchwarpPaths, LargeGridGivesScalarBits) {
 
 // Small steps along the grid columns (|A2|, |A3| below 1/2, or up to 1.1 so
 // that four cells just fit or just miss), where the AVX-512 path samples four
-// cells at a time from a window of three image columns by four rows: images of just four rows or three columns and larger
-// ones, steps of either sign and of zero, patches pushed past every edge (so
-// that windows would leave the image and positions sit on the last row or
-// column), columns that end inside a step, and pixels that are -0.0 or
-// infinite (an infinite pixel poisons the samples that read it at weight 0).
+// cells at a time from a window of image columns four rows high: images of
+// just four rows or two or three columns and larger ones, steps of either
+// sign and of zero, patches pushed past every edge (so that windows meet the
+// last row or column), columns that end inside a step, NaN positions, and
+// pixels that are -0.0 or infinite (an infinite pixel poisons the samples
+// that read it at weight 0).
 TEST(PatchwarpPaths, SmallStepsGiveScalarBits) {
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> pixel(-50, 50), small(-0.45, 0.45), large(-1.1, 1.1);
-    const ImageDims images[] = {{4, 3}, {4, 9}, {5, 3}, {7, 4}, {12, 10}, {64, 48}};
-    for (int trial = 0; trial < 600; ++trial) {
-        const ImageDims dims = images[trial % 6];
+    const ImageDims images[] = {{4, 3}, {4, 9}, {5, 3}, {7, 4}, {12, 10}, {64, 48}, {6, 2}};
+    for (int trial = 0; trial < 700; ++trial) {
+        const ImageDims dims = images[trial % 7];
         std::vector<double> image(static_cast<size_t>(dims.rows) * dims.cols);
         for (double& v : image) {
             const unsigned kind = rng() % 40;
@@ -124,9 +125,12 @@ TEST(PatchwarpPaths, SmallStepsGiveScalarBits) {
         const Patch want = warp(image, dims, grid, A, KernelPath::Scalar);
         for (KernelPath path : vector_paths()) {
             const Patch got = warp(image, dims, grid, A, path);
-            ASSERT_EQ(first_difference(got.X, want.X), -1) << "trial " << trial << " " << path_name(path);
-            ASSERT_EQ(first_difference(got.Y, want.Y), -1) << "trial " << trial << " " << path_name(path);
-            ASSERT_EQ(first_difference(got.out, want.out), -1) << "trial " << trial << " " << path_name(path);
+            ASSERT_EQ(first_difference(got.X, want.X), -1)
+                << "trial " << trial << " " << path_name(path);
+            ASSERT_EQ(first_difference(got.Y, want.Y), -1)
+                << "trial " << trial << " " << path_name(path);
+            ASSERT_EQ(first_difference(got.out, want.out), -1)
+                << "trial " << trial << " " << path_name(path);
         }
     }
 }
@@ -149,7 +153,8 @@ TEST(PatchwarpPaths, ReadsStayInsideTheImage) {
             ASSERT_NE(pages, MAP_FAILED);
             ASSERT_EQ(mprotect(pages, page, PROT_NONE), 0);
             ASSERT_EQ(mprotect(pages + 2 * page, page, PROT_NONE), 0);
-            double* data = reinterpret_cast<double*>(at_end ? pages + 2 * page - bytes : pages + page);
+            double* data =
+                reinterpret_cast<double*>(at_end ? pages + 2 * page - bytes : pages + page);
             for (size_t e = 0; e < bytes / sizeof(double); ++e) data[e] = 1.0 + e;
             const std::vector<double> image(data, data + bytes / sizeof(double));
             for (const auto& corner : corners) {
