@@ -326,7 +326,10 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
     // first cell: the lanes of a step move to the next column only when
     // their cells reach it.
     std::ptrdiff_t next_column = M;
+    const bool windowed = windows.exist;
     std::ptrdiff_t step = first_step(out);
+    // The step as a double, added to the rows after it.
+    __m512d rows_stepped = _mm512_set1_pd(static_cast<double>(step));
     for (std::ptrdiff_t k = 0; k < count; k += step, step = 8) {
         const bool one_column = k + 7 < next_column;
         if (!one_column) {
@@ -345,7 +348,7 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
         __m512d x = _mm512_add_pd(_mm512_add_pd(x_dx, _mm512_mul_pd(a2, dy)), a4);
         __m512d y = _mm512_add_pd(_mm512_add_pd(y_dx, _mm512_mul_pd(a3, dy)), a5);
         const __mmask8 no_position = clamp(im, x, y);
-        const __m512d value = windows.exist && one_column && no_position == 0
+        const __m512d value = windowed && one_column && no_position == 0
                                   ? sample_windowed(im, windows, x, y)
                                   : sample_apart(im, x, y, no_position);
         if (no_position != 0) {
@@ -363,7 +366,8 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
             _mm512_mask_storeu_pd(X + k, keep, x);
             _mm512_mask_storeu_pd(Y + k, keep, y);
         }
-        i = _mm512_add_pd(i, _mm512_set1_pd(static_cast<double>(step)));
+        i = _mm512_add_pd(i, rows_stepped);
+        rows_stepped = _mm512_set1_pd(8.0);
         while (next_column <= k) next_column += M;
     }
 }
