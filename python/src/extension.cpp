@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -48,8 +49,11 @@ struct HostSize {
 HostSize host_size(const std::vector<size_t>& shape) {
     if (shape.empty()) return {1, 1};
     if (shape.size() == 1) return {1, shape[0]};
+    // A product past size_t (a shape tuple can be anything) stays at the
+    // largest count, which the entry refuses as too large.
     size_t cols = 1;
-    for (size_t d = 1; d < shape.size(); ++d) cols *= shape[d];
+    for (size_t d = 1; d < shape.size(); ++d)
+        cols = shape[d] != 0 && cols > SIZE_MAX / shape[d] ? SIZE_MAX : cols * shape[d];
     return {shape[0], cols};
 }
 

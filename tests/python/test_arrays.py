@@ -124,6 +124,10 @@ def test_types():
      "Y has fewer elements than the call needs."),
     (lambda: bitexact.gridlerp(np.zeros((2 ** 31, 0)), 0, 0), "gridlerp:tooLarge",
      "The image has more than 2^31 - 1 rows or columns."),
+    # A template of no memory whose trailing dimensions count as its columns.
+    (lambda: bitexact.patchwarp(IMAGE, np.broadcast_to(0.0, (2, 2 ** 20, 2 ** 20)),
+                                [1, 0, 0, 1, 0, 0]),
+     "patchwarp:tooLarge", "The size template has more than 2^31 - 1 rows or columns."),
     (lambda: bitexact.patchwarp(IMAGE, (2, 2), [1, 0, 0, 1, 0]), "patchwarp:tooFewElements",
      "A has fewer elements than the call needs."),
     (lambda: bitexact.envsweep(IMAGE, [], 0, 0, 0, 1, 1, 1, 1, 1), "envsweep:emptyScalar",
