@@ -33,13 +33,7 @@
 #include "simd_config.h"
 
 #if KERNELS_HAVE_AVX512
-// GCC 12's headers leave the unused half of a widening or narrowing
-// conversion uninitialised on purpose, and then warn about it.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-#include <immintrin.h>
+#include "avx512_intrinsics.h"
 
 namespace {
 
