@@ -28,7 +28,9 @@ WINE64=/usr/lib/wine/wine64
 WINE32=/usr/lib/wine/wine
 
 # No tool may be missing: a check that is skipped would pass in silence.
-for tool in "$WINE64" "$WINE32" wineserver clang++ x86_64-w64-mingw32-g++-posix \
+# wine32 is needed only where the 32-bit programs can run: where this kernel
+# starts them and ./run could install it (else it says why in WIN32_CANNOT_RUN).
+for tool in "$WINE64" wineserver clang++ x86_64-w64-mingw32-g++-posix \
             i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump \
             aarch64-linux-gnu-g++ aarch64-linux-gnu-objdump qemu-aarch64; do
   if ! command -v "$tool" >/dev/null; then
@@ -36,6 +38,11 @@ for tool in "$WINE64" "$WINE32" wineserver clang++ x86_64-w64-mingw32-g++-posix 
     exit 1
   fi
 done
+
+if [ -z "${WIN32_CANNOT_RUN:-}" ] && runs_32bit_programs >/dev/null && [ ! -x "$WINE32" ]; then
+  echo "FAILED: $WINE32 (wine32) is not installed; './run conformance' installs it" >&2
+  exit 1
+fi
 
 passed=0
 failed=0
@@ -128,7 +135,12 @@ WINDOWS_BUILDS=(
 runs_here() {
   case $1 in
     gcc-O3-avx512) runs_avx512 ;;
-    win32) runs_32bit_programs ;;
+    win32)
+      if [ -n "${WIN32_CANNOT_RUN:-}" ]; then
+        echo "$WIN32_CANNOT_RUN"
+        return 1
+      fi
+      runs_32bit_programs ;;
     *) return 0 ;;
   esac
 }
