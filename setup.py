@@ -22,6 +22,9 @@ if platform.machine() in ("i386", "i486", "i586", "i686", "x86"):
 setup(
     packages=["bitexact"],
     package_dir={"": "python"},
+    # The types of the functions (a stub beside the module) and the marker
+    # that tells type checkers the package has them.
+    package_data={"bitexact": ["py.typed", "*.pyi"]},
     ext_modules=[
         Extension(
             "bitexact._host",
