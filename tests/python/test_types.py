@@ -20,6 +20,7 @@ CACHE = os.path.join(ROOT, "build-python", "mypy-cache")
 def mypy_strict(path, folder):
     """mypy --strict on one file, run from folder (nothing of the checkout on
     its path): its exit status and report."""
+    os.makedirs(CACHE, exist_ok=True)
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", CACHE,
                            "--no-error-summary", path], cwd=folder, capture_output=True,
                           text=True)
@@ -33,16 +34,15 @@ def test_types_shipped_with_the_installed_package():
     assert not folder.startswith(os.path.join(ROOT, "python"))
 
 
-def test_stub_matches_the_functions():
+def test_stub_matches_the_functions(tmp_path):
     # Every name, argument name, order and default of the stub against the
     # module as imported: a function changed without its stub fails here.
     done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "bitexact"],
-                          cwd=os.path.dirname(CACHE), capture_output=True, text=True)
+                          cwd=tmp_path, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
 def test_user_script_passes_mypy_strict_and_runs(tmp_path):
-    os.makedirs(CACHE, exist_ok=True)
     status, report = mypy_strict(SCRIPT, tmp_path)
     assert status == 0, report
     done = subprocess.run([sys.executable, SCRIPT], cwd=tmp_path, capture_output=True,
@@ -58,7 +58,6 @@ def test_mypy_rejects_a_wrong_call(tmp_path):
     with open(script, "a") as file:
         file.write("\nbitexact.patchwarp(image, (15, 17, 1), A)\n")
     wrong_line = sum(1 for _ in open(script))
-    os.makedirs(CACHE, exist_ok=True)
     status, report = mypy_strict(script.name, tmp_path)
     assert status == 1, report
     errors = [line for line in report.splitlines() if ": error:" in line]
