@@ -9,6 +9,7 @@ import platform
 
 import pybind11
 from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
 
 SOURCES = sorted(glob.glob("python/src/*.cpp")) + ["modules/args.cpp"] + sorted(glob.glob("core/*.cpp"))
 
@@ -19,9 +20,38 @@ FLAGS = ["-std=c++17", "-ffp-contract=off", "-fno-fast-math", "-fvisibility=hidd
 if platform.machine() in ("i386", "i486", "i586", "i686", "x86"):
     FLAGS += ["-msse2", "-mfpmath=sse"]
 
+
+
+class BuildExtension(build_ext):
+    """Builds the AVX-512 files (core/*_avx512.cpp) without GCC's SLP and
+    loop vectorisers, as CMake does: GCC 12 miscompiles plain code once
+    AVX-512 is enabled, even at -O2, and these files are written in
+    intrinsics."""
+
+    NO_VECTORISERS = ["-fno-tree-slp-vectorize", "-fno-tree-loop-vectorize"]
+
+    def build_extension(self, ext):
+        compile_one = self.compiler._compile
+
+        def compile_file(obj, src, src_ext, cc_args, extra_postargs, pp_opts):
+            if src.endswith("_avx512.cpp"):
+                extra_postargs = extra_postargs + self.NO_VECTORISERS
+            compile_one(obj, src, src_ext, cc_args, extra_postargs, pp_opts)
+
+        self.compiler._compile = compile_file
+        try:
+            super().build_extension(ext)
+        finally:
+            self.compiler._compile = compile_one
+
+
 setup(
+    cmdclass={"build_ext": BuildExtension},
     packages=["bitexact"],
     package_dir={"": "python"},
+    # The types of the functions (a stub beside the module) and the marker
+    # that tells type checkers the package has them.
+    package_data={"bitexact": ["py.typed", "*.pyi"]},
     ext_modules=[
         Extension(
             "bitexact._host",

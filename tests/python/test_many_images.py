@@ -1,7 +1,11 @@
 """Many images at once with existing parallel engines: dask.array on threads
 and distributed.LocalCluster with worker processes on the loopback interface
-give, for every function, the same bits as a plain loop over the stack."""
+give, for every function, the same bits as a plain loop over the stack; so
+do workers that got the package as a wheel uploaded to them."""
+import hashlib
 import logging
+import os
+import zipfile
 
 import numpy as np
 import pytest
@@ -84,6 +88,12 @@ def client():
 # The functions themselves travel to the worker processes (which import the
 # installed package), each image as a task.
 def test_local_cluster_worker_processes(client):
+    pids = set(client.run(lambda: __import__("os").getpid()).values())
+    assert len(pids) == 2
+    assert_same_bits_as_serial(client)
+
+
+def assert_same_bits_as_serial(client):
     images = list(STACK)
     n = len(images)
     futures = {
@@ -93,10 +103,60 @@ def test_local_cluster_worker_processes(client):
             0.05, 0, 0.08, 0, 2, 1, 20, 16, 2.5))),
         "linscore": client.map(bitexact.linscore, images, [MEAN] * n, [SCALE] * n, [W] * n),
     }
-    pids = set(client.run(lambda: __import__("os").getpid()).values())
-    assert len(pids) == 2
     for one in ONE:
         name = one.__name__[4:]
         gathered = client.gather(futures[name], errors="raise")
         results = [np.stack(r).astype(float) if isinstance(r, tuple) else r for r in gathered]
         assert np.stack(results).tobytes() == serial(one).tobytes(), name
+
+
+# The README's recipe for a cluster: the wheel sent to every worker with
+# upload_file and unpacked there by pip into the worker's own folder, first on
+# its sys.path. New worker processes, so that the package they import is the
+# uploaded one (checked by its folder and its extension's bytes).
+@pytest.mark.skipif(not os.environ.get("BITEXACT_WHEEL"),
+                    reason="no wheel to upload (BITEXACT_WHEEL unset; ./run's wheel stage "
+                    "builds one and sets it)")
+def test_wheel_uploaded_to_local_cluster_workers():
+    wheel = os.environ["BITEXACT_WHEEL"]
+    client, why = start_cluster()
+    if client is None:
+        pytest.skip("not checked on this machine: distributed.LocalCluster over loopback (%s)"
+                    % why)
+
+    # Defined here, not at the module's top, so that it travels by value: by
+    # name, the worker would import this module and with it bitexact before
+    # the wheel is there.
+    def install_wheel(dask_worker, wheel):
+        import importlib
+        import subprocess
+        import sys
+        folder = dask_worker.local_directory
+        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps",
+                        "--no-index", "--target", folder, os.path.join(folder, wheel)],
+                       check=True)
+        importlib.invalidate_caches()
+        return folder
+
+    def imported_extension(dask_worker):
+        import hashlib
+
+        from bitexact import _host
+        with open(_host.__file__, "rb") as file:
+            return dask_worker.local_directory, _host.__file__, hashlib.sha256(file.read()).digest()
+
+    try:
+        client.upload_file(wheel)
+        folders = client.run(install_wheel, wheel=os.path.basename(wheel))
+        assert len(set(folders.values())) == 2
+        with zipfile.ZipFile(wheel) as archive:
+            name = next(n for n in archive.namelist() if n.startswith("bitexact/_host"))
+            expected = hashlib.sha256(archive.read(name)).digest()
+        for folder, path, digest in client.run(imported_extension).values():
+            assert path.startswith(os.path.join(folder, "bitexact") + os.sep), path
+            assert digest == expected, path
+        assert_same_bits_as_serial(client)
+    finally:
+        cluster = client.cluster
+        client.close()
+        cluster.close()
