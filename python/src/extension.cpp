@@ -63,7 +63,7 @@ py::array result_array(pyhost::HostCall& call, mxArray* result) {
     const size_t rows = mxGetM(result), cols = mxGetN(result);
     const bool is_int32 = mxGetClassID(result) == mxINT32_CLASS;
     void* data = call.take_data(result);
-    py::capsule owner(data, [](void* block) { std::free(block); });
+    py::capsule owner(data, [](void* block) { pyhost::free_block(block); });
     const py::ssize_t item = is_int32 ? 4 : 8;
     const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(rows),
                                          static_cast<py::ssize_t>(cols)};
