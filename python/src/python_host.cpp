@@ -46,53 +46,57 @@ size_t element_size(mxClassID classid) {
     }
 }
 
-// Every block starts with this header, kHeader bytes before the data it hands
-// out: how many bytes were mapped for the block, 0 for a block from calloc.
-// kHeader keeps the data 64-byte aligned.
+// Every block's data has this header kHeader bytes before it: the mapping
+// that holds a large block and its length, both zero for a block from calloc.
+// kHeader keeps calloc's data aligned as calloc aligns.
+struct BlockHeader {
+    void* mapping;
+    size_t length;
+};
 constexpr size_t kHeader = 64;
 
 #if defined(__linux__)
-// Large blocks are mapped on their own, aligned to huge pages and advised as
-// such: their pages are then faulted in 2 MiB at a time instead of 4 KiB,
-// which is most of the cost of a large fresh result. Fresh mappings are
-// zero-filled, so nothing is written here. Where the system offers no huge
-// pages the advice fails and the mapping stays an ordinary one.
+// Large blocks are mapped on their own, their data starting on a huge page and
+// advised as huge pages: their pages are then faulted in 2 MiB at a time
+// instead of 4 KiB, which is most of the cost of a large fresh result. Fresh
+// mappings are zero-filled, so nothing is written here. Where the system
+// offers no huge pages the advice fails and the mapping stays an ordinary one.
 constexpr size_t kLargeBlock = size_t{4} << 20;
 constexpr size_t kHugePage = size_t{2} << 20;
 
+// The header lies in the small page just before the data, so that it takes
+// no huge page of its own; the unused rest of the mapping is never touched.
 void* map_large(size_t bytes) {
-    // Room to move the start onto a huge page, then the unused ends unmapped.
-    const size_t length = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    if (length < bytes || length + kHugePage < length) return nullptr;
-    void* mapped = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) return nullptr;
-    char* start = static_cast<char*>(mapped);
-    const size_t head = (kHugePage - reinterpret_cast<uintptr_t>(start) % kHugePage) % kHugePage;
-    if (head > 0) munmap(start, head);
-    if (kHugePage - head > 0) munmap(start + head + length, kHugePage - head);
-    start += head;
+    const long page_size = sysconf(_SC_PAGESIZE);
+    const size_t page = page_size > 0 ? static_cast<size_t>(page_size) : 4096;
+    if (bytes > SIZE_MAX - kHugePage - page) return nullptr;
+    const size_t length = bytes + kHugePage + page;
+    void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                         -1, 0);
+    if (mapping == MAP_FAILED) return nullptr;
+    const uintptr_t after_header = reinterpret_cast<uintptr_t>(mapping) + page;
+    char* data = static_cast<char*>(mapping) +
+                 (page + (kHugePage - after_header % kHugePage) % kHugePage);
 #if defined(MADV_HUGEPAGE)
-    madvise(start, length, MADV_HUGEPAGE);
+    madvise(data, (bytes + page - 1) / page * page, MADV_HUGEPAGE);
 #endif
-    std::memcpy(start, &length, sizeof length);
-    return start;
+    const BlockHeader header{mapping, length};
+    std::memcpy(data - kHeader, &header, sizeof header);
+    return data;
 }
 #endif
 
 // `bytes` zero-filled bytes (at least one), freed with free_block; null when
-// the system has no memory for them. Large blocks are 64-byte aligned, the
-// others as calloc aligns.
+// the system has no memory for them. Large blocks start on a huge page, the
+// others are aligned as calloc aligns.
 void* allocate_zeroed(size_t bytes) {
     if (bytes == 0) bytes = 1;
     if (bytes > SIZE_MAX - kHeader) return nullptr;
-    char* block = nullptr;
 #if defined(__linux__)
-    if (bytes + kHeader >= kLargeBlock) block = static_cast<char*>(map_large(bytes + kHeader));
-    else
+    if (bytes >= kLargeBlock) return map_large(bytes);
 #endif
-        block = static_cast<char*>(std::calloc(1, bytes + kHeader));
-    return block == nullptr ? nullptr : block + kHeader;
+    char* block = static_cast<char*>(std::calloc(1, bytes + kHeader));
+    return block == nullptr ? nullptr : block + kHeader;   // a zero header: from calloc
 }
 
 }  // namespace
@@ -100,11 +104,11 @@ void* allocate_zeroed(size_t bytes) {
 void free_block(void* data) {
     if (data == nullptr) return;
     char* block = static_cast<char*>(data) - kHeader;
-    size_t mapped;
-    std::memcpy(&mapped, block, sizeof mapped);
+    BlockHeader header;
+    std::memcpy(&header, block, sizeof header);
 #if defined(__linux__)
-    if (mapped > 0) {
-        munmap(block, mapped);
+    if (header.mapping != nullptr) {
+        munmap(header.mapping, header.length);
         return;
     }
 #endif
