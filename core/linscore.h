@@ -33,3 +33,17 @@ void predict_scores(double* scores, const double* Z, const double* w,
 void rescale_and_score(const double* X, double* Z, const double* mean, const double* scale,
                        const double* w, double* scores, int32_t samples, int32_t features,
                        KernelPath path = KernelPath::Fastest);
+
+// The scores of rescale_and_score, bit for bit, from X stored feature by
+// feature: feature i of sample j at index j + i * samples (the transpose of
+// the layout above, as a C-ordered features x samples array is). No
+// standardised copy is kept: samples are taken in blocks whose running sums,
+// held in `scores`, stay in the cache, and each feature's row of the block
+// is standardised and added into the sums, feature after feature, so that
+// each score keeps its one running sum in feature order. mean and scale hold
+// at least `features` elements and w at least features + 1 (the last one
+// used is the bias); a negative feature count is taken as 0. Nothing is
+// written when samples is at most 0.
+void score_feature_rows(const double* X, const double* mean, const double* scale,
+                        const double* w, double* scores, int32_t samples, int32_t features,
+                        KernelPath path = KernelPath::Fastest);

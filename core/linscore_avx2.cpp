@@ -136,6 +136,28 @@ AVX2_FUNCTION void four_at_a_time(const double* X, double* Z, const double* mean
 
 }  // namespace
 
+// Feature by feature, four samples at a time: each sample's value is
+// standardised (difference, then true division), weighted and added into its
+// running sum, the same operations as the scalar loop.
+AVX2_FUNCTION
+int32_t add_feature_rows_avx2(const double* X, const double* mean, const double* scale,
+                              const double* w, double* scores, int32_t samples,
+                              int32_t features, int32_t from, int32_t to) {
+    const int32_t done = to - (to - from) % 4;
+    for (int32_t i = 0; i < features; ++i) {
+        const double* x = X + static_cast<std::ptrdiff_t>(i) * samples;
+        const __m256d m = _mm256_set1_pd(mean[i]);
+        const __m256d s = _mm256_set1_pd(scale[i]);
+        const __m256d weight = _mm256_set1_pd(w[i]);
+        for (int32_t j = from; j < done; j += 4) {
+            const __m256d z = _mm256_div_pd(_mm256_sub_pd(_mm256_loadu_pd(x + j), m), s);
+            _mm256_storeu_pd(scores + j,
+                             _mm256_add_pd(_mm256_loadu_pd(scores + j), _mm256_mul_pd(weight, z)));
+        }
+    }
+    return done;
+}
+
 AVX2_FUNCTION
 int32_t rescale_and_score_avx2(const double* X, double* Z, const double* mean,
                                const double* scale, const double* w, double* scores,
@@ -175,6 +197,11 @@ int32_t rescale_and_score_avx2(const double* X, double* Z, const double* mean,
 int32_t rescale_and_score_avx2(const double*, double*, const double*, const double*,
                                const double*, double*, int32_t, int32_t) {
     return 0;
+}
+
+int32_t add_feature_rows_avx2(const double*, const double*, const double*, const double*,
+                              double*, int32_t, int32_t, int32_t from, int32_t) {
+    return from;
 }
 
 #endif

@@ -54,7 +54,30 @@ int32_t rescale_and_score_neon(const double* X, double* Z, const double* mean,
     return done;
 }
 
+// Feature by feature, two samples at a time, as the scalar loop.
+int32_t add_feature_rows_neon(const double* X, const double* mean, const double* scale,
+                              const double* w, double* scores, int32_t samples,
+                              int32_t features, int32_t from, int32_t to) {
+    const int32_t done = to - (to - from) % 2;
+    for (int32_t i = 0; i < features; ++i) {
+        const double* x = X + static_cast<std::ptrdiff_t>(i) * samples;
+        const float64x2_t m = vdupq_n_f64(mean[i]);
+        const float64x2_t s = vdupq_n_f64(scale[i]);
+        const float64x2_t weight = vdupq_n_f64(w[i]);
+        for (int32_t j = from; j < done; j += 2) {
+            const float64x2_t z = vdivq_f64(vsubq_f64(vld1q_f64(x + j), m), s);
+            vst1q_f64(scores + j, vaddq_f64(vld1q_f64(scores + j), vmulq_f64(weight, z)));
+        }
+    }
+    return done;
+}
+
 #else
+
+int32_t add_feature_rows_neon(const double*, const double*, const double*, const double*,
+                              double*, int32_t, int32_t, int32_t from, int32_t) {
+    return from;
+}
 
 int32_t rescale_and_score_neon(const double*, double*, const double*, const double*,
                                const double*, double*, int32_t, int32_t) {

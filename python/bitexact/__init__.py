@@ -192,8 +192,10 @@ def linscore(X, mean, scale, w):
 
     scores = linscore(X, mean, scale, w)
 
-    X      features x samples (M x N): one column per sample. For a C-ordered
-           samples x features array S, pass S.T (read without a copy).
+    X      features x samples (M x N): one column per sample. Read without a
+           copy when float64 in either order: a C-ordered features x samples
+           array as it is, and for a C-ordered samples x features array S,
+           pass S.T.
     mean   M means, scale M scales, w M weights and the bias (M + 1 values),
            each taken in column order.
 
@@ -207,7 +209,13 @@ def linscore(X, mean, scale, w):
     >>> linscore([[1, 2, 3], [10, 20, 30]], [1, 10], [1, 10], [100, 1, 0.5]).tolist()
     [0.5, 101.5, 202.5]
     """
-    m = "linscore"
-    (scores,) = _call(m, 1, [_as_double(X, m, "X"), _as_double(mean, m, "mean"),
-                             _as_double(scale, m, "scale"), _as_double(w, m, "w")])
+    m = entry = "linscore"
+    rows = _np.asarray(X)
+    if (rows.ndim == 2 and rows.dtype == _np.float64 and rows.flags.c_contiguous
+            and rows.flags.aligned and not rows.flags.f_contiguous):
+        # A C-ordered features x samples array: read as it is, feature by
+        # feature (the same scores, without a transposed copy).
+        entry, X = "linscore_rows", rows.T
+    (scores,) = _call(entry, 1, [_as_double(X, m, "X"), _as_double(mean, m, "mean"),
+                                 _as_double(scale, m, "scale"), _as_double(w, m, "w")])
     return scores.reshape(-1, order="F")

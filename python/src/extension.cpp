@@ -26,6 +26,7 @@ void gridlerp_entry(int, mxArray**, int, const mxArray**);
 void patchwarp_entry(int, mxArray**, int, const mxArray**);
 void envsweep_entry(int, mxArray**, int, const mxArray**);
 void linscore_entry(int, mxArray**, int, const mxArray**);
+void linscore_rows_entry(int, mxArray**, int, const mxArray**);
 }
 
 namespace {
@@ -35,6 +36,9 @@ Entry entry_of(const std::string& module) {
     if (module == "patchwarp") return patchwarp_entry;
     if (module == "envsweep") return envsweep_entry;
     if (module == "linscore") return linscore_entry;
+    // linscore of X given transposed, as a C-ordered features x samples array
+    // is in column order: the same scores without a transposed copy.
+    if (module == "linscore_rows") return linscore_rows_entry;
     throw py::value_error("no module named " + module);
 }
 
@@ -63,7 +67,7 @@ py::array result_array(pyhost::HostCall& call, mxArray* result) {
     const size_t rows = mxGetM(result), cols = mxGetN(result);
     const bool is_int32 = mxGetClassID(result) == mxINT32_CLASS;
     void* data = call.take_data(result);
-    py::capsule owner(data, [](void* block) { std::free(block); });
+    py::capsule owner(data, [](void* block) { pyhost::free_block(block); });
     const py::ssize_t item = is_int32 ? 4 : 8;
     const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(rows),
                                          static_cast<py::ssize_t>(cols)};

@@ -1,13 +1,19 @@
 // The Python host's array interface: arrays are a class, a size and a data
 // pointer; inputs point into the caller's buffers, results and scratch come
-// from calloc and belong to the call until taken.
+// from allocate_zeroed and belong to the call until taken.
 #include "python_host.h"
 
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 struct mxArray_tag {
     mxClassID classid;
@@ -40,7 +46,74 @@ size_t element_size(mxClassID classid) {
     }
 }
 
+// Every block's data has this header kHeader bytes before it: the mapping
+// that holds a large block and its length, both zero for a block from calloc.
+// kHeader keeps calloc's data aligned as calloc aligns.
+struct BlockHeader {
+    void* mapping;
+    size_t length;
+};
+constexpr size_t kHeader = 64;
+
+#if defined(__linux__)
+// Large blocks are mapped on their own, their data starting on a huge page and
+// advised as huge pages: their pages are then faulted in 2 MiB at a time
+// instead of 4 KiB, which is most of the cost of a large fresh result. Fresh
+// mappings are zero-filled, so nothing is written here. Where the system
+// offers no huge pages the advice fails and the mapping stays an ordinary one.
+constexpr size_t kLargeBlock = size_t{4} << 20;
+constexpr size_t kHugePage = size_t{2} << 20;
+
+// The header lies in the small page just before the data, so that it takes
+// no huge page of its own; the unused rest of the mapping is never touched.
+void* map_large(size_t bytes) {
+    const long page_size = sysconf(_SC_PAGESIZE);
+    const size_t page = page_size > 0 ? static_cast<size_t>(page_size) : 4096;
+    if (bytes > SIZE_MAX - kHugePage - page) return nullptr;
+    const size_t length = bytes + kHugePage + page;
+    void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                         -1, 0);
+    if (mapping == MAP_FAILED) return nullptr;
+    const uintptr_t after_header = reinterpret_cast<uintptr_t>(mapping) + page;
+    char* data = static_cast<char*>(mapping) +
+                 (page + (kHugePage - after_header % kHugePage) % kHugePage);
+#if defined(MADV_HUGEPAGE)
+    madvise(data, (bytes + page - 1) / page * page, MADV_HUGEPAGE);
+#endif
+    const BlockHeader header{mapping, length};
+    std::memcpy(data - kHeader, &header, sizeof header);
+    return data;
+}
+#endif
+
+// `bytes` zero-filled bytes (at least one), freed with free_block; null when
+// the system has no memory for them. Large blocks start on a huge page, the
+// others are aligned as calloc aligns.
+void* allocate_zeroed(size_t bytes) {
+    if (bytes == 0) bytes = 1;
+    if (bytes > SIZE_MAX - kHeader) return nullptr;
+#if defined(__linux__)
+    if (bytes >= kLargeBlock) return map_large(bytes);
+#endif
+    char* block = static_cast<char*>(std::calloc(1, bytes + kHeader));
+    return block == nullptr ? nullptr : block + kHeader;   // a zero header: from calloc
+}
+
 }  // namespace
+
+void free_block(void* data) {
+    if (data == nullptr) return;
+    char* block = static_cast<char*>(data) - kHeader;
+    BlockHeader header;
+    std::memcpy(&header, block, sizeof header);
+#if defined(__linux__)
+    if (header.mapping != nullptr) {
+        munmap(header.mapping, header.length);
+        return;
+    }
+#endif
+    std::free(block);
+}
 
 struct Ledger {
     static void add_array(mxArray* array) { current().arrays_.push_back(array); }
@@ -60,10 +133,10 @@ HostCall::HostCall() : outer_(current_call) { current_call = this; }
 
 HostCall::~HostCall() {
     for (mxArray* array : arrays_) {
-        if (array->owns_data) std::free(array->data);
+        if (array->owns_data) free_block(array->data);
         delete array;
     }
-    for (void* block : blocks_) std::free(block);
+    for (void* block : blocks_) free_block(block);
     current_call = outer_;
 }
 
@@ -84,19 +157,20 @@ void* HostCall::take_data(mxArray* result) {
 mxArray* create(int rows, int cols, mxClassID classid) {
     if (rows < 0 || cols < 0) throw std::bad_alloc();
     const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+    if (count > SIZE_MAX / element_size(classid)) throw std::bad_alloc();
     // At least one byte, so that an empty result still has a data pointer.
-    void* data = std::calloc(count > 0 ? count : 1, element_size(classid));
+    void* data = allocate_zeroed(count * element_size(classid));
     if (data == nullptr) throw std::bad_alloc();
     mxArray* array = new (std::nothrow) mxArray{classid, static_cast<size_t>(rows),
                                                 static_cast<size_t>(cols), data, true};
     if (array == nullptr) {
-        std::free(data);
+        free_block(data);
         throw std::bad_alloc();
     }
     try {
         Ledger::add_array(array);
     } catch (...) {
-        std::free(data);
+        free_block(data);
         delete array;
         throw;
     }
@@ -140,14 +214,20 @@ mxArray* mxCreateNumericMatrix_700(int m, int n, mxClassID classid, mxComplexity
 }
 
 void* mxCalloc(size_t n, size_t size) {
-    void* block = std::calloc(n > 0 && size > 0 ? n : 1, size > 0 ? size : 1);
+    if (size > 0 && n > SIZE_MAX / size) throw std::bad_alloc();
+    void* block = pyhost::allocate_zeroed(n * size);
     if (block == nullptr) throw std::bad_alloc();
-    Ledger::add_block(block);
+    try {
+        Ledger::add_block(block);
+    } catch (...) {
+        pyhost::free_block(block);
+        throw;
+    }
     return block;
 }
 
 void mxFree(void* block) {
-    if (block != nullptr && Ledger::remove_block(block)) std::free(block);
+    if (block != nullptr && Ledger::remove_block(block)) pyhost::free_block(block);
 }
 
 void mexErrMsgTxt(const char* message) { throw HostError{"", message}; }

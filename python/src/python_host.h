@@ -20,6 +20,11 @@ struct HostError {
     std::string message;
 };
 
+// Frees the data of a result taken from a call (HostCall::take_data); null
+// is nothing. Large results are mapped on their own, so nothing else may
+// free them.
+void free_block(void* data);
+
 // The arrays and scratch blocks of one entry call. While it lives, the host
 // functions of its thread record into it; its end releases every block and
 // every array not taken.
@@ -36,7 +41,7 @@ public:
     const mxArray* input(const double* data, size_t rows, size_t cols);
 
     // Takes a result's data out of the call: the caller frees it with
-    // std::free. Class, rows and cols describe it.
+    // free_block. Class, rows and cols describe it.
     void* take_data(mxArray* result);
 
 private:

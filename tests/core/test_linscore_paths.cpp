@@ -114,3 +114,54 @@ TEST(LinscorePaths, LargeCopiesAtEveryAlignment) {
         }
     }
 }
+
+// X stored feature by feature (a C-ordered features x samples array): every
+// path gives the scores of the column-ordered kernel on the same matrix, bit
+// for bit, for sample counts within one block and across blocks with
+// remainders, signed zeros, a -0.0 bias, zero scales, and with `special` also
+// infinities and NaNs (where only a NaN's payload may differ).
+TEST(LinscorePaths, FeatureRowsGiveTheScoresOfColumns) {
+    std::mt19937_64 rng(1919);
+    for (int trial = 0; trial < 120; ++trial) {
+        const int32_t features = static_cast<int32_t>(rng() % 11);
+        // Blocks are of 32768 samples.
+        const int32_t samples = static_cast<int32_t>(trial % 6 == 0 ? 32760 + rng() % 40
+                                                                    : rng() % 19);
+        const bool special = trial % 4 == 3;
+        auto value = [&](double spread) {
+            switch (rng() % 16) {
+                case 0: return 1e16;
+                case 1: return -0.0;
+                case 2: return special ? kInf : 0.0;
+                case 3: return special ? kNaN : 1.0;
+                default: return std::uniform_real_distribution<double>(-spread, spread)(rng);
+            }
+        };
+        std::vector<double> X(static_cast<size_t>(features) * samples), mean(features),
+            scale(features), w(features + 1);
+        for (double& v : X) v = value(100);
+        for (double& v : mean) v = value(10);
+        for (double& v : scale) v = rng() % 12 == 0 ? (rng() % 2 ? 0.0 : -0.0) : value(4);
+        for (double& v : w) v = value(2);
+        if (trial % 5 == 0) w[features] = -0.0;
+        // The same matrix by columns, scored by the column-ordered kernel.
+        std::vector<double> columns(X.size());
+        for (int32_t i = 0; i < features; ++i)
+            for (int32_t j = 0; j < samples; ++j)
+                columns[i + static_cast<size_t>(j) * features] = X[j + static_cast<size_t>(i) * samples];
+        const Result want = run(columns, mean, scale, w, features, samples, KernelPath::Scalar);
+        std::vector<KernelPath> paths = vector_paths();
+        paths.insert(paths.begin(), KernelPath::Scalar);
+        for (KernelPath path : paths) {
+            std::vector<double> scores(samples + 1, -3.0);
+            score_feature_rows(X.data(), mean.data(), scale.data(), w.data(), scores.data(),
+                               samples, features, path);
+            ASSERT_EQ(first_difference_but_nan_payload(scores, want.scores), -1)
+                << "trial " << trial << " " << path_name(path);
+            if (!special) {
+                ASSERT_EQ(first_difference(scores, want.scores), -1)
+                    << "trial " << trial << " " << path_name(path);
+            }
+        }
+    }
+}

@@ -1,0 +1,388 @@
+"""The package's functions timed at the call level, as a Python user calls
+them, beside what such a user would call instead: OpenCV (cv2.remap,
+cv2.warpAffine, cv2.distanceTransform), scipy.ndimage (map_coordinates,
+affine_transform), the NumPy expression for linscore, and a lower envelope in
+numba with envsweep's rules, which must give envsweep's bits.
+
+Every call is timed whole (conversions, copies, fresh results), one thread,
+each case's calls interleaved round after round in this one process, and the
+medians compared; inputs are C-ordered (NumPy's default) and Fortran-ordered.
+Also: each call's peak memory beyond its inputs, and the smallest calls.
+
+    python3 bench/python_table.py TABLE.md [--reps=N]
+
+writes a Markdown table (./run bench puts it into README.md).
+"""
+import os
+
+# One thread for every library, set before any of them loads.
+for _name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
+              "NUMBA_NUM_THREADS"):
+    os.environ[_name] = "1"
+
+import platform  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+
+import cv2  # noqa: E402
+import numba  # noqa: E402
+import numpy as np  # noqa: E402
+import scipy  # noqa: E402
+import scipy.ndimage as ndimage  # noqa: E402
+
+import bitexact  # noqa: E402
+
+cv2.setNumThreads(1)
+MIB = 1 << 20
+
+
+# ---------------------------------------------------------------- timing
+
+def timed(functions, reps):
+    """Median wall-clock seconds of each function, the functions called in
+    turn, round after round, so that all of them see the same machine."""
+    times = {name: [] for name in functions}
+    for name, f in functions.items():   # a first call of each, not timed
+        f()
+    for _ in range(reps):
+        for name, f in functions.items():
+            start = time.perf_counter()
+            f()
+            times[name].append(time.perf_counter() - start)
+    return {name: float(np.median(t)) for name, t in times.items()}
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_bytes(f):
+    """How far the process's resident memory rises above where it stood
+    during one call of f (the high-water mark is reset first), or None where
+    the system cannot reset it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as refs:
+            refs.write("5")
+    except OSError:
+        return None
+    before = resident_bytes()
+    f()
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024 - before
+    return None
+
+
+# ------------------------------------------ envsweep's rules, in numba
+
+@numba.njit(cache=False)
+def _envelope(f, first, stride, length, quad, lin, first_pos, out_len, step,
+              out, out_first, arg, env_src, env_bound):
+    """One line: envsweep's lower envelope with its single-precision
+    boundaries, its tie rules and its position steps."""
+    env_src[0] = 0
+    env_bound[0] = np.float32(-1.0e20)
+    env_bound[1] = np.float32(1.0e20)
+    h = 0
+    for q in range(1, length):
+        fq = f[first + q * stride]
+        while True:
+            v = env_src[h]
+            fv = f[first + v * stride]
+            s = np.float32((((fq - fv) - lin * float(q - v)) + quad * float(q * q - v * v))
+                           / (float(q - v) * (quad + quad)))
+            if s <= env_bound[h]:
+                h -= 1
+            else:
+                break
+        h += 1
+        env_src[h] = q
+        env_bound[h] = s
+        env_bound[h + 1] = np.float32(1.0e20)
+    k = 0
+    p = first_pos
+    for j in range(out_len):
+        while float(env_bound[k + 1]) < float(p):
+            k += 1
+        v = env_src[k]
+        d = p - v
+        out[out_first + j * stride] = (quad * float(d * d) + lin * float(d)) + f[first + v * stride]
+        arg[out_first + j * stride] = v
+        p = int(float(p) + step)
+
+
+@numba.njit(cache=False)
+def _envsweep(source, col_quad, col_lin, row_quad, row_lin, col_first, row_first,
+              out_cols, out_rows, step):
+    """envsweep of a Fortran-ordered source: both passes and the composition
+    of the index maps, over flat column-ordered arrays."""
+    rows, cols = source.shape
+    f = source.T.ravel()   # column order, without a copy for a Fortran-ordered source
+    qx, lx, qy, ly = -col_quad, -col_lin, -row_quad, -row_lin
+    R, C = out_rows, out_cols
+    mid_map = np.empty(R * cols)
+    mid_row = np.empty(R * cols, np.int32)
+    out_map = np.empty(R * C)
+    best_col = np.empty(R * C, np.int32)
+    best_row = np.empty(R * C, np.int32)
+    length = max(rows, cols)
+    env_src = np.empty(length, np.int32)
+    env_bound = np.empty(length + 1, np.float32)
+    for x in range(cols):
+        _envelope(f, x * rows, 1, rows, qy, ly, row_first - 1, R, step,
+                  mid_map, x * R, mid_row, env_src, env_bound)
+    for j in range(R):
+        _envelope(mid_map, j, R, cols, qx, lx, col_first - 1, C, step,
+                  out_map, j, best_col, env_src, env_bound)
+    for i in range(C):
+        for j in range(R):
+            x = best_col[j + i * R]
+            best_row[j + i * R] = mid_row[j + x * R] + 1
+            best_col[j + i * R] = x + 1
+    return (out_map.reshape((C, R)).T, best_col.reshape((C, R)).T,
+            best_row.reshape((C, R)).T)
+
+
+# ---------------------------------------------------------------- cases
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and \
+        np.asfortranarray(a).tobytes("F") == np.asfortranarray(b).tobytes("F")
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+        self.problems = []
+
+    def case(self, task, ours, peers, reps, bound=None):
+        """ours: {layout: (call text, f, bytes a call may hold: copies of its
+        inputs, results, scratch)}; peers: {call text: f}."""
+        functions = {("ours", layout): f for layout, (_, f, _) in ours.items()}
+        functions.update({("peer", text): f for text, f in peers.items()})
+        t = timed(functions, reps)
+        first = True
+        for layout, (text, f, allowed) in ours.items():
+            peak = peak_bytes(f)
+            memory = "" if peak is None else "%.0f (%.0f)" % (peak / MIB, allowed / MIB)
+            if peak is not None and peak > allowed + 2 * MIB:
+                memory += " over"
+            for peer, peer_time in ([(p, t[("peer", p)]) for p in peers] or [("", None)]):
+                self.rows.append((task if first else "", layout, "`%s`" % text,
+                                  "%.3f" % (1e3 * t[("ours", layout)]), memory,
+                                  "`%s`" % peer if peer else "",
+                                  "" if peer_time is None else "%.3f" % (1e3 * peer_time),
+                                  "" if peer_time is None else
+                                  "%.2fx" % (peer_time / t[("ours", layout)])))
+                first = False
+                memory = ""
+
+    def check(self, what, ok):
+        if not ok:
+            self.problems.append(what)
+
+
+def build(reps):
+    rng = np.random.default_rng(19)
+    table = Table()
+    f8 = 8
+
+    # gridlerp beside cv2.remap (float64 image, float32 maps made beforehand,
+    # replicated border) and map_coordinates (order 1, nearest: the clamp).
+    for size, grid in ((1024, 2048), (64, 256)):
+        image = rng.uniform(0, 255, (size, size))
+        X = rng.uniform(-0.01 * size, 1.01 * size, (grid, grid))
+        Y = rng.uniform(-0.01 * size, 1.01 * size, (grid, grid))
+        image_f, X_f, Y_f = (np.asfortranarray(a) for a in (image, X, Y))
+        map_x, map_y = X.astype(np.float32), Y.astype(np.float32)
+        coords = np.stack([Y, X])
+        table.check("gridlerp %d: C and F layouts differ" % size,
+                    same_bits(bitexact.gridlerp(image, X, Y), bitexact.gridlerp(image_f, X_f, Y_f)))
+        result = grid * grid * f8
+        table.case("gridlerp, %d² image, %d² positions" % (size, grid), {
+            "C": ("gridlerp(image, X, Y)", lambda: bitexact.gridlerp(image, X, Y),
+                  image.nbytes + result),
+            "F": ("gridlerp(image, X, Y)", lambda: bitexact.gridlerp(image_f, X_f, Y_f), result),
+        }, {
+            "cv2.remap(image, X32, Y32, INTER_LINEAR, BORDER_REPLICATE)":
+                lambda: cv2.remap(image, map_x, map_y, cv2.INTER_LINEAR,
+                                  borderMode=cv2.BORDER_REPLICATE),
+            "map_coordinates(image, [Y, X], order=1, mode='nearest')":
+                lambda: ndimage.map_coordinates(image, coords, order=1, mode="nearest"),
+        }, reps if size > 64 else 10 * reps)
+
+    # patchwarp beside cv2.warpAffine (the patch alone) and affine_transform:
+    # a 2048² grid turned by 30 degrees and scaled by 0.5 about the centre of
+    # a 1024² image.
+    image = rng.uniform(0, 255, (1024, 1024))
+    image_f = np.asfortranarray(image)
+    angle, scale = np.deg2rad(30), 0.5
+    a, b, c, d = scale * np.cos(angle), scale * np.sin(angle), -scale * np.sin(angle), \
+        scale * np.cos(angle)
+    A = np.array([[a, c, 511.5], [b, d, 511.5]])
+    half = (2048 - 1) / 2
+    # Output pixel (row i, column j) samples column a*(j - half) + c*(i - half) + e
+    # and row b*(j - half) + d*(i - half) + f: OpenCV's inverse map gives its
+    # source column and row from (x, y) = (j, i), scipy's matrix its source
+    # (row, column) from (i, j).
+    cv_map = np.array([[a, c, A[0, 2] - a * half - c * half],
+                       [b, d, A[1, 2] - b * half - d * half]])
+    patch = bitexact.patchwarp(image, (2048, 2048), A)[0]
+    warped = cv2.warpAffine(image, cv_map, (2048, 2048),
+                            flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
+                            borderMode=cv2.BORDER_REPLICATE)
+    # OpenCV quantises its interpolation weights: close, not the same bits.
+    table.check("patchwarp: cv2.warpAffine's patch is not the same picture",
+                np.median(np.abs(warped - patch)) < 4)
+    table.check("patchwarp: C and F layouts differ",
+                all(same_bits(u, v) for u, v in zip(bitexact.patchwarp(image, (2048, 2048), A),
+                                                    bitexact.patchwarp(image_f, (2048, 2048), A))))
+    matrix = np.array([[d, b], [c, a]])
+    offset = np.array([A[1, 2] - b * half - d * half, A[0, 2] - a * half - c * half])
+    results = 3 * 2048 * 2048 * f8
+    table.case("patchwarp, 2048² grid, 1024² image, three results", {
+        "C": ("patchwarp(image, (2048, 2048), A)",
+              lambda: bitexact.patchwarp(image, (2048, 2048), A), image.nbytes + results),
+        "F": ("patchwarp(image, (2048, 2048), A)",
+              lambda: bitexact.patchwarp(image_f, (2048, 2048), A), results),
+    }, {
+        "cv2.warpAffine(image, M, (2048, 2048), INTER_LINEAR | WARP_INVERSE_MAP, BORDER_REPLICATE)":
+            lambda: cv2.warpAffine(image, cv_map, (2048, 2048),
+                                   flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
+                                   borderMode=cv2.BORDER_REPLICATE),
+        "affine_transform(image, matrix, offset, (2048, 2048), order=1, mode='nearest')":
+            lambda: ndimage.affine_transform(image, matrix, offset, (2048, 2048), order=1,
+                                             mode="nearest"),
+    }, reps)
+
+    # envsweep beside cv2.distanceTransform (DIST_L2, DIST_MASK_PRECISE: the
+    # same lower-envelope algorithm, on a binary image of as many cells) and
+    # the numba envelope, whose bits must be envsweep's.
+    source = rng.uniform(0, 100, (1024, 1024))
+    source_f = np.asfortranarray(source)
+    binary = (rng.uniform(0, 1, (1024, 1024)) > 0.01).astype(np.uint8)
+    args = (0.05, 0.1, 0.05, -0.1, 1, 1, 1024, 1024, 1.0)
+    ours = bitexact.envsweep(source_f, *args)
+    theirs = _envsweep(source_f, *args[:6], 1024, 1024, 1.0)
+    table.check("envsweep: the numba envelope gives other bits",
+                all(same_bits(u, v) for u, v in zip(ours, theirs)))
+    table.check("envsweep: C and F layouts differ",
+                all(same_bits(u, v) for u, v in zip(ours, bitexact.envsweep(source, *args))))
+    results = 1024 * 1024 * (8 + 4 + 4)
+    scratch = 12 * 1024 * 1024
+    table.case("envsweep, 1024² noise to 1024², step 1 (as many source cells as the peers)", {
+        "C": ("envsweep(source, 0.05, 0.1, 0.05, -0.1, 1, 1, 1024, 1024, 1)",
+              lambda: bitexact.envsweep(source, *args), source.nbytes + results + scratch),
+        "F": ("envsweep(source, 0.05, 0.1, 0.05, -0.1, 1, 1, 1024, 1024, 1)",
+              lambda: bitexact.envsweep(source_f, *args), results + scratch),
+    }, {
+        "cv2.distanceTransform(binary, DIST_L2, DIST_MASK_PRECISE)":
+            lambda: cv2.distanceTransform(binary, cv2.DIST_L2, cv2.DIST_MASK_PRECISE),
+        "numba lower envelope, envsweep's rules (same bits, checked)":
+            lambda: _envsweep(source_f, *args[:6], 1024, 1024, 1.0),
+    }, reps)
+
+    # linscore: 512 features x 16,384 samples, as S.T of a C-ordered samples x
+    # features array (read in place), and as a C-ordered features x samples
+    # array (read feature by feature); beside the NumPy expression.
+    S = rng.standard_normal((16384, 512))
+    mu, sc, w = rng.standard_normal(512), rng.uniform(0.5, 2, 512), rng.standard_normal(513)
+    weights, bias = w[:-1], w[-1]
+    X = np.ascontiguousarray(S.T)
+    mu_col, sc_col = mu[:, None], sc[:, None]
+    table.check("linscore: S.T and C-ordered X give other bits",
+                same_bits(bitexact.linscore(S.T, mu, sc, w), bitexact.linscore(X, mu, sc, w)))
+    scores = 16384 * f8
+    table.case("linscore, 512 features x 16,384 samples, passed as `S.T`", {
+        "F (S.T)": ("linscore(S.T, mean, scale, w)", lambda: bitexact.linscore(S.T, mu, sc, w),
+                    scores + S.nbytes),
+    }, {"((S - mean) / scale) @ w[:-1] + w[-1]": lambda: ((S - mu) / sc) @ weights + bias}, reps)
+    table.case("linscore, 512 features x 16,384 samples, C-ordered X", {
+        "C": ("linscore(X, mean, scale, w)", lambda: bitexact.linscore(X, mu, sc, w), scores),
+    }, {"w[:-1] @ ((X - mean[:, None]) / scale[:, None]) + w[-1]":
+        lambda: weights @ ((X - mu_col) / sc_col) + bias}, reps)
+
+    # The smallest calls, many times over.
+    one = np.ones((1, 1))
+    calls = 2000
+    small = {
+        "gridlerp(1.0, 0.0, 0.0)": lambda: bitexact.gridlerp(1.0, 0.0, 0.0),
+        "patchwarp(1.0, (1, 1), A)": lambda: bitexact.patchwarp(1.0, (1, 1), A),
+        "envsweep(1.0, 1, 0, 1, 0, 1, 1, 1, 1, 1)":
+            lambda: bitexact.envsweep(1.0, 1, 0, 1, 0, 1, 1, 1, 1, 1),
+        "linscore(1.0, 0.0, 1.0, [1.0, 0.0])": lambda: bitexact.linscore(1.0, 0.0, 1.0, [1.0, 0.0]),
+        "np.add(a, b), a and b 1 x 1": lambda: np.add(one, one),
+    }
+
+    def repeat(f):
+        def run():
+            for _ in range(calls):
+                f()
+        return run
+
+    t = timed({text: repeat(f) for text, f in small.items()}, 7)
+    smallest = [(text, 1e6 * t[text] / calls) for text in small]
+    return table, smallest
+
+
+def processor():
+    try:
+        with open("/proc/cpuinfo") as info:
+            flags = ""
+            name = platform.processor()
+            for line in info:
+                if line.startswith("model name"):
+                    name = line.split(":", 1)[1].strip()
+                if line.startswith("flags"):
+                    flags = line.split(":", 1)[1].split()
+                    break
+        extras = [n for n, f in (("AVX2", "avx2"), ("AVX-512", "avx512f")) if f in flags]
+        return "%s (%s)" % (name, ", ".join(extras)) if extras else name
+    except OSError:
+        return platform.processor()
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    reps = 7
+    for arg in sys.argv[2:]:
+        if arg.startswith("--reps="):
+            reps = int(arg.split("=", 1)[1])
+    table, smallest = build(reps)
+    lines = [
+        "Python %s on %s: medians of %d rounds (wall-clock time), one thread, each case's "
+        "calls interleaved in one process. NumPy %s, OpenCV %s, SciPy %s, numba %s. "
+        "Each call is timed whole: conversions, copies and fresh results included. "
+        "Ratios above 1 mean bitexact is faster. Peak MiB: how far the process's memory "
+        "rose during one call (in brackets what the call may hold: copies of its inputs, "
+        "its results, its scratch)."
+        % (platform.python_version(), processor(), reps, np.__version__, cv2.__version__,
+           scipy.__version__, numba.__version__),
+        "",
+        "| call | layout | bitexact | ms | peak MiB | what a Python user calls instead | ms "
+        "| ratio |",
+        "|---|---|---|---:|---:|---|---:|---:|",
+    ]
+    for row in table.rows:
+        lines.append("| " + " | ".join(row) + " |")
+    for text, microseconds in smallest:
+        lines.append("| smallest call | | `%s` | %.4f | | | | |" % (text, microseconds / 1e3))
+    if table.problems:
+        lines += ["", "Checks that failed: " + "; ".join(table.problems) + "."]
+    else:
+        lines += ["", "Checked in the same run: each call gives the same bits in C and "
+                  "Fortran order, and the numba envelope gives envsweep's bits."]
+    text = "\n".join(lines) + "\n"
+    with open(sys.argv[1], "w") as out:
+        out.write(text)
+    print(text)
+    if table.problems:
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,54 @@
+"""Large results and scratch blocks, which the Python host maps on their own:
+the same numbers as small ones, and freed with their arrays."""
+import numpy as np
+
+import bitexact
+from conftest import bits
+
+RNG = np.random.default_rng(19)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+# A large result (mapped) holds what the same positions give in small calls
+# (from the ordinary heap); a large envsweep has large scratch too, and its
+# output rows are independent of one another.
+def test_large_blocks_give_the_numbers_of_small_ones():
+    image = RNG.uniform(-1, 1, (300, 200))
+    X = RNG.uniform(-2, 202, (1100, 1000))
+    Y = RNG.uniform(-2, 302, (1100, 1000))
+    whole = bitexact.gridlerp(image, X, Y)
+    assert whole.nbytes >= 4 << 20
+    halves = [bitexact.gridlerp(image, X[:, :500], Y[:, :500]),
+              bitexact.gridlerp(image, X[:, 500:], Y[:, 500:])]
+    assert bits(whole) == bits(np.hstack(halves))
+
+    source = RNG.uniform(0, 1, (700, 900))
+    args = (0.5, 0.25, 1.5, -0.5, 3)
+    out, col, row = bitexact.envsweep(source, *args, 1, 900, 700, 1)
+    top = bitexact.envsweep(source, *args, 1, 900, 350, 1)
+    bottom = bitexact.envsweep(source, *args, 351, 900, 350, 1)
+    for whole, upper, lower in zip((out, col, row), top, bottom):
+        assert bits(whole) == bits(np.vstack([upper, lower]))
+
+
+# Each large result goes back to the system with its array, and a call's
+# large scratch with the call: many calls leave the process no larger.
+def test_large_blocks_are_freed():
+    image = RNG.uniform(-1, 1, (64, 64))
+    source = RNG.uniform(0, 1, (600, 600))
+
+    def calls():
+        patch = bitexact.patchwarp(image, (1024, 1024), [[1, 0, 30], [0, 1, 30]])
+        assert patch[0].nbytes == 8 << 20
+        bitexact.envsweep(source, 1, 0, 1, 0, 1, 1, 600, 600, 1)
+
+    calls()
+    before = resident_bytes()
+    for _ in range(40):
+        calls()
+    # 40 calls of 36 MiB each would leave more than a gigabyte behind.
+    assert resident_bytes() - before < 64 << 20
