@@ -38,14 +38,15 @@ Types
     holds.
 
 Results
-    New NumPy arrays in column order, sharing memory with nothing; the inputs
-    are never written. The interpreter lock is released while a kernel runs,
+    New NumPy arrays in column order (gridlerp's in C order for C-ordered
+    positions), sharing memory with nothing; the inputs are never written. The interpreter lock is released while a kernel runs,
     so threads may call the functions at once.
 
 Errors
     ``bitexact.Error`` (a ValueError) with the module's own identifier
     (``err.identifier``, e.g. ``"gridlerp:emptyImage"``) and message
-    (``err.message``, also ``str(err)``).
+    (``err.message``, also ``str(err)``). A call that finds no memory for
+    its results, scratch or copies ends with ``<function>:outOfMemory``.
 """
 
 import numpy as _np
@@ -137,6 +138,15 @@ def _host_elements(shape):
     return count
 
 
+def _converted(module, call, *inputs):
+    """call(*inputs): the call with its inputs converted. A copy that finds no
+    memory ends the call as the host does, with the module's identifier."""
+    try:
+        return call(*inputs)
+    except MemoryError:
+        return (module + ":outOfMemory", "Out of memory.")
+
+
 def _result(found):
     """The results of a call, or its error raised."""
     if type(found) is tuple:
@@ -159,17 +169,23 @@ def gridlerp(image, X, Y):
     the image sampled at each (X, Y), each position first clamped onto the
     image. A NaN position gives NaN.
 
+    Layouts: X and Y of one shape pair element for element whatever their
+    memory order, so C-ordered float64 X and Y are read without a copy, and v
+    then comes back in C order. The image is copied into column order unless
+    it is float64 in column order already: which way its rows and columns lie
+    decides the interpolation's arithmetic.
+
     Errors (bitexact.Error, identifier): gridlerp:emptyImage (positions to
     sample and an empty image), gridlerp:tooFewElements (Y shorter than X),
     gridlerp:tooLarge (a size past 2**31 - 1), gridlerp:notRealDouble
-    (complex input).
+    (complex input), gridlerp:outOfMemory.
 
     >>> float(gridlerp([[10, 20], [30, 40]], 0.5, 0.5))
     25.0
     """
     found = _host.call("gridlerp", 1, [image, X, Y], _FAST)
     if found is None:
-        found = _gridlerp_converted(image, X, Y)
+        found = _converted("gridlerp", _gridlerp_converted, image, X, Y)
     return _result(found)[0]
 
 
@@ -202,7 +218,8 @@ def patchwarp(image, template, A):
 
     image     the image, rows x columns.
     template  an array whose shape alone is used (any dtype), or a shape
-              tuple (M, N); a tuple is always a shape. The patch is M x N.
+              tuple (M, N) of whole numbers from 0; a tuple is always a shape,
+              and any other tuple raises ValueError. The patch is M x N.
     A         the 2 x 3 affine matrix; its first six elements in column order
               are used, so A = [[a, c, e], [b, d, f]] maps a grid cell (u, v)
               to column a*u + c*v + e and row b*u + d*v + f.
@@ -214,7 +231,8 @@ def patchwarp(image, template, A):
 
     Errors (bitexact.Error, identifier): patchwarp:emptyImage,
     patchwarp:tooFewElements (A has fewer than 6 elements),
-    patchwarp:tooLarge, patchwarp:notRealDouble (complex image or A).
+    patchwarp:tooLarge, patchwarp:notRealDouble (complex image or A),
+    patchwarp:outOfMemory.
 
     >>> patchwarp([[1, 2], [3, 4]], (1, 1), [[1, 0, 0], [0, 1, 0]])[0]
     array([[1.]])
@@ -223,7 +241,7 @@ def patchwarp(image, template, A):
     # A shape stands for an array of which the module reads only the size.
     found = _host.call("patchwarp", 3, [image, shape, A], _FAST)
     if found is None:
-        found = _patchwarp_converted(image, shape, A)
+        found = _converted("patchwarp", _patchwarp_converted, image, shape, A)
     patch, x, y = _result(found)
     return patch, x, y
 
@@ -281,7 +299,9 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
 
     col_first, row_first  the first output position, a 1-based cell (as in
                           MATLAB); truncated toward zero.
-    out_cols, out_rows    the grid's size; truncated toward zero.
+    out_cols, out_rows    the grid's size; truncated toward zero. With
+                          either 0 the three results are empty and come
+                          back at once, the source unread.
     pos_step              the step between output positions (>= 0); the
                           fraction is dropped at each step.
     Each scalar is the first element of its argument.
@@ -302,7 +322,7 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
               out_cols, out_rows, pos_step]
     found = _host.call("envsweep", 3, values, _FAST)
     if found is None:
-        found = _envsweep_converted(values)
+        found = _converted("envsweep", _envsweep_converted, values)
     out_map, best_col, best_row = _result(found)
     return out_map, best_col, best_row
 
@@ -343,14 +363,14 @@ def linscore(X, mean, scale, w):
     then plus the bias w[M].
 
     Errors (bitexact.Error, identifier): linscore:tooFewElements,
-    linscore:tooLarge, linscore:notRealDouble.
+    linscore:tooLarge, linscore:notRealDouble, linscore:outOfMemory.
 
     >>> linscore([[1, 2, 3], [10, 20, 30]], [1, 10], [1, 10], [100, 1, 0.5]).tolist()
     [0.5, 101.5, 202.5]
     """
     found = _host.call("linscore", 1, [X, mean, scale, w], _FAST)
     if found is None:
-        found = _linscore_converted(X, mean, scale, w)
+        found = _converted("linscore", _linscore_converted, X, mean, scale, w)
     return _result(found)[0]
 
 
