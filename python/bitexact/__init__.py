@@ -248,6 +248,8 @@ def patchwarp(image, template, A):
 
 def _count(n):
     """n as a count (a whole number from 0), or None."""
+    if type(n) is int:
+        return min(n, 2 ** 31) if n >= 0 else None
     try:
         if _np.ndim(n) != 0 or not n >= 0 or int(n) != n:
             return None
@@ -261,6 +263,11 @@ def _template_shape(template):
     if type(template) is _np.ndarray:
         return template.shape
     if isinstance(template, tuple):
+        if len(template) == 2:
+            rows, cols = template
+            if type(rows) is int and type(cols) is int and 0 <= rows < _LIMIT and \
+                    0 <= cols < _LIMIT:
+                return template
         shape = tuple(_count(n) for n in template)
         if len(shape) != 2 or None in shape:
             raise ValueError("patchwarp: a template tuple is a shape (M, N) of two counts "
