@@ -39,8 +39,9 @@ Types
 
 Results
     New NumPy arrays in column order (gridlerp's in C order for C-ordered
-    positions), sharing memory with nothing; the inputs are never written. The interpreter lock is released while a kernel runs,
-    so threads may call the functions at once.
+    positions), sharing memory with nothing; the inputs are never written.
+    The interpreter lock is released while a kernel runs, so threads may call
+    the functions at once.
 
 Errors
     ``bitexact.Error`` (a ValueError) with the module's own identifier

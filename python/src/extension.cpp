@@ -108,7 +108,7 @@ bool readable_in_place(PyObject* object, PyObject* float64, bool exact_type) {
 // The inputs of one call as host arrays, with what must outlive the entry.
 class Inputs {
 public:
-    Inputs(size_t count) { scalars_.reserve(count); }
+    explicit Inputs(size_t count) { scalars_.reserve(count); }
 
     // Adds one input; false when it is in no form the host reads (FAST mode
     // then gives up), a TypeError in RUN mode, a ValueError for a bad tuple.
@@ -141,7 +141,8 @@ public:
         if (PyTuple_Check(object) && (size_only_allowed || mode == kCheck)) {
             std::vector<size_t> dims;
             for (py::handle count : py::reinterpret_borrow<py::tuple>(input)) {
-                if (!PyLong_Check(count.ptr()) || PyObject_RichCompareBool(count.ptr(), zero(), Py_LT) != 0)
+                if (!PyLong_Check(count.ptr()) ||
+                    PyObject_RichCompareBool(count.ptr(), zero(), Py_LT) != 0)
                     throw py::value_error("a shape is a tuple of counts (ints from 0)");
                 const unsigned long long value = PyLong_AsUnsignedLongLong(count.ptr());
                 if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {

@@ -285,7 +285,8 @@ def test_refusals_of_the_python_layer():
     with pytest.raises(bitexact.Error, match="rows or columns"):
         bitexact.patchwarp(IMAGE, (2 ** 64, 1), A)
     ragged = [[1.0, 2.0], [3.0]]
-    for call in (lambda: bitexact.gridlerp(ragged, 0, 0), lambda: bitexact.gridlerp(IMAGE, 0, ragged),
+    for call in (lambda: bitexact.gridlerp(ragged, 0, 0),
+                 lambda: bitexact.gridlerp(IMAGE, 0, ragged),
                  lambda: bitexact.patchwarp(IMAGE, ragged, A),
                  lambda: bitexact.envsweep(IMAGE, ragged, 0, 1, 0, 1, 1, 1, 1, 1),
                  lambda: bitexact.linscore(FEATURES, MEAN, SCALE, [W, [1]]),
@@ -293,7 +294,8 @@ def test_refusals_of_the_python_layer():
         with pytest.raises(TypeError):
             call()
     masked = np.ma.masked_array(IMAGE, IMAGE > 0)
-    for call in (lambda: bitexact.gridlerp(masked, X, Y), lambda: bitexact.patchwarp(masked, (2, 2), A),
+    for call in (lambda: bitexact.gridlerp(masked, X, Y),
+                 lambda: bitexact.patchwarp(masked, (2, 2), A),
                  lambda: bitexact.envsweep(masked, 1, 0, 1, 0, 1, 1, 1, 1, 1),
                  lambda: bitexact.linscore(FEATURES, np.ma.masked_array(MEAN), SCALE, W)):
         with pytest.raises(TypeError, match="masked"):
