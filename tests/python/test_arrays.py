@@ -193,7 +193,7 @@ def test_threads():
 # Run in a process of its own whose address space cannot hold a large block:
 # a copy or allocation in proportion to a huge input fails there at once.
 LIMITED = r"""
-import resource, sys, time
+import resource
 import numpy as np
 import bitexact
 resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
@@ -201,11 +201,10 @@ huge = np.broadcast_to(0.25, (2 ** 33,))            # 64 GiB once copied
 tall = np.broadcast_to(1.0, (2 ** 31, 1))
 ok = np.ones((2, 2), order="F")
 def outcome(call):
-    start = time.perf_counter()
     try:
         result = call()
     except bitexact.Error as error:
-        return error.identifier, time.perf_counter() - start
+        return error.identifier, None
     return [(r.shape, r.ravel().tolist())
             for r in (result if isinstance(result, tuple) else (result,))], None
 calls = {
@@ -237,15 +236,14 @@ def test_no_memory_in_proportion_to_what_is_not_read():
                                             capture_output=True, text=True).stdout)
     for name in ("gridlerp image", "gridlerp X", "patchwarp image", "envsweep source",
                  "linscore X"):
-        identifier, seconds = found[name]
-        assert identifier == name.split()[0] + ":tooLarge", name
-        assert seconds < 0.1, name
+        # A copy would have failed for memory first (outOfMemory).
+        assert found[name][0] == name.split()[0] + ":tooLarge", name
     assert found["gridlerp Y"][0] == [((), [1.0])]
     assert found["patchwarp A"][0][1:] == [((1, 1), [0.25]), ((1, 1), [0.25])]
     assert found["linscore mean, scale, w"][0] == [((1,), [(1.0 - 0.25) / 0.25 * 0.25 + 0.25])]
     assert found["envsweep scalars"][0] == [((1, 1), [1.0]), ((1, 1), [1]), ((1, 1), [1])]
     assert found["envsweep empty output"][0] == [((2 ** 31 - 1, 0), [])] * 3
-    assert found["envsweep results"] == ("envsweep:outOfMemory", found["envsweep results"][1])
+    assert found["envsweep results"] == ("envsweep:outOfMemory", None)
 
 
 # The private entry point cannot be made to read memory it was not given or to
