@@ -18,7 +18,7 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from hypothesis.extra import numpy as hnp  # noqa: E402
 
-EXAMPLES = int(os.environ.get("BITEXACT_FUZZ_EXAMPLES", "1200"))
+EXAMPLES = int(os.environ.get("BITEXACT_FUZZ_EXAMPLES", "2500"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None, derandomize=False,
                 suppress_health_check=list(HealthCheck))
 
