@@ -32,7 +32,7 @@ bool processor_has_avx2() {
 #endif
 }
 
-#if KERNELS_HAVE_AVX512
+#if KERNELS_HAVE_AVX512 && !defined(__GNUC__)
 // Registers a, b, c, d of cpuid leaf `leaf`, subleaf `sub` (zeros where the
 // leaf does not exist), and the low half of XCR0 (0 where the system does not
 // report it).
@@ -79,6 +79,12 @@ unsigned xcr0_low() {
 bool processor_has_avx512() {
 #if !KERNELS_HAVE_AVX512
     return false;
+#elif defined(__GNUC__)
+    // The runtime's record of the processor, taken once at load, which counts
+    // a feature only where the system saves its registers: cpuid itself costs
+    // microseconds a time under a hypervisor, more than a small call's work.
+    return processor_has_avx2() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
 #else
     if (!processor_has_avx2()) return false;
     constexpr unsigned kStates = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);

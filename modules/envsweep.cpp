@@ -52,6 +52,15 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     mxArray* out_map = mxCreateNumericMatrix(grid.dims.rows, grid.dims.cols, mxDOUBLE_CLASS, mxREAL);
     mxArray* best_col = mxCreateNumericMatrix(grid.dims.rows, grid.dims.cols, mxINT32_CLASS, mxREAL);
     mxArray* best_row = mxCreateNumericMatrix(grid.dims.rows, grid.dims.cols, mxINT32_CLASS, mxREAL);
+    // An empty output grid has nothing to compute: its three empty results go
+    // back at once, without the scratch of the passes (out_rows x source
+    // columns, which can be large when only out_cols is 0).
+    if (output_empty) {
+        plhs[0] = out_map;
+        plhs[1] = best_col;
+        plhs[2] = best_row;
+        return;
+    }
     double* mid_map = static_cast<double*>(mxCalloc(mid_count, sizeof(double)));
     int32_t* mid_row = static_cast<int32_t*>(mxCalloc(mid_count, sizeof(int32_t)));
 

@@ -9,7 +9,14 @@ How arrays are read
     (C order, Fortran order or a strided view): the layout never changes a
     number. An array already float64 and in column (Fortran) order is read in
     place; any other is first copied into that form. So ``X.T`` of a C-ordered
-    samples x features array is read without a copy.
+    samples x features array is read without a copy. gridlerp also reads C-
+    ordered float64 positions X and Y of one shape in place and returns its
+    result in C order; its image is copied into column order, since rows and
+    columns play different parts in the interpolation.
+
+    Sizes are checked before anything is copied or converted: an input too
+    large for a module gets the module's own error (``<function>:tooLarge``)
+    at once, also from a broadcast view that would be huge once copied.
 
     Shapes are counted as MATLAB counts them: a 0-d array (or a Python
     number) is 1 x 1; a 1-d array of n elements is the row 1 x n (as MATLAB's
@@ -17,7 +24,7 @@ How arrays are read
     all its further dimensions together as columns, its elements taken in
     column order. Where a function takes only some elements of an array
     (``Y``, ``A``, ``mean``, ``scale``, ``w``, the scalars of envsweep), it
-    takes them in that column order.
+    takes them in that column order, and copies or converts only those.
 
 Types
     float64 is used as it is. bool, integer, float16 and float32 inputs are
@@ -25,17 +32,22 @@ Types
     value and for integers up to 2**53 in magnitude (larger integers round to
     the nearest double, as ``numpy.float64`` does). Complex input is refused
     (``bitexact.Error``, identifier ``<function>:notRealDouble``), as is
-    anything that is not a number (TypeError).
+    anything that is not a number (TypeError), ragged nested lists included.
+    Masked arrays (``numpy.ma``) are refused (TypeError) rather than read
+    without their mask: pass ``a.filled(value)`` to say what a masked element
+    holds.
 
 Results
-    New NumPy arrays in column order, sharing memory with nothing; the inputs
-    are never written. The interpreter lock is released while a kernel runs,
-    so threads may call the functions at once.
+    New NumPy arrays in column order (gridlerp's in C order for C-ordered
+    positions), sharing memory with nothing; the inputs are never written.
+    The interpreter lock is released while a kernel runs, so threads may call
+    the functions at once.
 
 Errors
     ``bitexact.Error`` (a ValueError) with the module's own identifier
     (``err.identifier``, e.g. ``"gridlerp:emptyImage"``) and message
-    (``err.message``, also ``str(err)``).
+    (``err.message``, also ``str(err)``). A call that finds no memory for
+    its results, scratch or copies ends with ``<function>:outOfMemory``.
 """
 
 import numpy as _np
@@ -60,23 +72,87 @@ class Error(ValueError):
         return (Error, (self.identifier, self.message))
 
 
-def _as_double(value, module, name):
-    """value as an aligned float64 array in column order; copied only when
-    it is not one already."""
-    array = _np.asarray(value)
+_FAST, _CHECK, _RUN = _host.FAST, _host.CHECK, _host.RUN
+_LIMIT = 2 ** 31 - 1
+# Stands for an input a call will not read, so that nothing is copied for it.
+_NOTHING = _np.zeros((0, 0), order="F")
+
+
+def _numeric(value, module, name):
+    """value as a NumPy array of real numbers, not copied where it is one."""
+    if isinstance(value, _np.ma.MaskedArray):
+        raise TypeError("%s: %s is a masked array, which is refused; pass %s.filled(value) "
+                        "to say what its masked elements hold" % (module, name, name))
+    try:
+        array = _np.asarray(value)
+    except (ValueError, TypeError) as error:   # ragged nesting, among others
+        raise TypeError("%s: %s must be numeric: %s" % (module, name, error)) from None
     if array.dtype.kind == "c":
         raise Error(module + ":notRealDouble",
                     "%s must be real; complex input is refused." % name)
     if array.dtype.kind not in "biuf":
         raise TypeError("%s: %s must be numeric, not %s" % (module, name, array.dtype))
+    return array
+
+
+def _as_double(value, module, name):
+    """value as an aligned float64 array in column order; copied only when
+    it is not one already."""
+    return _column_order(_numeric(value, module, name))
+
+
+def _column_order(array):
     return _np.require(array, _np.float64, ["F_CONTIGUOUS", "ALIGNED"])
 
 
-def _call(module, nlhs, inputs):
-    identifier, message, results = _host.call(module, nlhs, inputs)
-    if message is not None:
-        raise Error(identifier, message)
-    return results
+def _leading(array, count):
+    """The first `count` elements of a numeric array in column order (all of
+    them if it has fewer), float64; converted only as far as that."""
+    count = max(0, min(count, array.size))
+    if count == array.size:
+        return _column_order(array)
+    out = _np.empty(count, _np.float64)
+    part, rest = out, array.T        # the column order of array is the row order of array.T
+    while count:
+        if rest.ndim <= 1:
+            part[...] = rest.reshape(-1)[:count]
+            break
+        inner = rest[0].size
+        whole, count = divmod(count, inner)
+        if whole:
+            part[:whole * inner].reshape(rest[:whole].shape)[...] = rest[:whole]
+        if count:
+            part, rest = part[whole * inner:], rest[whole]
+    return out
+
+
+def _first(array):
+    """The first element of a non-empty numeric array as a Python float."""
+    return float(array[(0,) * array.ndim])
+
+
+def _host_elements(shape):
+    """The element count of an array of this shape; the cells of a template."""
+    count = 1
+    for extent in shape:
+        count *= extent
+    return count
+
+
+def _converted(module, call, *inputs):
+    """call(*inputs): the call with its inputs converted. A copy that finds no
+    memory ends the call as the host does, with the module's identifier."""
+    try:
+        return call(*inputs)
+    except MemoryError:
+        return (module + ":outOfMemory", "Out of memory.")
+
+
+def _result(found):
+    """The results of a call, or its error raised."""
+    if type(found) is tuple:
+        raise Error(*found)
+    return found
 
 
 def gridlerp(image, X, Y):
@@ -94,18 +170,46 @@ def gridlerp(image, X, Y):
     the image sampled at each (X, Y), each position first clamped onto the
     image. A NaN position gives NaN.
 
+    Layouts: X and Y of one shape pair element for element whatever their
+    memory order, so C-ordered float64 X and Y are read without a copy, and v
+    then comes back in C order. The image is copied into column order unless
+    it is float64 in column order already: which way its rows and columns lie
+    decides the interpolation's arithmetic.
+
     Errors (bitexact.Error, identifier): gridlerp:emptyImage (positions to
     sample and an empty image), gridlerp:tooFewElements (Y shorter than X),
     gridlerp:tooLarge (a size past 2**31 - 1), gridlerp:notRealDouble
-    (complex input).
+    (complex input), gridlerp:outOfMemory.
 
     >>> float(gridlerp([[10, 20], [30, 40]], 0.5, 0.5))
     25.0
     """
+    found = _host.call("gridlerp", 1, [image, X, Y], _FAST)
+    if found is None:
+        found = _converted("gridlerp", _gridlerp_converted, image, X, Y)
+    return _result(found)[0]
+
+
+def _gridlerp_converted(image, X, Y):
     m = "gridlerp"
-    X = _as_double(X, m, "X")
-    (v,) = _call(m, 1, [_as_double(image, m, "image"), X, _as_double(Y, m, "Y")])
-    return v.reshape(X.shape, order="F")
+    image, X, Y = _numeric(image, m, "image"), _numeric(X, m, "X"), _numeric(Y, m, "Y")
+    # X and Y of one shape pair element for element in any order they share:
+    # C-ordered, they are read as X.T and Y.T (their column order is the C
+    # order), and the result, transposed back, is C-ordered too. Only below
+    # 2**31 elements, where no way of counting rows and columns is too large.
+    transposed = (X.ndim > 1 and X.shape == Y.shape and 0 < X.size <= _LIMIT
+                  and X.flags.c_contiguous and not X.flags.f_contiguous)
+    if transposed:
+        X, Y = X.T, Y.T
+    failure = _host.call(m, 1, [image.shape, X.shape, Y.shape], _CHECK)
+    if failure:
+        return failure
+    # The image is read only where there are positions to sample.
+    image = _column_order(image) if X.size else _NOTHING
+    found = _host.call(m, 1, [image, _column_order(X), _leading(Y, X.size)])
+    if transposed and type(found) is list:
+        found[0] = found[0].T
+    return found
 
 
 def patchwarp(image, template, A):
@@ -115,7 +219,8 @@ def patchwarp(image, template, A):
 
     image     the image, rows x columns.
     template  an array whose shape alone is used (any dtype), or a shape
-              tuple (M, N); a tuple is always a shape. The patch is M x N.
+              tuple (M, N) of whole numbers from 0; a tuple is always a shape,
+              and any other tuple raises ValueError. The patch is M x N.
     A         the 2 x 3 affine matrix; its first six elements in column order
               are used, so A = [[a, c, e], [b, d, f]] maps a grid cell (u, v)
               to column a*u + c*v + e and row b*u + d*v + f.
@@ -127,23 +232,64 @@ def patchwarp(image, template, A):
 
     Errors (bitexact.Error, identifier): patchwarp:emptyImage,
     patchwarp:tooFewElements (A has fewer than 6 elements),
-    patchwarp:tooLarge, patchwarp:notRealDouble (complex image or A).
+    patchwarp:tooLarge, patchwarp:notRealDouble (complex image or A),
+    patchwarp:outOfMemory.
 
     >>> patchwarp([[1, 2], [3, 4]], (1, 1), [[1, 0, 0], [0, 1, 0]])[0]
     array([[1.]])
     """
-    m = "patchwarp"
-    if isinstance(template, tuple):
-        if len(template) != 2 or not all(_np.ndim(n) == 0 and int(n) == n and n >= 0
-                                         for n in template):
-            raise ValueError("patchwarp: a template tuple is a shape (M, N) of two counts")
-        shape = (int(template[0]), int(template[1]))
-    else:
-        shape = _np.shape(template)
+    shape = _template_shape(template)
     # A shape stands for an array of which the module reads only the size.
-    patch, x, y = _call(m, 3, [_as_double(image, m, "image"), tuple(shape),
-                               _as_double(A, m, "A")])
+    found = _host.call("patchwarp", 3, [image, shape, A], _FAST)
+    if found is None:
+        found = _converted("patchwarp", _patchwarp_converted, image, shape, A)
+    patch, x, y = _result(found)
     return patch, x, y
+
+
+def _count(n):
+    """n as a count (a whole number from 0), or None."""
+    if type(n) is int:
+        return min(n, 2 ** 31) if n >= 0 else None
+    try:
+        if _np.ndim(n) != 0 or not n >= 0 or int(n) != n:
+            return None
+        # Every count past 2**31 - 1 is refused alike; no larger one is needed.
+        return min(int(n), 2 ** 31)
+    except (TypeError, ValueError, OverflowError):
+        return None
+
+
+def _template_shape(template):
+    if type(template) is _np.ndarray:
+        return template.shape
+    if isinstance(template, tuple):
+        if len(template) == 2:
+            rows, cols = template
+            if type(rows) is int and type(cols) is int and 0 <= rows < _LIMIT and \
+                    0 <= cols < _LIMIT:
+                return template
+        shape = tuple(_count(n) for n in template)
+        if len(shape) != 2 or None in shape:
+            raise ValueError("patchwarp: a template tuple is a shape (M, N) of two counts "
+                             "(whole numbers from 0), not %r" % (template,))
+        return shape
+    try:
+        return _np.shape(template)
+    except ValueError as error:   # ragged nesting
+        raise TypeError("patchwarp: the template has no shape: %s" % error) from None
+
+
+def _patchwarp_converted(image, shape, A):
+    m = "patchwarp"
+    image, A = _numeric(image, m, "image"), _numeric(A, m, "A")
+    failure = _host.call(m, 3, [image.shape, shape, A.shape], _CHECK)
+    if failure:
+        return failure
+    # A grid without cells reads neither the image nor A.
+    if _host_elements(shape) == 0:
+        return _host.call(m, 3, [_NOTHING, shape, _NOTHING])
+    return _host.call(m, 3, [_column_order(image), shape, _leading(A, 6)])
 
 
 def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_first,
@@ -161,7 +307,9 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
 
     col_first, row_first  the first output position, a 1-based cell (as in
                           MATLAB); truncated toward zero.
-    out_cols, out_rows    the grid's size; truncated toward zero.
+    out_cols, out_rows    the grid's size; truncated toward zero. With
+                          either 0 the three results are empty and come
+                          back at once, the source unread.
     pos_step              the step between output positions (>= 0); the
                           fraction is dropped at each step.
     Each scalar is the first element of its argument.
@@ -178,13 +326,34 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
     >>> v.tolist(), c.tolist(), r.tolist()
     ([[5.0, 7.0], [5.0, 4.0]], [[1, 4], [1, 3]], [[2, 1], [2, 3]])
     """
-    m = "envsweep"
-    names = ("source_map", "col_quad", "col_lin", "row_quad", "row_lin", "col_first",
-             "row_first", "out_cols", "out_rows", "pos_step")
-    values = (source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_first,
-              out_cols, out_rows, pos_step)
-    out_map, best_col, best_row = _call(m, 3, [_as_double(v, m, n) for v, n in zip(values, names)])
+    values = [source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_first,
+              out_cols, out_rows, pos_step]
+    found = _host.call("envsweep", 3, values, _FAST)
+    if found is None:
+        found = _converted("envsweep", _envsweep_converted, values)
+    out_map, best_col, best_row = _result(found)
     return out_map, best_col, best_row
+
+
+_ENVSWEEP_NAMES = ("source_map", "col_quad", "col_lin", "row_quad", "row_lin", "col_first",
+                   "row_first", "out_cols", "out_rows", "pos_step")
+
+
+def _envsweep_converted(values):
+    m = "envsweep"
+    arrays = [_numeric(v, m, n) for v, n in zip(values, _ENVSWEEP_NAMES)]
+    source = arrays[0]
+    # Each scalar is its first element; an empty one stays an empty shape,
+    # which the module refuses.
+    scalars = [_first(a) if a.size else a.shape for a in arrays[1:]]
+    failure = _host.call(m, 3, [source.shape] + scalars, _CHECK)
+    if failure:
+        return failure
+    # Both counts passed the module's checks, so they are numbers; a count
+    # that truncates to 0 makes the output empty, and the source is not read.
+    out_cols, out_rows = scalars[6], scalars[7]
+    empty = -1 < out_cols < 1 or -1 < out_rows < 1
+    return _host.call(m, 3, [_NOTHING if empty else _column_order(source)] + scalars)
 
 
 def linscore(X, mean, scale, w):
@@ -204,18 +373,43 @@ def linscore(X, mean, scale, w):
     then plus the bias w[M].
 
     Errors (bitexact.Error, identifier): linscore:tooFewElements,
-    linscore:tooLarge, linscore:notRealDouble.
+    linscore:tooLarge, linscore:notRealDouble, linscore:outOfMemory.
 
     >>> linscore([[1, 2, 3], [10, 20, 30]], [1, 10], [1, 10], [100, 1, 0.5]).tolist()
     [0.5, 101.5, 202.5]
     """
-    m = entry = "linscore"
-    rows = _np.asarray(X)
-    if (rows.ndim == 2 and rows.dtype == _np.float64 and rows.flags.c_contiguous
-            and rows.flags.aligned and not rows.flags.f_contiguous):
-        # A C-ordered features x samples array: read as it is, feature by
-        # feature (the same scores, without a transposed copy).
-        entry, X = "linscore_rows", rows.T
-    (scores,) = _call(entry, 1, [_as_double(X, m, "X"), _as_double(mean, m, "mean"),
-                                 _as_double(scale, m, "scale"), _as_double(w, m, "w")])
-    return scores.reshape(-1, order="F")
+    found = _host.call("linscore", 1, [X, mean, scale, w], _FAST)
+    if found is None and _rows_in_place(X):
+        found = _host.call("linscore_rows", 1, [X.T, mean, scale, w], _FAST)
+    if found is None:
+        found = _converted("linscore", _linscore_converted, X, mean, scale, w)
+    return _result(found)[0]
+
+
+def _linscore_converted(X, mean, scale, w):
+    m = "linscore"
+    X, mean, scale, w = (_numeric(X, m, "X"), _numeric(mean, m, "mean"),
+                         _numeric(scale, m, "scale"), _numeric(w, m, "w"))
+    failure = _host.call(m, 1, [X.shape, mean.shape, scale.shape, w.shape], _CHECK)
+    if failure:
+        return failure
+    # M features of N samples; with no sample, no mean, scale or weight is
+    # read, and with no feature the bias alone.
+    features = 1 if X.ndim < 2 else X.shape[0]
+    samples = X.size if X.ndim < 2 else _host_elements(X.shape[1:])
+    read = features if samples else -1
+    if _rows_in_place(X):
+        entry, X = "linscore_rows", X.T
+    else:
+        entry, X = m, _column_order(X)
+    return _host.call(entry, 1, [X, _leading(mean, read), _leading(scale, read),
+                                 _leading(w, read + 1)])
+
+
+def _rows_in_place(X):
+    """Whether X is a C-ordered features x samples float64 array, which
+    linscore reads as it is, feature by feature (the same scores, without a
+    transposed copy): its transpose is in column order."""
+    return (isinstance(X, _np.ndarray) and X.ndim == 2 and X.dtype == _np.float64
+            and X.dtype.isnative and X.flags.c_contiguous and X.flags.aligned
+            and not X.flags.f_contiguous)

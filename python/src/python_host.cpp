@@ -118,6 +118,15 @@ void free_block(void* data) {
 struct Ledger {
     static void add_array(mxArray* array) { current().arrays_.push_back(array); }
     static void add_block(void* block) { current().blocks_.push_back(block); }
+    // Ends the call as a MEX host does when it cannot provide memory, with
+    // the module's own identifier.
+    [[noreturn]] static void out_of_memory() {
+        throw HostError{std::string(current().module_) + ":outOfMemory", "Out of memory."};
+    }
+    // Ends a call that checks the inputs alone, before anything is made.
+    static void stop_if_checking() {
+        if (current().checks_only_) throw ChecksPassed{};
+    }
     static bool remove_block(void* block) {
         std::vector<void*>& blocks = current().blocks_;
         for (size_t i = 0; i < blocks.size(); ++i)
@@ -129,7 +138,10 @@ struct Ledger {
     }
 };
 
-HostCall::HostCall() : outer_(current_call) { current_call = this; }
+HostCall::HostCall(const char* module, bool checks_only)
+    : outer_(current_call), module_(module), checks_only_(checks_only) {
+    current_call = this;
+}
 
 HostCall::~HostCall() {
     for (mxArray* array : arrays_) {
@@ -155,26 +167,34 @@ void* HostCall::take_data(mxArray* result) {
 // A host array of rows x cols elements of the class, all bytes zero, owned by
 // the running call.
 mxArray* create(int rows, int cols, mxClassID classid) {
-    if (rows < 0 || cols < 0) throw std::bad_alloc();
+    Ledger::stop_if_checking();
+    if (rows < 0 || cols < 0) Ledger::out_of_memory();
     const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-    if (count > SIZE_MAX / element_size(classid)) throw std::bad_alloc();
+    if (count > SIZE_MAX / element_size(classid)) Ledger::out_of_memory();
     // At least one byte, so that an empty result still has a data pointer.
     void* data = allocate_zeroed(count * element_size(classid));
-    if (data == nullptr) throw std::bad_alloc();
+    if (data == nullptr) Ledger::out_of_memory();
     mxArray* array = new (std::nothrow) mxArray{classid, static_cast<size_t>(rows),
                                                 static_cast<size_t>(cols), data, true};
     if (array == nullptr) {
         free_block(data);
-        throw std::bad_alloc();
+        Ledger::out_of_memory();
     }
     try {
         Ledger::add_array(array);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         free_block(data);
         delete array;
-        throw;
+        Ledger::out_of_memory();
     }
     return array;
+}
+
+// An input given by its size alone has no data: checking calls end where the
+// entry reaches for it.
+void* data_of(const mxArray* array) {
+    if (array->data == nullptr) Ledger::stop_if_checking();
+    return array->data;
 }
 
 }  // namespace pyhost
@@ -185,19 +205,24 @@ using pyhost::create;
 
 extern "C" {
 
-double* mxGetPr(const mxArray* array) { return static_cast<double*>(array->data); }
+double* mxGetPr(const mxArray* array) { return static_cast<double*>(pyhost::data_of(array)); }
 double* mxGetPi(const mxArray*) { return nullptr; }
-void* mxGetData(const mxArray* array) { return array->data; }
+void* mxGetData(const mxArray* array) { return pyhost::data_of(array); }
 size_t mxGetM(const mxArray* array) { return array->rows; }
 size_t mxGetN(const mxArray* array) { return array->cols; }
-size_t mxGetNumberOfElements(const mxArray* array) { return array->rows * array->cols; }
+size_t mxGetNumberOfElements(const mxArray* array) {
+    // An input given by its size alone may claim more than size_t counts: it
+    // stays at the largest count.
+    size_t count = 0;
+    return __builtin_mul_overflow(array->rows, array->cols, &count) ? SIZE_MAX : count;
+}
 mxClassID mxGetClassID(const mxArray* array) { return array->classid; }
 bool mxIsDouble(const mxArray* array) { return array->classid == mxDOUBLE_CLASS; }
 bool mxIsComplex(const mxArray*) { return false; }
 bool mxIsSparse(const mxArray*) { return false; }
 
 double mxGetScalar(const mxArray* array) {
-    if (mxGetNumberOfElements(array) == 0 || array->data == nullptr) return 0.0;
+    if (mxGetNumberOfElements(array) == 0 || pyhost::data_of(array) == nullptr) return 0.0;
     switch (array->classid) {
     case mxDOUBLE_CLASS: return *static_cast<const double*>(array->data);
     case mxINT32_CLASS: return *static_cast<const int32_t*>(array->data);
@@ -214,14 +239,15 @@ mxArray* mxCreateNumericMatrix_700(int m, int n, mxClassID classid, mxComplexity
 }
 
 void* mxCalloc(size_t n, size_t size) {
-    if (size > 0 && n > SIZE_MAX / size) throw std::bad_alloc();
+    Ledger::stop_if_checking();
+    if (size > 0 && n > SIZE_MAX / size) Ledger::out_of_memory();
     void* block = pyhost::allocate_zeroed(n * size);
-    if (block == nullptr) throw std::bad_alloc();
+    if (block == nullptr) Ledger::out_of_memory();
     try {
         Ledger::add_block(block);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         pyhost::free_block(block);
-        throw;
+        Ledger::out_of_memory();
     }
     return block;
 }

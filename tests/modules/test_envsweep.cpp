@@ -10,6 +10,7 @@
 #include <limits>
 #include <vector>
 
+#include "host.h"
 #include "module_call.h"
 
 using mexhost::Array;
@@ -132,6 +133,21 @@ TEST(EnvsweepEntry, EmptyOutputs) {
     expect_results(Call(three_by_four(), {1, 0, 1, 0, 1, 1, 4, 0.5, 1}).run(), 0, 4, {}, {}, {});
     expect_results(Call(double_matrix(0, 5), {1, 0, 1, 0, 1, 1, 4, 0, 1}).run(), 0, 4, {}, {}, {});
     expect_results(Call(double_matrix(3, 0), {1, 0, 1, 0, 1, 1, 0, 2, 1}).run(), 2, 0, {}, {}, {});
+}
+
+// An empty output grid takes no scratch: with out_cols 0 and out_rows
+// 2^31 - 1 the passes would need 12 bytes per output row, far more than the
+// host is allowed to give here, yet the call returns its three empty results.
+TEST(EnvsweepEntry, EmptyOutputTakesNoScratch) {
+    const uint64_t limit = standin::block_limit();
+    standin::set_block_limit(uint64_t{1} << 20);
+    const mexhost::CallResult r =
+        Call(double_scalar(1), {1, 0, 1, 0, 1, 1, 0, 2147483647.0, 1}).run();
+    const mexhost::CallResult wide =
+        Call(double_matrix(1, 4), {1, 0, 1, 0, 1, 1, 0, 500000, 1}).run();
+    standin::set_block_limit(limit);
+    expect_results(r, 2147483647, 0, {}, {}, {});
+    expect_results(wide, 500000, 0, {}, {}, {});
 }
 
 // Inputs the transform cannot use safely end the call with an identifier,

@@ -26,6 +26,10 @@ function test_envsweep()
   assert(isequal(size(v), [3 0]) && isequal(size(c), [3 0]) && strcmp(class(r), 'int32'));
   [v, c, r] = envsweep(zeros(0, 4), 1, 0, 1, 0, 1, 1, 5, 0, 1);
   assert(isequal(size(v), [0 5]) && isequal(size(r), [0 5]));
+  % An empty output takes no scratch, which here would be 24 GiB.
+  [v, c, r] = envsweep(1, 1, 0, 1, 0, 1, 1, 0, 2^31 - 1, 1);
+  assert(isequal(size(v), [2^31 - 1, 0]) && isequal(size(c), [2^31 - 1, 0]) ...
+         && isequal(size(r), [2^31 - 1, 0]));
   passed += 1;
 
   % The three messages in their order, then the checks on unsafe inputs.

@@ -188,3 +188,138 @@ def test_threads():
         expected = "gridlerp:emptyImage" if k % 3 == 0 else \
             [bits(r) for r in all_calls(IMAGE + k, X, Y, A, FEATURES)]
         assert result == expected
+
+
+# Run in a process of its own whose address space cannot hold a large block:
+# a copy or allocation in proportion to a huge input fails there at once.
+LIMITED = r"""
+import resource
+import numpy as np
+import bitexact
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+huge = np.broadcast_to(0.25, (2 ** 33,))            # 64 GiB once copied
+tall = np.broadcast_to(1.0, (2 ** 31, 1))
+ok = np.ones((2, 2), order="F")
+def outcome(call):
+    try:
+        result = call()
+    except bitexact.Error as error:
+        return error.identifier, None
+    return [(r.shape, r.ravel().tolist())
+            for r in (result if isinstance(result, tuple) else (result,))], None
+calls = {
+    "gridlerp image": lambda: bitexact.gridlerp(tall, 0.5, 0.5),
+    "gridlerp X": lambda: bitexact.gridlerp(ok, tall, 0.5),
+    "patchwarp image": lambda: bitexact.patchwarp(tall, (2, 2), [1, 0, 0, 1, 0, 0]),
+    "envsweep source": lambda: bitexact.envsweep(tall, 1, 0, 1, 0, 1, 1, 1, 1, 1),
+    "linscore X": lambda: bitexact.linscore(tall, 0, 1, [1, 0]),
+    "gridlerp Y": lambda: bitexact.gridlerp(ok, 0.5, huge),
+    "patchwarp A": lambda: bitexact.patchwarp(ok, (1, 1), huge),
+    "envsweep scalars": lambda: bitexact.envsweep(ok, huge, np.broadcast_to(0.0, huge.shape),
+                                                  1, 0, 1, 1, 1, 1, 1),
+    "linscore mean, scale, w": lambda: bitexact.linscore([[1.0]], huge, huge, huge),
+    "envsweep empty output": lambda: bitexact.envsweep([[1.0]], 1, 0, 1, 0, 1, 1, 0,
+                                                       2 ** 31 - 1, 1),
+    "envsweep results": lambda: bitexact.envsweep([[1.0]], 1, 0, 1, 0, 1, 1, 1, 2 ** 31 - 1, 0),
+}
+print(repr({name: outcome(call) for name, call in calls.items()}))
+"""
+
+
+# Sizes are checked before anything is copied, only the elements a module
+# reads are converted, and memory that is not there is the module's error.
+def test_no_memory_in_proportion_to_what_is_not_read():
+    import ast
+    import subprocess
+    import sys
+    found = ast.literal_eval(subprocess.run([sys.executable, "-c", LIMITED], check=True,
+                                            capture_output=True, text=True).stdout)
+    for name in ("gridlerp image", "gridlerp X", "patchwarp image", "envsweep source",
+                 "linscore X"):
+        # A copy would have failed for memory first (outOfMemory).
+        assert found[name][0] == name.split()[0] + ":tooLarge", name
+    assert found["gridlerp Y"][0] == [((), [1.0])]
+    assert found["patchwarp A"][0][1:] == [((1, 1), [0.25]), ((1, 1), [0.25])]
+    assert found["linscore mean, scale, w"][0] == [((1,), [(1.0 - 0.25) / 0.25 * 0.25 + 0.25])]
+    assert found["envsweep scalars"][0] == [((1, 1), [1.0]), ((1, 1), [1]), ((1, 1), [1])]
+    assert found["envsweep empty output"][0] == [((2 ** 31 - 1, 0), [])] * 3
+    assert found["envsweep results"] == ("envsweep:outOfMemory", None)
+
+
+# The private entry point cannot be made to read memory it was not given or to
+# make slots for a result count no module has.
+def test_host_call_refuses_what_would_crash():
+    image = np.ones((2, 2), order="F")
+    calls = {"gridlerp": [image, image, image], "patchwarp": [image, (2, 2), np.ones(6)],
+             "envsweep": [image] + [1.0] * 9, "linscore": [image, np.ones(2), np.ones(2),
+                                                           np.ones(3)]}
+    for module, inputs in calls.items():
+        assert isinstance(bitexact._host.call(module, 3 if len(inputs) > 4 or
+                                              module == "patchwarp" else 1, inputs), list)
+        for position in range(len(inputs)):
+            if module == "patchwarp" and position == 1:
+                continue
+            shaped = list(inputs)
+            shaped[position] = (2, 2)
+            with pytest.raises(TypeError):
+                bitexact._host.call(module, 3 if module in ("patchwarp", "envsweep") else 1,
+                                    shaped)
+    for nlhs in (-1, 4, 2 ** 31 - 1):
+        with pytest.raises(ValueError):
+            bitexact._host.call("gridlerp", nlhs, calls["gridlerp"])
+    # A template tuple is checked as counts; a count past any size is too large.
+    for template in ((-1, 2), (2, "a"), (2, 2.0)):
+        with pytest.raises(ValueError):
+            bitexact._host.call("patchwarp", 3, [image, template, np.ones(6)])
+    assert bitexact._host.call("patchwarp", 3, [image, (2 ** 64, 1), np.ones(6)])[0] == \
+        "patchwarp:tooLarge"
+
+
+# The Python layer's own refusals are the ones its docstrings name.
+def test_refusals_of_the_python_layer():
+    for template in ((None, 2), (np.inf, 2), (np.nan, 2), (2.5, 1), ("3", 1), (1,), (1, 2, 3)):
+        with pytest.raises(ValueError, match="shape"):
+            bitexact.patchwarp(IMAGE, template, A)
+    with pytest.raises(bitexact.Error, match="rows or columns"):
+        bitexact.patchwarp(IMAGE, (2 ** 64, 1), A)
+    ragged = [[1.0, 2.0], [3.0]]
+    for call in (lambda: bitexact.gridlerp(ragged, 0, 0),
+                 lambda: bitexact.gridlerp(IMAGE, 0, ragged),
+                 lambda: bitexact.patchwarp(IMAGE, ragged, A),
+                 lambda: bitexact.envsweep(IMAGE, ragged, 0, 1, 0, 1, 1, 1, 1, 1),
+                 lambda: bitexact.linscore(FEATURES, MEAN, SCALE, [W, [1]]),
+                 lambda: bitexact.linscore(FEATURES, MEAN, np.array([1, None]), W)):
+        with pytest.raises(TypeError):
+            call()
+    masked = np.ma.masked_array(IMAGE, IMAGE > 0)
+    for call in (lambda: bitexact.gridlerp(masked, X, Y),
+                 lambda: bitexact.patchwarp(masked, (2, 2), A),
+                 lambda: bitexact.envsweep(masked, 1, 0, 1, 0, 1, 1, 1, 1, 1),
+                 lambda: bitexact.linscore(FEATURES, np.ma.masked_array(MEAN), SCALE, W)):
+        with pytest.raises(TypeError, match="masked"):
+            call()
+    # A masked array as a template gives its shape, as any array does.
+    assert bitexact.patchwarp(IMAGE, masked, A)[0].shape == IMAGE.shape
+
+
+# C-ordered positions of one shape are read where they lie and give a C-ordered
+# result with the bits of the column-ordered call.
+def test_c_ordered_positions_read_in_place():
+    import tracemalloc
+    image = np.asfortranarray(IMAGE)
+    x = RNG.uniform(-2, 11, size=(300, 400))
+    y = RNG.uniform(-2, 9, size=(300, 400))
+    tracemalloc.start()
+    v = bitexact.gridlerp(image, x, y)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < x.nbytes // 4        # neither X nor Y copied
+    assert v.flags.c_contiguous and v.shape == x.shape
+    assert bits(v) == bits(bitexact.gridlerp(image, np.asfortranarray(x), np.asfortranarray(y)))
+    for shape in ((3, 4, 5), (1, 7), (7, 1)):
+        x3 = RNG.uniform(-2, 11, size=shape)
+        y3 = RNG.uniform(-2, 9, size=shape)
+        expected = bitexact.gridlerp(image, np.asfortranarray(x3), np.asfortranarray(y3))
+        for yy in (y3, np.asfortranarray(y3), y3[::-1][::-1]):
+            got = bitexact.gridlerp(image, x3, yy)
+            assert got.shape == shape and bits(got) == bits(expected)

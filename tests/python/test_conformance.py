@@ -4,6 +4,7 @@ in the stand-in host."""
 import struct
 
 import numpy as np
+import pytest
 
 import bitexact
 from conftest import bits
@@ -75,14 +76,23 @@ def replayable(module, nlhs, inputs, outcome):
                     for position, (classid, special, _, _) in enumerate(inputs)))
 
 
-def as_array(module, position, classid, dims, data):
+def as_array(module, position, classid, dims, data, order):
+    """An input as recorded, in column order (F) or copied into row order (C);
+    read-only either way, so that a write would fail."""
     if module == "patchwarp" and position == 1:
         # The template's shape without its data.
         return np.broadcast_to(np.zeros((), np.uint8), dims)
-    return np.frombuffer(data, DTYPES[classid]).reshape(dims, order="F")
+    array = np.frombuffer(data, DTYPES[classid]).reshape(dims, order="F")
+    if order == "C":
+        array = np.ascontiguousarray(array)
+        array.flags.writeable = False
+    return array
 
 
-def test_conformance_calls_give_the_same_bits(conformance_calls):
+# Column order is how the modules' hosts hold arrays; row order is how most
+# Python callers do, and must give the same bits.
+@pytest.mark.parametrize("order", ["F", "C"])
+def test_conformance_calls_give_the_same_bits(conformance_calls, order):
     replayed = {name: 0 for name in ARITY}
     total = {name: 0 for name in ARITY}
     for module, label, nlhs, inputs, outcome, identifier, message, outputs in \
@@ -93,7 +103,7 @@ def test_conformance_calls_give_the_same_bits(conformance_calls):
         replayed[module] += 1
         where = "%s call %d (%s)" % (module, total[module] - 1, label)
         # Read-only views of the recorded bytes: a write would fail.
-        arrays = [as_array(module, position, classid, dims, data)
+        arrays = [as_array(module, position, classid, dims, data, order)
                   for position, (classid, _, dims, data) in enumerate(inputs)]
         try:
             results = getattr(bitexact, module)(*arrays)

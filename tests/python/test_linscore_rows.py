@@ -1,36 +1,12 @@
 """linscore on a C-ordered features x samples X, which is read as it is,
-feature by feature: the scores and errors of the column-ordered call, and
-no copy of X."""
+feature by feature, without a copy of X. (The conformance calls replayed in C
+order, in test_conformance.py, give its scores and errors.)"""
 import tracemalloc
 
 import numpy as np
 
 import bitexact
 from conftest import bits
-from test_conformance import (HOST_ERROR, RETURNED, as_array, read_calls, replayable)
-
-
-# The conformance program's linscore calls, X given in C order: the same
-# bits, the same errors and messages.
-def test_conformance_calls_in_c_order(conformance_calls):
-    rows_read = 0
-    for module, label, nlhs, inputs, outcome, identifier, message, outputs in \
-            read_calls(conformance_calls):
-        if module != "linscore" or not replayable(module, nlhs, inputs, outcome):
-            continue
-        arrays = [as_array(module, p, classid, dims, data)
-                  for p, (classid, _, dims, data) in enumerate(inputs)]
-        X = np.ascontiguousarray(arrays[0])
-        rows_read += X.ndim == 2 and not X.flags.f_contiguous
-        try:
-            scores = bitexact.linscore(X, *arrays[1:])
-        except bitexact.Error as error:
-            assert outcome == HOST_ERROR, label
-            assert (error.identifier, error.message) == (identifier, message), label
-            continue
-        assert outcome == RETURNED, label
-        assert bits(scores) == outputs[0][3], label
-    assert rows_read > 100
 
 
 # A large C-ordered X: the same scores as its column-ordered copy, and the call
