@@ -64,7 +64,8 @@ build() {
 # (cmake/aarch64-linux-gnu.cmake). Its machine code must hold no fused
 # multiply-add; under qemu its results must be the recorded ones (and, with
 # the other builds below, byte-identical to the native Release results), and
-# every vector path (NEON) must give the scalar bits in the kernels' tests.
+# every vector path (NEON) must give the scalar bits in the kernels' tests and
+# on the kernels' fuzz corpus (fuzz/corpus/path_*, replayed without libFuzzer).
 # Where qemu cannot run an aarch64 program, the build is made all the same.
 AARCH64_TREE=$ROOT/build-aarch64
 AARCH64_EMULATOR=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
@@ -83,7 +84,8 @@ check_aarch64() {
   local started=$SECONDS why status=0
   build "$AARCH64_TREE" -DCMAKE_BUILD_TYPE=Release \
     "-DCMAKE_TOOLCHAIN_FILE=$ROOT/cmake/aarch64-linux-gnu.cmake"
-  cmake --build "$AARCH64_TREE" -j "$JOBS" --target core_tests >"$OUT/build.log" 2>&1 ||
+  cmake --build "$AARCH64_TREE" -j "$JOBS" --target core_tests replay_path_bilinear \
+    replay_path_patchwarp replay_path_envelope replay_path_linscore >"$OUT/build.log" 2>&1 ||
     { cat "$OUT/build.log"; exit 1; }
   # No fused multiply-add instruction in the kernels or the entries: the
   # compiler forms them from a product and a sum unless told not to.
@@ -108,9 +110,11 @@ check_aarch64() {
     >"$OUT/aarch64.log" 2>&1 || status=$?
   sed 's/^/    /' "$OUT/aarch64.log"
   judge aarch64 "$status"
-  # The kernels' tests, each vector path against the scalar one; ctest runs
-  # them through the tree's emulator (CMAKE_CROSSCOMPILING_EMULATOR).
-  if ctest --test-dir "$AARCH64_TREE" -R '^core[.]' -j "$JOBS" --output-on-failure \
+  # The kernels' tests, each vector path against the scalar one, and the
+  # kernels' fuzz corpus replayed on the NEON path against the scalar one;
+  # ctest runs them through the tree's emulator (CMAKE_CROSSCOMPILING_EMULATOR).
+  if ctest --test-dir "$AARCH64_TREE" -R '^(core|fuzz[.]replay[.]path_)' -j "$JOBS" \
+       --output-on-failure \
        >"$OUT/aarch64-ctest.log" 2>&1; then
     pass "aarch64 kernel tests under qemu: $(grep -E 'tests passed' "$OUT/aarch64-ctest.log")"
   else
