@@ -76,3 +76,27 @@ void require_elements(const mxArray* array, size_t needed, const char* module,
     if (mxGetNumberOfElements(array) < needed)
         fail(module, "tooFewElements", "%s has fewer elements than the call needs.", what);
 }
+
+ScoreSizes linscore_inputs(const mxArray* const inputs[], bool samples_in_rows) {
+    const char* module = "linscore";
+    const mxArray* X = inputs[0];
+    const mxArray* mean = inputs[1];
+    const mxArray* scale = inputs[2];
+    const mxArray* w = inputs[3];
+    require_real_double(X, module, "X");
+    require_real_double(mean, module, "mean");
+    require_real_double(scale, module, "scale");
+    require_real_double(w, module, "w");
+    const ImageDims dims = host_dims(X, module, "X");
+    element_count(dims, module, "X");
+    const ScoreSizes sizes = samples_in_rows ? ScoreSizes{dims.cols, dims.rows}
+                                             : ScoreSizes{dims.rows, dims.cols};
+    // Scoring a sample reads one mean and one scale per feature, one weight
+    // per feature and the bias; with no sample nothing of them is read.
+    if (sizes.samples > 0) {
+        require_elements(mean, static_cast<size_t>(sizes.features), module, "mean");
+        require_elements(scale, static_cast<size_t>(sizes.features), module, "scale");
+        require_elements(w, static_cast<size_t>(sizes.features) + 1, module, "w");
+    }
+    return sizes;
+}

@@ -50,6 +50,17 @@ void require_real_double(const mxArray* array, const char* module, const char* w
 void require_elements(const mxArray* array, size_t needed, const char* module,
                       const char* what);
 
+// linscore's checks, in their order, on the four inputs (X, mean, scale, w):
+// each a real double array, X's size within 32 bits, and where there is a
+// sample, M means, M scales and M + 1 weights for M features. X holds one
+// sample per column, or, with `samples_in_rows`, one per row (a features x
+// samples array stored feature by feature, given transposed).
+struct ScoreSizes {
+    int32_t features;
+    int32_t samples;
+};
+ScoreSizes linscore_inputs(const mxArray* const inputs[], bool samples_in_rows);
+
 // Ends the call with "<module>:<reason>" and a message built from `format`
 // (printf style) with `what` as its one argument.
 [[noreturn]] void fail(const char* module, const char* reason, const char* format,

@@ -13,28 +13,11 @@ extern "C" void linscore_rows_entry(int nlhs, mxArray* plhs[], int nrhs, const m
     if (nlhs > 1) mexErrMsgTxt("Too many output arguments");
     if (nrhs != 4) mexErrMsgTxt("incorrect number of inputs!");
 
-    const char* module = "linscore";
-    const mxArray* X = prhs[0];
-    const mxArray* mean = prhs[1];
-    const mxArray* scale = prhs[2];
-    const mxArray* w = prhs[3];
-    require_real_double(X, module, "X");
-    require_real_double(mean, module, "mean");
-    require_real_double(scale, module, "scale");
-    require_real_double(w, module, "w");
-    const ImageDims dims = host_dims(X, module, "X");
-    element_count(dims, module, "X");
-    const int32_t samples = dims.rows;
-    const int32_t features = dims.cols;
-    // Scoring a sample reads one mean and one scale per feature, one weight
-    // per feature and the bias; with no sample nothing of them is read.
-    if (samples > 0) {
-        require_elements(mean, static_cast<size_t>(features), module, "mean");
-        require_elements(scale, static_cast<size_t>(features), module, "scale");
-        require_elements(w, static_cast<size_t>(features) + 1, module, "w");
-    }
+    const ScoreSizes sizes = linscore_inputs(prhs, true);
+    const int32_t features = sizes.features;
+    const int32_t samples = sizes.samples;
 
     plhs[0] = mxCreateDoubleMatrix(samples, 1, mxREAL);
-    score_feature_rows(mxGetPr(X), mxGetPr(mean), mxGetPr(scale), mxGetPr(w), mxGetPr(plhs[0]),
-                       samples, features);
+    score_feature_rows(mxGetPr(prhs[0]), mxGetPr(prhs[1]), mxGetPr(prhs[2]), mxGetPr(prhs[3]),
+                       mxGetPr(plhs[0]), samples, features);
 }
