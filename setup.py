@@ -5,10 +5,12 @@
 #
 #   python3 -m pip install --no-build-isolation .
 import glob
+import os
 import platform
 
 import pybind11
 from setuptools import Extension, setup
+from setuptools.command.build_py import build_py
 
 SOURCES = sorted(glob.glob("python/src/*.cpp")) + ["modules/args.cpp"] + sorted(glob.glob("core/*.cpp"))
 
@@ -19,9 +21,22 @@ FLAGS = ["-std=c++17", "-ffp-contract=off", "-fno-fast-math", "-fvisibility=hidd
 if platform.machine() in ("i386", "i486", "i586", "i686", "x86"):
     FLAGS += ["-msse2", "-mfpmath=sse"]
 
+# The self-test's recorded calls: one file, kept with the toolbox, copied
+# into the package when it is built.
+SELFTEST_CALLS = "toolbox/bitexact_selftest.bin"
+
+
+class build_py_with_selftest_calls(build_py):
+    def run(self):
+        super().run()
+        self.copy_file(SELFTEST_CALLS, os.path.join(self.build_lib, "bitexact",
+                                                    os.path.basename(SELFTEST_CALLS)))
+
+
 setup(
     packages=["bitexact"],
     package_dir={"": "python"},
+    cmdclass={"build_py": build_py_with_selftest_calls},
     ext_modules=[
         Extension(
             "bitexact._host",

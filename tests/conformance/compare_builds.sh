@@ -6,10 +6,11 @@
 # the kernels' tests). Runs each build's conformance program once, checks the
 # Windows module files, and fails unless every results file is byte-identical
 # to the native one and the calls and results are the recorded ones
-# (expected_digests.txt). A build this machine cannot run (AVX-512 code on a
-# processor without it, 32-bit programs on a kernel without them, aarch64
-# programs where qemu cannot run them) is built all the same and reported as
-# not checked on this machine.
+# (expected_digests.txt), and unless every build gives the bits of the
+# self-test's recorded calls (toolbox/bitexact_selftest.bin). A build this
+# machine cannot run (AVX-512 code on a processor without it, 32-bit programs
+# on a kernel without them, aarch64 programs where qemu cannot run them) is
+# built all the same and reported as not checked on this machine.
 #
 # Build trees: build (native Release), build-win64, build-win32, build-aarch64, and
 # build-conformance/<variant>; the results files go to build-conformance/.
@@ -41,6 +42,20 @@ passed=0
 failed=0
 pass() { passed=$((passed + 1)); echo "  ok: $*"; }
 fail() { failed=$((failed + 1)); echo "  FAILED: $*"; }
+
+# The self-test's recorded calls (shipped with the toolbox and the packages)
+# through one build, which must give every recorded bit:
+#   golden_check NAME COMMAND... (the command ends in: golden check DIR SUFFIX FILE)
+GOLDEN=$ROOT/toolbox/bitexact_selftest.bin
+golden_check() {
+  local name=$1; shift
+  if "$@" >"$OUT/$name-selftest.log" 2>&1; then
+    pass "$name gives the self-test's recorded bits: $(tr -d '\r' <"$OUT/$name-selftest.log" | tail -n 1)"
+  else
+    tr -d '\r' <"$OUT/$name-selftest.log" | sed 's/^/    /'
+    fail "$name does not give the self-test's recorded bits"
+  fi
+}
 
 # Configures a tree and builds the conformance program with every module.
 build() {
@@ -101,6 +116,8 @@ check_aarch64() {
     >"$OUT/aarch64.log" 2>&1 || status=$?
   sed 's/^/    /' "$OUT/aarch64.log"
   judge aarch64 "$status"
+  golden_check aarch64 "${AARCH64_EMULATOR[@]}" "$AARCH64_TREE/tests/conformance/conformance" \
+    golden check "$AARCH64_TREE/modules" .mexa64 "$GOLDEN"
   # The kernels' tests, each vector path against the scalar one; ctest runs
   # them through the tree's emulator (CMAKE_CROSSCOMPILING_EMULATOR).
   if ctest --test-dir "$AARCH64_TREE" -R '^core[.]' -j "$JOBS" --output-on-failure \
@@ -171,6 +188,8 @@ for entry in "${LINUX_BUILDS[@]}"; do
     --expect "$DIGESTS" >"$OUT/$name.log" 2>&1 || status=$?
   sed 's/^/    /' "$OUT/$name.log"
   judge "$name" "$status"
+  golden_check "$name" "$dir/tests/conformance/conformance" golden check "$dir/modules" .mexa64 \
+    "$GOLDEN"
 done
 
 # Wine, headless, in a prefix of its own; one run of each Windows program.
@@ -187,6 +206,8 @@ for entry in "${WINDOWS_BUILDS[@]}"; do
       >"$OUT/$name.log" 2>&1 || status=$?
     tr -d '\r' <"$OUT/$name.log" | sed 's/^/    /'
     judge "$name" "$status"
+    golden_check "$name" "$loader" "$dir/host/conformance.exe" golden check \
+      "$(windows_path "$dir/modules")" "$suffix" "$(windows_path "$GOLDEN")"
   else
     not_checked "conformance of the $name build under Wine" "$why"
   fi
