@@ -46,12 +46,6 @@ const int kGeneratedStride = 24;
 const char* const kModules[] = {"gridlerp", "patchwarp", "envsweep", "linscore"};
 const int kArity[] = {3, 3, 10, 4};
 
-int module_number(const std::string& name) {
-    for (int i = 0; i < 4; ++i)
-        if (name == kModules[i]) return i + 1;
-    return 0;
-}
-
 // Kinds of stored arrays.
 enum Kind : unsigned { kDouble = 0, kInt32 = 1, kSizeOnly = 2 };
 
@@ -371,9 +365,9 @@ std::string hex_values(const std::string& data, unsigned kind, size_t first, siz
 // (NaN equal to NaN, whatever its payload).
 std::string difference(const Stored& stored, const mxArray* got) {
     if (got == nullptr) return "no result";
-    const unsigned kind = mxGetClassID(got) == mxDOUBLE_CLASS  ? kDouble
-                          : mxGetClassID(got) == mxINT32_CLASS ? kInt32
-                                                               : 99;
+    const unsigned kind = mxGetClassID(got) == mxDOUBLE_CLASS  ? unsigned(kDouble)
+                          : mxGetClassID(got) == mxINT32_CLASS ? unsigned(kInt32)
+                                                               : 99u;
     if (kind != stored.kind) return "another class";
     if (mxGetM(got) != stored.rows || mxGetN(got) != stored.cols) return "another size";
     const char* data = static_cast<const char*>(mxGetData(got));
