@@ -3,10 +3,12 @@
 # with the project's Release flags, with gcc at -O0, at -O3 -march=native and
 # at -O3 -march=x86-64-v4 (AVX-512), with clang at -O2, for 64-bit and 32-bit
 # Windows (run under Wine), and for 64-bit ARM Linux (run under qemu-user, with
-# the kernels' tests). Runs each build's conformance program once, checks the
-# Windows module files, and fails unless every results file is byte-identical
-# to the native one and the calls and results are the recorded ones
-# (expected_digests.txt), and unless every build gives the bits of the
+# the kernels' tests), and runs the native Release build once more on
+# processors without AVX-512 and without AVX under qemu-x86_64, so that the
+# kernels' AVX2 and SSE2 paths run too. Runs each build's conformance program
+# once, checks the Windows module files, and fails unless every results file
+# is byte-identical to the native one and the calls and results are the
+# recorded ones (expected_digests.txt), and unless every build gives the bits of the
 # self-test's recorded calls (toolbox/bitexact_selftest.bin). A build this
 # machine cannot run (AVX-512 code on a processor without it, 32-bit programs
 # on a kernel without them, aarch64 programs where qemu cannot run them) is
@@ -31,7 +33,7 @@ WINE32=/usr/lib/wine/wine
 # No tool may be missing: a check that is skipped would pass in silence.
 for tool in "$WINE64" "$WINE32" wineserver clang++ x86_64-w64-mingw32-g++-posix \
             i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump \
-            aarch64-linux-gnu-g++ aarch64-linux-gnu-objdump qemu-aarch64; do
+            aarch64-linux-gnu-g++ aarch64-linux-gnu-objdump qemu-aarch64 qemu-x86_64; do
   if ! command -v "$tool" >/dev/null; then
     echo "FAILED: $tool is not installed; './run test' installs it" >&2
     exit 1
@@ -190,6 +192,22 @@ for entry in "${LINUX_BUILDS[@]}"; do
   judge "$name" "$status"
   golden_check "$name" "$dir/tests/conformance/conformance" golden check "$dir/modules" .mexa64 \
     "$GOLDEN"
+done
+
+# The Release build on processors this one is not, emulated by qemu-user: the
+# processor picks each kernel's path at run time, so only an emulated one runs
+# here the paths other machines take: Haswell (AVX2, no AVX-512) and Nehalem
+# (SSE2 and SSE4, no AVX).
+for cpu in Haswell-v4 Nehalem; do
+  name=release-on-$cpu
+  echo "$name (qemu-x86_64 -cpu $cpu):"
+  status=0
+  qemu-x86_64 -cpu "$cpu" "$ROOT/build/tests/conformance/conformance" run "$ROOT/build/modules" \
+    .mexa64 "$OUT/$name.bin" --expect "$DIGESTS" >"$OUT/$name.log" 2>/dev/null || status=$?
+  sed 's/^/    /' "$OUT/$name.log"
+  judge "$name" "$status"
+  golden_check "$name" qemu-x86_64 -cpu "$cpu" "$ROOT/build/tests/conformance/conformance" \
+    golden check "$ROOT/build/modules" .mexa64 "$GOLDEN"
 done
 
 # Wine, headless, in a prefix of its own; one run of each Windows program.
