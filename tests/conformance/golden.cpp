@@ -222,6 +222,21 @@ void linscore_golden(Calls& calls, Random& random) {
             calls.call("golden: sample count", 1, X, mean, scale, w);
         }
     }
+    // Long columns (64 features and more, a multiple of four), which the
+    // vector path takes apart into an unaligned head and aligned runs.
+    for (const int32_t features : {64, 72}) {
+        for (const int32_t samples : {4, 5, 7}) {
+            const auto X = conformance::random_matrix(
+                features, samples, [&] { return conformance::image_value(random, false); });
+            const auto mean = conformance::random_matrix(
+                1, features, [&] { return conformance::dyadic(random); });
+            const auto scale = conformance::random_matrix(
+                features, 1, [&] { return random.uniform(-4.0, 4.0); });
+            const auto w = conformance::random_matrix(
+                features + 1, 1, [&] { return random.uniform(-2.0, 2.0); });
+            calls.call("golden: long columns", 1, X, mean, scale, w);
+        }
+    }
     // Summation order: large and small features that a reordered sum rounds
     // otherwise.
     const auto X = double_matrix(3, 2, {1e16, 1, 1, 1, 1, 1e16});
