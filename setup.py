@@ -5,11 +5,13 @@
 #
 #   python3 -m pip install --no-build-isolation .
 import glob
+import os
 import platform
 
 import pybind11
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.build_py import build_py
 
 SOURCES = sorted(glob.glob("python/src/*.cpp")) + ["modules/args.cpp"] + sorted(glob.glob("core/*.cpp"))
 
@@ -45,14 +47,25 @@ class BuildExtension(build_ext):
         finally:
             self.compiler._compile = compile_one
 
+# The self-test's recorded calls: one file, kept with the toolbox, copied
+# into the package when it is built.
+SELFTEST_CALLS = "toolbox/bitexact_selftest.bin"
+
+
+class build_py_with_selftest_calls(build_py):
+    def run(self):
+        super().run()
+        self.copy_file(SELFTEST_CALLS, os.path.join(self.build_lib, "bitexact",
+                                                    os.path.basename(SELFTEST_CALLS)))
+
 
 setup(
-    cmdclass={"build_ext": BuildExtension},
     packages=["bitexact"],
     package_dir={"": "python"},
     # The types of the functions (a stub beside the module) and the marker
     # that tells type checkers the package has them.
     package_data={"bitexact": ["py.typed", "*.pyi"]},
+    cmdclass={"build_ext": BuildExtension, "build_py": build_py_with_selftest_calls},
     ext_modules=[
         Extension(
             "bitexact._host",

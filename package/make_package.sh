@@ -39,6 +39,8 @@ done
 # The demo, which finds its parts in demos/ beside it.
 cp "$ROOT/toolbox/bitexact_demo.m" "$PKG/inst/"
 cp -r "$ROOT/toolbox/demos" "$PKG/inst/"
+# The self-test, with its recorded calls beside it.
+cp "$ROOT/toolbox/bitexact_selftest.m" "$ROOT/toolbox/bitexact_selftest.bin" "$PKG/inst/"
 
 # The function index that `pkg describe -verbose` shows, by category.
 category() {
@@ -63,6 +65,8 @@ category() {
   done
   echo "Demonstration"
   echo " bitexact_demo"
+  echo "Checking the build"
+  echo " bitexact_selftest"
 } > "$PKG/INDEX"
 
 ARCHIVE=$OUTDIR/$NAME-$VERSION.tar.gz

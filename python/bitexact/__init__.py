@@ -413,3 +413,38 @@ def _rows_in_place(X):
     return (isinstance(X, _np.ndarray) and X.ndim == 2 and X.dtype == _np.float64
             and X.dtype.isnative and X.flags.c_contiguous and X.flags.aligned
             and not X.flags.f_contiguous)
+
+
+def selftest(path=None):
+    """Check that this package gives the recorded bits on this machine.
+
+    ok = bitexact.selftest()        (or, from a shell: python3 -m bitexact.selftest)
+
+    Calls gridlerp, patchwarp, envsweep and linscore with the few thousand
+    calls stored in bitexact_selftest.bin (shipped in this package; the same
+    file as the MATLAB and Octave toolbox's bitexact_selftest uses) and
+    compares every result bit for bit with the result recorded when the file
+    was made: never within a tolerance, only a NaN counts as equal to any NaN
+    (which NaN survives where two meet is the processor's choice).
+
+    Prints one line per function, then, last, either
+        bitexact_selftest: N calls, all bits equal to the recorded results (<system>, <versions>)
+    or a count of the calls that differ followed by the first of them, each
+    with its inputs and both results in hexadecimal. Returns True when every
+    result has the recorded bits, False otherwise (the command's exit status
+    is 0 or 1). ``path`` replays another file of calls.
+
+    When it fails, please send in a new issue of the project: everything it
+    printed; the output of ``python3 -c "import platform, numpy;
+    print(platform.platform(), platform.python_version(), numpy.__version__)"``;
+    how the package was built and installed (pip from a checkout, a wheel:
+    which one and from where; the compiler and its version, any flags you
+    set in CFLAGS or CXXFLAGS); and the processor (lscpu on Linux, sysctl -n
+    machdep.cpu.brand_string on macOS, the system information on Windows).
+    """
+    from . import _selftest
+    ok, _ = _selftest.run(path)
+    return ok
+
+
+__all__ += ["selftest"]

@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["Error", "gridlerp", "patchwarp", "envsweep", "linscore"]
+__all__ = ["Error", "gridlerp", "patchwarp", "envsweep", "linscore", "selftest"]
 __version__: str
 
 class Error(ValueError):
@@ -35,3 +35,4 @@ def envsweep(
 def linscore(
     X: ArrayLike, mean: ArrayLike, scale: ArrayLike, w: ArrayLike
 ) -> NDArray[np.float64]: ...
+def selftest(path: str | None = None) -> bool: ...

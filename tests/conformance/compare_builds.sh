@@ -3,13 +3,16 @@
 # with the project's Release flags, with gcc at -O0, at -O3 -march=native and
 # at -O3 -march=x86-64-v4 (AVX-512), with clang at -O2, for 64-bit and 32-bit
 # Windows (run under Wine), and for 64-bit ARM Linux (run under qemu-user, with
-# the kernels' tests). Runs each build's conformance program once, checks the
-# Windows module files, and fails unless every results file is byte-identical
-# to the native one and the calls and results are the recorded ones
-# (expected_digests.txt). A build this machine cannot run (AVX-512 code on a
-# processor without it, 32-bit programs on a kernel without them, aarch64
-# programs where qemu cannot run them) is built all the same and reported as
-# not checked on this machine.
+# the kernels' tests), and runs the native Release build once more on
+# processors without AVX-512 and without AVX under qemu-x86_64, so that the
+# kernels' AVX2 and SSE2 paths run too. Runs each build's conformance program
+# once, checks the Windows module files, and fails unless every results file
+# is byte-identical to the native one and the calls and results are the
+# recorded ones (expected_digests.txt), and unless every build gives the bits of the
+# self-test's recorded calls (toolbox/bitexact_selftest.bin). A build this
+# machine cannot run (AVX-512 code on a processor without it, 32-bit programs
+# on a kernel without them, aarch64 programs where qemu cannot run them) is
+# built all the same and reported as not checked on this machine.
 #
 # Build trees: build (native Release), build-win64, build-win32, build-aarch64, and
 # build-conformance/<variant>; the results files go to build-conformance/.
@@ -32,7 +35,7 @@ WINE32=/usr/lib/wine/wine
 # starts them and ./run could install it (else it says why in WIN32_CANNOT_RUN).
 for tool in "$WINE64" wineserver clang++ x86_64-w64-mingw32-g++-posix \
             i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump \
-            aarch64-linux-gnu-g++ aarch64-linux-gnu-objdump qemu-aarch64; do
+            aarch64-linux-gnu-g++ aarch64-linux-gnu-objdump qemu-aarch64 qemu-x86_64; do
   if ! command -v "$tool" >/dev/null; then
     echo "FAILED: $tool is not installed; './run test' installs it" >&2
     exit 1
@@ -48,6 +51,20 @@ passed=0
 failed=0
 pass() { passed=$((passed + 1)); echo "  ok: $*"; }
 fail() { failed=$((failed + 1)); echo "  FAILED: $*"; }
+
+# The self-test's recorded calls (shipped with the toolbox and the packages)
+# through one build, which must give every recorded bit:
+#   golden_check NAME COMMAND... (the command ends in: golden check DIR SUFFIX FILE)
+GOLDEN=$ROOT/toolbox/bitexact_selftest.bin
+golden_check() {
+  local name=$1; shift
+  if "$@" >"$OUT/$name-selftest.log" 2>&1; then
+    pass "$name gives the self-test's recorded bits: $(tr -d '\r' <"$OUT/$name-selftest.log" | tail -n 1)"
+  else
+    tr -d '\r' <"$OUT/$name-selftest.log" | sed 's/^/    /'
+    fail "$name does not give the self-test's recorded bits"
+  fi
+}
 
 # Configures a tree and builds the conformance program with every module.
 build() {
@@ -110,6 +127,8 @@ check_aarch64() {
     >"$OUT/aarch64.log" 2>&1 || status=$?
   sed 's/^/    /' "$OUT/aarch64.log"
   judge aarch64 "$status"
+  golden_check aarch64 "${AARCH64_EMULATOR[@]}" "$AARCH64_TREE/tests/conformance/conformance" \
+    golden check "$AARCH64_TREE/modules" .mexa64 "$GOLDEN"
   # The kernels' tests, each vector path against the scalar one, and the
   # kernels' fuzz corpus replayed on the NEON path against the scalar one;
   # ctest runs them through the tree's emulator (CMAKE_CROSSCOMPILING_EMULATOR).
@@ -187,6 +206,24 @@ for entry in "${LINUX_BUILDS[@]}"; do
     --expect "$DIGESTS" >"$OUT/$name.log" 2>&1 || status=$?
   sed 's/^/    /' "$OUT/$name.log"
   judge "$name" "$status"
+  golden_check "$name" "$dir/tests/conformance/conformance" golden check "$dir/modules" .mexa64 \
+    "$GOLDEN"
+done
+
+# The Release build on processors this one is not, emulated by qemu-user: the
+# processor picks each kernel's path at run time, so only an emulated one runs
+# here the paths other machines take: Haswell (AVX2, no AVX-512) and Nehalem
+# (SSE2 and SSE4, no AVX).
+for cpu in Haswell-v4 Nehalem; do
+  name=release-on-$cpu
+  echo "$name (qemu-x86_64 -cpu $cpu):"
+  status=0
+  qemu-x86_64 -cpu "$cpu" "$ROOT/build/tests/conformance/conformance" run "$ROOT/build/modules" \
+    .mexa64 "$OUT/$name.bin" --expect "$DIGESTS" >"$OUT/$name.log" 2>/dev/null || status=$?
+  sed 's/^/    /' "$OUT/$name.log"
+  judge "$name" "$status"
+  golden_check "$name" qemu-x86_64 -cpu "$cpu" "$ROOT/build/tests/conformance/conformance" \
+    golden check "$ROOT/build/modules" .mexa64 "$GOLDEN"
 done
 
 # Wine, headless, in a prefix of its own; one run of each Windows program.
@@ -203,6 +240,8 @@ for entry in "${WINDOWS_BUILDS[@]}"; do
       >"$OUT/$name.log" 2>&1 || status=$?
     tr -d '\r' <"$OUT/$name.log" | sed 's/^/    /'
     judge "$name" "$status"
+    golden_check "$name" "$loader" "$dir/host/conformance.exe" golden check \
+      "$(windows_path "$dir/modules")" "$suffix" "$(windows_path "$GOLDEN")"
   else
     not_checked "conformance of the $name build under Wine" "$why"
   fi

@@ -20,6 +20,12 @@
 //       differs.
 //   conformance show RESULTS FIRST COUNT
 //       shows COUNT calls from call FIRST (counted over the whole file).
+//   conformance golden write MODULE_DIR SUFFIX GOLDEN
+//       writes the golden calls (a selection of the calls above and the
+//       golden case sets, with their results) to GOLDEN; see golden.cpp.
+//   conformance golden check MODULE_DIR SUFFIX GOLDEN
+//       calls the modules with GOLDEN's calls; fails unless every result has
+//       the recorded bits.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -141,7 +147,6 @@ mexhost::Array zero_array(mxClassID classid, size_t rows, size_t cols, bool comp
     return mexhost::numeric_array(classid, {rows, cols}, complex);
 }
 
-// Every registered case set, by module name.
 std::map<std::string, CaseSet>& registry() {
     static std::map<std::string, CaseSet> case_sets;
     return case_sets;
@@ -157,6 +162,8 @@ bool register_cases(const char* module, CaseSet cases) {
 namespace {
 
 using conformance::CaseSet;
+using conformance::Reader;
+using conformance::Writer;
 
 // ---- Records --------------------------------------------------------------
 
@@ -169,60 +176,6 @@ uint64_t fnv1a(uint64_t hash, const void* data, size_t count) {
     return hash;
 }
 const uint64_t kFnvStart = 0xcbf29ce484222325ULL;
-
-// Little-endian fields of fixed width, whatever the platform's sizes.
-class Writer {
-public:
-    void u8(unsigned value) { bytes_.push_back(static_cast<char>(value & 0xff)); }
-    void u32(uint32_t value) {
-        for (int i = 0; i < 4; ++i) u8((value >> (8 * i)) & 0xff);
-    }
-    void u64(uint64_t value) {
-        for (int i = 0; i < 8; ++i) u8(static_cast<unsigned>((value >> (8 * i)) & 0xff));
-    }
-    void text(const std::string& value) {
-        u32(static_cast<uint32_t>(value.size()));
-        bytes_ += value;
-    }
-    void raw(const void* data, size_t count) {
-        bytes_.append(static_cast<const char*>(data), count);
-    }
-    const std::string& bytes() const { return bytes_; }
-
-private:
-    std::string bytes_;
-};
-
-class Reader {
-public:
-    explicit Reader(const std::string& bytes) : bytes_(bytes) {}
-    unsigned u8() { need(1); return static_cast<unsigned char>(bytes_[at_++]); }
-    uint32_t u32() {
-        uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(u8()) << (8 * i);
-        return value;
-    }
-    uint64_t u64() {
-        uint64_t value = 0;
-        for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(u8()) << (8 * i);
-        return value;
-    }
-    std::string text() {
-        const uint32_t count = u32();
-        need(count);
-        std::string value = bytes_.substr(at_, count);
-        at_ += count;
-        return value;
-    }
-    bool done() const { return at_ == bytes_.size(); }
-
-private:
-    void need(size_t count) const {
-        if (bytes_.size() - at_ < count) throw std::runtime_error("truncated record");
-    }
-    const std::string& bytes_;
-    size_t at_ = 0;
-};
 
 // Which NaN survives where two NaNs meet is the hardware's choice of operand,
 // and compilers may order the operands of a commutative operation either way;
@@ -536,14 +489,6 @@ std::map<std::string, Digests> read_digests(const std::string& path) {
     return digests;
 }
 
-std::string module_path(const std::string& dir, const std::string& name,
-                        const std::string& suffix) {
-    std::string path = dir + "/" + name + suffix;
-#if defined(_WIN32)
-    std::replace(path.begin(), path.end(), '/', '\\');
-#endif
-    return path;
-}
 
 int run(const std::string& dir, const std::string& suffix, const std::string& results,
         const std::string& expect, const std::string& calls_path) {
@@ -571,11 +516,9 @@ int run(const std::string& dir, const std::string& suffix, const std::string& re
     // The map keeps the modules in name order, whatever the link order.
     for (const auto& entry : conformance::registry()) {
         const std::string& name = entry.first;
-        const mexhost::Module module(module_path(dir, name, suffix));
+        const mexhost::Module module(conformance::module_path(dir, name, suffix));
         RecordedCalls calls(name, module, file, calls_path.empty() ? nullptr : &calls_file);
-        // Each module draws from its own sequence, so adding a module or a
-        // case to one module leaves the others' calls as they were.
-        conformance::Random random(fnv1a(kFnvStart, name.data(), name.size()));
+        conformance::Random random(conformance::case_seed(name));
         entry.second(calls, random);
         Digests got;
         got.calls = std::to_string(calls.count());
@@ -625,6 +568,23 @@ int run(const std::string& dir, const std::string& suffix, const std::string& re
 
 }  // namespace
 
+namespace conformance {
+
+uint64_t case_seed(const std::string& module) {
+    return fnv1a(kFnvStart, module.data(), module.size());
+}
+
+std::string module_path(const std::string& dir, const std::string& name,
+                        const std::string& suffix) {
+    std::string path = dir + "/" + name + suffix;
+#if defined(_WIN32)
+    std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+    return path;
+}
+
+}  // namespace conformance
+
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string calls_path;
@@ -636,6 +596,10 @@ int main(int argc, char** argv) {
         if (args.size() == 3 && args[0] == "compare") return compare(args[1], args[2]);
         if (args.size() == 4 && args[0] == "show")
             return show(args[1], std::stoul(args[2]), std::stoul(args[3]));
+        if (args.size() == 5 && args[0] == "golden" && args[1] == "write")
+            return conformance::write_golden(args[2], args[3], args[4]);
+        if (args.size() == 5 && args[0] == "golden" && args[1] == "check")
+            return conformance::check_golden(args[2], args[3], args[4]);
         if (args.size() == 4 && args[0] == "run")
             return run(args[1], args[2], args[3], "", calls_path);
         if (args.size() == 6 && args[0] == "run" && args[4] == "--expect")
@@ -647,6 +611,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: conformance run MODULE_DIR SUFFIX RESULTS [--expect DIGESTS] [--calls CALLS]\n"
                  "       conformance compare RESULTS_A RESULTS_B\n"
-                 "       conformance show RESULTS FIRST COUNT\n");
+                 "       conformance show RESULTS FIRST COUNT\n"
+                 "       conformance golden write|check MODULE_DIR SUFFIX GOLDEN\n");
     return 2;
 }

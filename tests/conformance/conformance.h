@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -100,9 +102,86 @@ public:
                      const std::vector<const mxArray*>& inputs) = 0;
 };
 
+// Little-endian fields of fixed width, whatever the platform's sizes.
+class Writer {
+public:
+    void u8(unsigned value) { bytes_.push_back(static_cast<char>(value & 0xff)); }
+    void u32(uint32_t value) {
+        for (int i = 0; i < 4; ++i) u8((value >> (8 * i)) & 0xff);
+    }
+    void u64(uint64_t value) {
+        for (int i = 0; i < 8; ++i) u8(static_cast<unsigned>((value >> (8 * i)) & 0xff));
+    }
+    void text(const std::string& value) {
+        u32(static_cast<uint32_t>(value.size()));
+        bytes_ += value;
+    }
+    void raw(const void* data, size_t count) {
+        bytes_.append(static_cast<const char*>(data), count);
+    }
+    const std::string& bytes() const { return bytes_; }
+
+private:
+    std::string bytes_;
+};
+
+class Reader {
+public:
+    explicit Reader(const std::string& bytes) : bytes_(bytes) {}
+    unsigned u8() { need(1); return static_cast<unsigned char>(bytes_[at_++]); }
+    uint32_t u32() {
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(u8()) << (8 * i);
+        return value;
+    }
+    uint64_t u64() {
+        uint64_t value = 0;
+        for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(u8()) << (8 * i);
+        return value;
+    }
+    std::string text() {
+        const uint32_t count = u32();
+        need(count);
+        std::string value = bytes_.substr(at_, count);
+        at_ += count;
+        return value;
+    }
+    std::string bytes(size_t count) {
+        need(count);
+        std::string value = bytes_.substr(at_, count);
+        at_ += count;
+        return value;
+    }
+    bool done() const { return at_ == bytes_.size(); }
+
+private:
+    void need(size_t count) const {
+        if (bytes_.size() - at_ < count) throw std::runtime_error("truncated record");
+    }
+    const std::string& bytes_;
+    size_t at_ = 0;
+};
+
 // Registers the case set of a module; used once per cases file as
 //   const bool registered = conformance::register_cases("name", cases);
 using CaseSet = void (*)(Calls& calls, Random& random);
 bool register_cases(const char* module, CaseSet cases);
+// Every registered case set, by module name.
+std::map<std::string, CaseSet>& registry();
+// The start of a module's sequence of draws: each module draws from its own,
+// so adding a module or a case to one module leaves the others' calls as they
+// were.
+uint64_t case_seed(const std::string& module);
+// The file of a module: DIR/<name>SUFFIX, in the platform's spelling.
+std::string module_path(const std::string& dir, const std::string& name,
+                        const std::string& suffix);
+
+// The golden calls (golden.cpp): a few thousand calls of the modules with
+// their results, in the file every host's self-test replays.
+//   write: runs the case sets through the modules in DIR and writes the file;
+//   check: calls the modules in DIR with the file's calls and compares bits.
+// Both print one line per module and a last line; 0 when all is well.
+int write_golden(const std::string& dir, const std::string& suffix, const std::string& path);
+int check_golden(const std::string& dir, const std::string& suffix, const std::string& path);
 
 }  // namespace conformance

@@ -28,6 +28,11 @@ function check_package(root)
   demo = which('bitexact_demo');
   assert(strncmp(demo, fullfile(work, 'share'), numel(fullfile(work, 'share'))), ...
          'bitexact_demo comes from %s, not from the package', demo);
+  % The installed self-test, with its installed calls, passes.
+  selftest = which('bitexact_selftest');
+  assert(strncmp(selftest, fullfile(work, 'share'), numel(fullfile(work, 'share'))), ...
+         'bitexact_selftest comes from %s, not from the package', selftest);
+  assert(bitexact_selftest(), 'the installed self-test fails');
   pictures = fullfile(work, 'pictures');
   bitexact_demo(pictures);
   assert(~isempty(dir(fullfile(pictures, '*.png'))), 'the installed demo wrote no picture');
