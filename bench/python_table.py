@@ -9,9 +9,11 @@ each case's calls interleaved round after round in this one process, and the
 medians compared; inputs are C-ordered (NumPy's default) and Fortran-ordered.
 Also: each call's peak memory beyond its inputs, and the smallest calls.
 
-    python3 bench/python_table.py TABLE.md [--reps=N]
+    python3 bench/python_table.py TABLE.md [--reps=N] [--only=NAME]
 
-writes a Markdown table (./run bench puts it into README.md).
+writes a Markdown table (./run bench puts it into README.md). --only=NAME
+times only the calls of the function NAME (e.g. envsweep), with np.add as the
+smallest call's reference, for a quick look while working on one of them.
 """
 import os
 
@@ -154,13 +156,19 @@ def same_bits(a, b):
 
 
 class Table:
-    def __init__(self):
+    def __init__(self, only=None):
         self.rows = []
         self.problems = []
+        self.only = only
+
+    def wanted(self, text):
+        return self.only is None or text.startswith(self.only)
 
     def case(self, task, ours, peers, reps, bound=None):
         """ours: {layout: (call text, f, bytes a call may hold: copies of its
         inputs, results, scratch)}; peers: {call text: f}."""
+        if not self.wanted(task):
+            return
         functions = {("ours", layout): f for layout, (_, f, _) in ours.items()}
         functions.update({("peer", text): f for text, f in peers.items()})
         t = timed(functions, reps)
@@ -185,9 +193,9 @@ class Table:
             self.problems.append(what)
 
 
-def build(reps):
+def build(reps, only=None):
     rng = np.random.default_rng(19)
-    table = Table()
+    table = Table(only)
     f8 = 8
 
     # gridlerp beside cv2.remap (float64 image, float32 maps made beforehand,
@@ -323,6 +331,8 @@ def build(reps):
                 f()
         return run
 
+    small = {text: f for text, f in small.items()
+             if table.wanted(text) or text.startswith("np.add")}
     t = timed({text: repeat(f) for text, f in small.items()}, 7)
     smallest = [(text, 1e6 * t[text] / calls) for text in small]
     return table, smallest
@@ -349,10 +359,13 @@ def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
     reps = 7
+    only = None
     for arg in sys.argv[2:]:
         if arg.startswith("--reps="):
             reps = int(arg.split("=", 1)[1])
-    table, smallest = build(reps)
+        if arg.startswith("--only="):
+            only = arg.split("=", 1)[1]
+    table, smallest = build(reps, only)
     lines = [
         "Python %s on %s: medians of %d rounds (wall-clock time), one thread, each case's "
         "calls interleaved in one process. NumPy %s, OpenCV %s, SciPy %s, numba %s. "

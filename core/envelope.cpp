@@ -193,9 +193,11 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                           double pos_step, KernelPath path) {
     int32_t done = 0;
     // The vector paths transform 8, 16 or 32 lines at a time (NEON: 8), from
-    // blocks of up to 32 lines copied side by side into scratch (element v of
-    // line l at v * 32 + l), so that they read and write whole vectors and the
-    // copies run along memory whatever the stride. They form squared indices in
+    // blocks of up to 32 lines side by side (element v of line l at
+    // v * row + l), so that they read and write whole vectors: adjacent lines
+    // with strided elements are that already and are used in place, others are
+    // copied into scratch and back, the copies running along memory whatever
+    // the stride. They form squared indices in
     // double (exact up to 2^26), and evaluate from the last position back,
     // which needs positions that never decrease.
     const KernelPath run = resolve_kernel_path(path);
@@ -248,9 +250,19 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
             const double* in = line_in + static_cast<std::ptrdiff_t>(done) * in_step;
             double* out = line_out + static_cast<std::ptrdiff_t>(done) * out_step;
             int32_t* arg = arg_out + static_cast<std::ptrdiff_t>(done) * out_step;
-            // Along each line when its elements are contiguous, else across
-            // the lines (contiguous when the lines are adjacent).
-            if (stride == 1 && run == KernelPath::AVX512) {
+            // Adjacent lines whose elements lie `stride` apart are already
+            // side by side, as in a block: element v of line l is at
+            // in[v * stride + l]. They are read and written where they are.
+            // Other lines are copied into scratch and back: along each line
+            // when its elements are contiguous, else across the lines.
+            const bool side_by_side = stride != 1 && in_step == 1 && out_step == 1;
+            const double* block = side_by_side ? in : source;
+            double* block_values = side_by_side ? out : values;
+            int32_t* block_args = side_by_side ? arg : args;
+            const std::ptrdiff_t block_row = side_by_side ? stride : kBlock;
+            if (side_by_side) {
+                // Nothing to copy.
+            } else if (stride == 1 && run == KernelPath::AVX512) {
                 lines_to_block_avx512(in, in_step, static_cast<int32_t>(width), line_len, source,
                                       kBlock);
             } else if (stride == 1) {
@@ -270,26 +282,28 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                                                                 : 8;
                 if (run == KernelPath::AVX512) {
                     irregular |= lower_envelope_avx512(
-                                     lanes, source + g, kBlock, line_len, quad_coef, lin_coef,
-                                     positions, thresholds, out_len, values + g, args + g,
-                                     kBlock, entries, below_f)
+                                     lanes, block + g, block_row, line_len, quad_coef, lin_coef,
+                                     positions, thresholds, out_len, block_values + g,
+                                     block_args + g, block_row, entries, below_f)
                                  << g;
                 } else if (run == KernelPath::AVX2) {
-                    irregular |= lower_envelope_avx2(lanes, source + g, kBlock, line_len,
+                    irregular |= lower_envelope_avx2(lanes, block + g, block_row, line_len,
                                                      quad_coef, lin_coef, positions, thresholds,
-                                                     out_len, values + g, args + g, kBlock, below,
-                                                     below_bound, below_f)
+                                                     out_len, block_values + g, block_args + g,
+                                                     block_row, below, below_bound, below_f)
                                  << g;
                 } else {
-                    irregular |= lower_envelope_8_neon(source + g, kBlock, line_len, quad_coef,
+                    irregular |= lower_envelope_8_neon(block + g, block_row, line_len, quad_coef,
                                                        lin_coef, positions, thresholds, out_len,
-                                                       values + g, args + g, kBlock, below,
-                                                       below_bound, below_f)
+                                                       block_values + g, block_args + g,
+                                                       block_row, below, below_bound, below_f)
                                  << g;
                 }
                 g += lanes;
             }
-            if (stride == 1 && run == KernelPath::AVX512) {
+            if (side_by_side) {
+                // Written in place.
+            } else if (stride == 1 && run == KernelPath::AVX512) {
                 block_to_lines_avx512(values, args, kBlock, static_cast<int32_t>(width), out_len,
                                       out, arg, out_step);
             } else if (stride == 1) {

@@ -44,7 +44,8 @@ void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out
 // arg_out + l * out_step. Every line gets exactly what lower_envelope_1d gives
 // it; the vector paths transform several lines at once, taking their scratch
 // as one block of 32 * (24 * line_len + 12 * out_len) + 8 * out_len bytes from
-// the heap once per call, with the same failure as lower_envelope_1d.
+// the heap once per call, with the same failure as lower_envelope_1d. The
+// outputs must not overlap the input.
 void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_out,
                           int32_t* arg_out, int32_t out_step, int32_t lines,
                           int32_t elem_stride, int32_t line_len, double quad_coef,

@@ -22,21 +22,27 @@ struct Lines {
     std::vector<int32_t> args;
 };
 
-// Transforms `lines` lines laid out either as columns (contiguous elements,
-// line after line) or as rows (lines adjacent, elements `lines` apart), into
-// arrays pre-filled with a marker, so that a stray write shows.
-Lines transform(const std::vector<double>& source, bool as_rows, int32_t lines, int32_t len,
-                double quad, double lin, int32_t first, int32_t out_len, double step,
-                KernelPath path) {
+// Transforms `lines` lines, given line after line (element v of line l at
+// source[l * len + v]), laid out either as columns (contiguous elements, line
+// after line) or as rows (lines adjacent, elements `lines + gap` apart, as a
+// band of rows of a taller matrix), into arrays pre-filled with a marker, so
+// that a stray write shows.
+Lines transform(const std::vector<double>& source, bool as_rows, int32_t gap, int32_t lines,
+                int32_t len, double quad, double lin, int32_t first, int32_t out_len,
+                double step, KernelPath path) {
     const int32_t out_count = out_len > 0 ? out_len : 0;
-    const size_t size = static_cast<size_t>(lines) * (out_count > len ? out_count : len) + 3;
+    const int32_t longest = out_count > len ? out_count : len;
+    const int32_t stride = lines + gap;
+    const size_t size = static_cast<size_t>(stride) * longest + 3;
     Lines out{std::vector<double>(size, -77.0), std::vector<int32_t>(size, -77)};
     if (as_rows) {
-        lower_envelope_lines(source.data(), 1, out.values.data(), out.args.data(), 1, lines,
-                             lines, len, quad, lin, first, out_len, step, path);
+        std::vector<double> rows(static_cast<size_t>(stride) * len, -55.0);
+        for (int32_t l = 0; l < lines; ++l)
+            for (int32_t v = 0; v < len; ++v) rows[v * stride + l] = source[l * len + v];
+        lower_envelope_lines(rows.data(), 1, out.values.data(), out.args.data(), 1, lines,
+                             stride, len, quad, lin, first, out_len, step, path);
     } else {
-        const int32_t out_step = out_count > len ? out_count : len;
-        lower_envelope_lines(source.data(), len, out.values.data(), out.args.data(), out_step,
+        lower_envelope_lines(source.data(), len, out.values.data(), out.args.data(), longest,
                              lines, 1, len, quad, lin, first, out_len, step, path);
     }
     return out;
@@ -47,7 +53,8 @@ Lines transform(const std::vector<double>& source, bool as_rows, int32_t lines, 
 // Random lines of small integer values (so that ties and exact boundaries
 // are common), every coefficient sign, fractional and zero steps, positions
 // before, inside and beyond the lines, numbers of lines that leave a
-// remainder after the vector width, both layouts.
+// remainder after the vector width, both layouts (rows read and written in
+// place, also as a band of a taller matrix).
 TEST(EnvelopePaths, RandomLinesGiveScalarBits) {
     std::mt19937 rng(777);
     const double quads[] = {-2, -1, -0.25, -0.05, 0.05, 0.5, 1, 3};
@@ -65,8 +72,10 @@ TEST(EnvelopePaths, RandomLinesGiveScalarBits) {
         const int32_t first = static_cast<int32_t>(rng() % (len + 30)) - 15;
         const int32_t out_len = static_cast<int32_t>(rng() % 70);
         const bool as_rows = rng() % 2 == 0;
+        const int32_t gap = static_cast<int32_t>(rng() % 3);
         auto run = [&](KernelPath path) {
-            return transform(source, as_rows, lines, len, quad, lin, first, out_len, step, path);
+            return transform(source, as_rows, gap, lines, len, quad, lin, first, out_len, step,
+                             path);
         };
         const Lines want = run(KernelPath::Scalar);
         for (KernelPath path : vector_paths()) {
@@ -82,7 +91,8 @@ TEST(EnvelopePaths, RandomLinesGiveScalarBits) {
 // Inputs outside the transform's range: non-finite values, zero and
 // non-finite coefficients, boundaries far below the lower sentinel, positions
 // at the ends of the 32-bit range, negative steps. The vector path hands
-// such lines to the scalar path; every path must agree.
+// such lines to the scalar path, also after writing them in place; every path
+// must agree, in both layouts.
 TEST(EnvelopePaths, OutOfRangeInputsGiveScalarBits) {
     const std::vector<std::vector<double>> specials = {
         {kInf, -kInf, 0, 1}, {kNaN, 0, kNaN, -kInf}, {0, 1e300, -1e300, 3}, {0, -1e30, 2, 5},
@@ -98,14 +108,18 @@ TEST(EnvelopePaths, OutOfRangeInputsGiveScalarBits) {
             std::vector<double> source(static_cast<size_t>(lines) * len);
             for (int32_t l = 0; l < lines; ++l)
                 for (int32_t v = 0; v < len; ++v) source[l * len + v] = pattern[(v + l) % len];
-            const Lines want = transform(source, false, lines, len, setup.quad, setup.lin,
-                                         setup.first, 6, setup.step, KernelPath::Scalar);
-            for (KernelPath path : vector_paths()) {
-                const Lines got = transform(source, false, lines, len, setup.quad, setup.lin,
-                                            setup.first, 6, setup.step, path);
-                EXPECT_EQ(first_difference(got.args, want.args), -1) << path_name(path);
-                EXPECT_EQ(first_difference_but_nan_payload(got.values, want.values), -1)
-                    << path_name(path);
+            for (bool as_rows : {false, true}) {
+                auto run = [&](KernelPath path) {
+                    return transform(source, as_rows, 1, lines, len, setup.quad, setup.lin,
+                                     setup.first, 6, setup.step, path);
+                };
+                const Lines want = run(KernelPath::Scalar);
+                for (KernelPath path : vector_paths()) {
+                    const Lines got = run(path);
+                    EXPECT_EQ(first_difference(got.args, want.args), -1) << path_name(path);
+                    EXPECT_EQ(first_difference_but_nan_payload(got.values, want.values), -1)
+                        << path_name(path);
+                }
             }
         }
 }
