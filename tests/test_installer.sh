@@ -88,7 +88,7 @@ run_installer() {
   : >"$STATE/log"
   : >"$STATE/architectures"
   (cd "$STATE" && eval "$setup")
-  STATE=$STATE PATH=$STANDIN:$PATH APT_PAUSE=0 bash -c 'source "$1"; eval "$2"' installer \
+  STATE=$STATE PATH=$STANDIN:$PATH APT_PAUSE=0 NOT_CHECKED_LOG= bash -c 'source "$1"; eval "$2"' installer \
     "$RUN" "$code" >"$SCRATCH/out" 2>&1
 }
 
