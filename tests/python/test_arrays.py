@@ -46,6 +46,17 @@ def test_every_layout_gives_the_same_bits():
         assert [r.shape for r in results] == [r.shape for r in REFERENCE]
 
 
+# Large images are copied into column order tile by tile: every layout and
+# type still gives the bits of the column-ordered float64 image, tails of the
+# tiles included.
+def test_large_images_in_every_layout():
+    image = RNG.integers(-2000, 2000, size=(77, 301)).astype(np.float32) / 8
+    reference = all_calls(np.asfortranarray(image, np.float64), X * 20, Y * 20, A, FEATURES)
+    for layout in every_layout(image) + [image.astype(">f8"), image.astype(">f4")]:
+        results = all_calls(layout, X * 20, Y * 20, A, FEATURES)
+        assert [bits(r) for r in results] == [bits(r) for r in reference]
+
+
 # Arrays already float64 in column order are read where they are: the
 # samples x features array of a caller is passed as its transpose.
 def test_column_ordered_float64_is_not_copied():
