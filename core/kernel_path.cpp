@@ -126,3 +126,15 @@ KernelPath resolve_kernel_path(KernelPath requested) {
     }
     return KernelPath::Scalar;
 }
+
+const char* kernel_path_name(KernelPath path) {
+    switch (path) {
+        case KernelPath::Fastest: return "Fastest";
+        case KernelPath::Scalar: return "Scalar";
+        case KernelPath::SSE2: return "SSE2";
+        case KernelPath::AVX2: return "AVX2";
+        case KernelPath::AVX512: return "AVX512";
+        case KernelPath::NEON: return "NEON";
+    }
+    return "?";
+}

@@ -4,7 +4,8 @@
 // order, so every path gives the same bits. A kernel takes the path as its
 // last argument, defaulting to the fastest one this processor runs; tests and
 // benchmarks pass KernelPath::Scalar (or a particular vector path) to compare.
-// Nothing is stored: the processor is asked on every call.
+// Nothing is stored here: the processor is asked on every call (under GCC and
+// Clang, through the runtime's record of it, taken once when it loads).
 #pragma once
 
 enum class KernelPath {
@@ -25,6 +26,9 @@ bool kernel_path_available(KernelPath path);
 // back to the best available one below it. SSE2 and NEON, both two doubles
 // wide, stand in for each other: each processor family has one of them.
 KernelPath resolve_kernel_path(KernelPath requested);
+
+// The path's name as it is written here ("Scalar", "AVX2", ...), for reports.
+const char* kernel_path_name(KernelPath path);
 
 // Whether a resolved path runs a kernel's AVX2 code: the AVX-512 path does for
 // kernels that have no code of their own for AVX-512.

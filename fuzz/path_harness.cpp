@@ -202,17 +202,6 @@ void seal(int slot) {
     m.sealed = true;
 }
 
-const char* path_name(KernelPath path) {
-    switch (path) {
-        case KernelPath::Fastest: return "Fastest";
-        case KernelPath::Scalar: return "Scalar";
-        case KernelPath::SSE2: return "SSE2";
-        case KernelPath::AVX2: return "AVX2";
-        case KernelPath::AVX512: return "AVX512";
-        case KernelPath::NEON: return "NEON";
-    }
-    return "?";
-}
 
 const std::vector<KernelPath>& vector_paths() {
     static const std::vector<KernelPath> paths = [] {
@@ -229,7 +218,7 @@ const std::vector<KernelPath>& vector_paths() {
                 std::fprintf(stderr,
                              "not checked on this machine: the %s path (the processor or "
                              "system does not run it)\n",
-                             path_name(p));
+                             kernel_path_name(p));
             }
         }
         list.push_back(KernelPath::Fastest);
@@ -263,7 +252,7 @@ void report(const char* kernel, KernelPath path, const char* array, long index, 
     std::fprintf(stderr,
                  "\n%s: the %s path differs from the scalar path in %s[%ld]: %.17g "
                  "(0x%016llx), scalar %.17g (0x%016llx)\n",
-                 kernel, path_name(path), array, index, got,
+                 kernel, kernel_path_name(path), array, index, got,
                  static_cast<unsigned long long>(got_bits), want,
                  static_cast<unsigned long long>(want_bits));
     std::abort();

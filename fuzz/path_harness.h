@@ -65,7 +65,6 @@ T* guarded_array(int slot, size_t count, bool at_start) {
 // The paths to compare with KernelPath::Scalar: those of this build's
 // instruction set that this processor runs, and Fastest.
 const std::vector<KernelPath>& vector_paths();
-const char* path_name(KernelPath path);
 
 // Makes a slot's array read-only until guarded() hands it out again, so that
 // a kernel writing into an input stops the run. Changing a page's protection

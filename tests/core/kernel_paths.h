@@ -10,17 +10,7 @@
 
 #include "core/kernel_path.h"
 
-inline std::string path_name(KernelPath p) {
-    switch (p) {
-        case KernelPath::Fastest: return "Fastest";
-        case KernelPath::Scalar: return "Scalar";
-        case KernelPath::SSE2: return "SSE2";
-        case KernelPath::AVX2: return "AVX2";
-        case KernelPath::AVX512: return "AVX512";
-        case KernelPath::NEON: return "NEON";
-    }
-    return "?";
-}
+inline std::string path_name(KernelPath p) { return kernel_path_name(p); }
 
 // The vector paths of this build's instruction set that this processor runs,
 // and Fastest. A path it cannot run is named once per test program as not
