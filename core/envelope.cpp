@@ -224,8 +224,10 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
         double* const values = source + line * kBlock;
         double* const below_f = values + outs * kBlock;
         // The list entries: index and boundary in two arrays for AVX2, side
-        // by side in 64-bit entries for AVX-512.
+        // by side in 64-bit entries for AVX-512, which keeps the source values
+        // with them in 16-byte records over below_f and entries.
         int64_t* const entries = reinterpret_cast<int64_t*>(below_f + line * kBlock);
+        int64_t* const records = reinterpret_cast<int64_t*>(below_f);
         int32_t* const below = reinterpret_cast<int32_t*>(entries);
         float* const below_bound = reinterpret_cast<float*>(below + line * kBlock);
         int32_t* const args = reinterpret_cast<int32_t*>(entries + line * kBlock);
@@ -284,7 +286,7 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                     irregular |= lower_envelope_avx512(
                                      lanes, block + g, block_row, line_len, quad_coef, lin_coef,
                                      positions, thresholds, out_len, block_values + g,
-                                     block_args + g, block_row, entries, below_f)
+                                     block_args + g, block_row, records)
                                  << g;
                 } else if (run == KernelPath::AVX2) {
                     irregular |= lower_envelope_avx2(lanes, block + g, block_row, line_len,

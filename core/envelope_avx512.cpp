@@ -3,13 +3,14 @@
 // first), in windows of eight lanes: the algorithm of core/envelope_avx2.cpp,
 // with mask registers in place of blends. The lanes work in step: all insert
 // source index q, then all evaluate position j. Each removal or step down waits
-// for a divide or a gather; with 32 lanes four windows' chains are in flight at
-// once, which more than pays for the lanes that wait on the slowest one.
+// for a divide or the loads of list records; with 32 lanes four windows' chains
+// are in flight at once, which more than pays for the lanes that wait on the
+// slowest one.
 //
 // Construction. Each lane's envelope is a stack kept as a linked list over
-// source indices: when q is pushed, below[q] records the piece under it and
-// that piece's left boundary (one 64-bit entry, so that one gather loads
-// both), below_f[q] its source value.
+// source indices: when q is pushed, its record holds the piece under it, that
+// piece's left boundary and its source value (16 bytes, so that one load per
+// lane reads all three).
 // For every q: the boundary s between q and the top piece, exactly as the
 // scalar loop forms it; while some lane has a top piece that is not the first
 // and s <= its left boundary, those lanes remove their top piece and form s
@@ -62,14 +63,51 @@ inline __m256 boundary(__m512d q, __m512d fq, const Window& w, __m512d quad, __m
     return _mm512_cvtpd_ps(_mm512_div_pd(numerator, _mm512_mul_pd(diff, quad2)));
 }
 
+// The list records at indices at, one per lane: each record is a list entry
+// and its source value, 16 bytes, read with one load per lane. Eight loads
+// and a few shuffles cost less here than the two gathers of 64-bit halves.
+AVX512_FUNCTION
+inline void load_records(__m256i at, const int64_t* records, __m512i& entry, __m512d& f) {
+    alignas(32) int32_t index[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(index), at);
+    const auto record = [records, &index](int k) {
+        return _mm_loadu_si128(
+            reinterpret_cast<const __m128i*>(records + 2 * static_cast<std::ptrdiff_t>(index[k])));
+    };
+    const __m256i r01 = _mm256_inserti128_si256(_mm256_castsi128_si256(record(0)), record(1), 1);
+    const __m256i r23 = _mm256_inserti128_si256(_mm256_castsi128_si256(record(2)), record(3), 1);
+    const __m256i r45 = _mm256_inserti128_si256(_mm256_castsi128_si256(record(4)), record(5), 1);
+    const __m256i r67 = _mm256_inserti128_si256(_mm256_castsi128_si256(record(6)), record(7), 1);
+    const __m512i first = _mm512_inserti64x4(_mm512_castsi256_si512(r01), r23, 1);
+    const __m512i second = _mm512_inserti64x4(_mm512_castsi256_si512(r45), r67, 1);
+    entry = _mm512_permutex2var_epi64(first, _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), second);
+    f = _mm512_castsi512_pd(
+        _mm512_permutex2var_epi64(first, _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), second));
+}
+
+// Writes eight lanes' records side by side from records on.
+AVX512_FUNCTION
+inline void store_records(int64_t* records, __m512i entry, __m512d f) {
+    const __m512i bits = _mm512_castpd_si512(f);
+    _mm512_storeu_si512(records, _mm512_permutex2var_epi64(
+                                     entry, _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11), bits));
+    _mm512_storeu_si512(records + 8, _mm512_permutex2var_epi64(
+                                         entry, _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15), bits));
+}
+
 // Lanes set in `mask` step down to the piece under their top; the piece under
-// that one is loaded from the list, whose entries are 2^lane_shift apart.
+// that one is loaded from the list, whose records are 2^lane_shift apart. The
+// other lanes load a record too (every list index is a valid one) and keep
+// what they had.
 AVX512_FUNCTION
 inline void step_down(Window& w, __mmask8 mask, __m256i lane, int lane_shift,
-                      const int64_t* below, const double* below_f) {
+                      const int64_t* records) {
     const __m256i at = _mm256_add_epi32(_mm256_slli_epi32(w.under, lane_shift), lane);
-    const __m512i next_entry = _mm512_mask_i32gather_epi64(w.entry_under, mask, at, below, 8);
-    const __m512d next_f = _mm512_mask_i32gather_pd(w.f_under, mask, at, below_f, 8);
+    __m512i loaded_entry;
+    __m512d loaded_f;
+    load_records(at, records, loaded_entry, loaded_f);
+    const __m512i next_entry = _mm512_mask_mov_epi64(w.entry_under, mask, loaded_entry);
+    const __m512d next_f = _mm512_mask_mov_pd(w.f_under, mask, loaded_f);
     const __m256i next_under = _mm512_cvtepi64_epi32(next_entry);
     const __m256 next_b =
         _mm256_castsi256_ps(_mm512_cvtepi64_epi32(_mm512_srli_epi64(next_entry, 32)));
@@ -97,11 +135,9 @@ inline __mmask8 above(const Window& w, __m256 threshold) {
 // Pushes q (value fq, boundary s) on a window of lanes; returns the lanes
 // whose new boundary is not above the one under it.
 AVX512_FUNCTION
-inline __mmask8 push(Window& w, int32_t q, __m512d qd, __m512d fq, __m256 s, int64_t* below,
-                     double* below_f) {
+inline __mmask8 push(Window& w, int32_t q, __m512d qd, __m512d fq, __m256 s, int64_t* records) {
     const __m512i entry = entry_of(w.top, w.b_top);
-    _mm512_storeu_si512(below, entry);
-    _mm512_storeu_pd(below_f, w.f_top);
+    store_records(records, entry, w.f_top);
     const __mmask8 irregular = _mm256_cmp_ps_mask(s, w.b_top, _CMP_NGT_UQ);
     w.under = w.top;
     w.f_under = w.f_top;
@@ -115,7 +151,7 @@ inline __mmask8 push(Window& w, int32_t q, __m512d qd, __m512d fq, __m256 s, int
 }
 
 AVX512_FUNCTION
-inline void start(Window& w, __m512d f0, int64_t* below, double* below_f) {
+inline void start(Window& w, __m512d f0, int64_t* records) {
     w.top = _mm256_setzero_si256();
     w.top_d = _mm512_setzero_pd();
     w.f_top = f0;
@@ -124,9 +160,8 @@ inline void start(Window& w, __m512d f0, int64_t* below, double* below_f) {
     w.f_under = w.f_top;
     w.b_under = w.b_top;
     w.entry_under = entry_of(w.top, w.b_top);
-    // Piece 0 is never removed; its list entry is only ever loaded.
-    _mm512_storeu_si512(below, w.entry_under);
-    _mm512_storeu_pd(below_f, w.f_top);
+    // Piece 0 is never removed; its list record is only ever loaded.
+    store_records(records, w.entry_under, w.f_top);
 }
 
 // (quad d^2 + lin d) + f(v), d = p - v.
@@ -144,8 +179,7 @@ AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t
                                                 double lin_coef, const int32_t* positions,
                                                 const float* thresholds, int32_t out_len,
                                                 double* values, int32_t* args,
-                                                std::ptrdiff_t out_row, int64_t* below,
-                                                double* below_f) {
+                                                std::ptrdiff_t out_row, int64_t* records) {
     static_assert(W == 1 || W == 2 || W == 4, "8, 16 or 32 lanes");
     constexpr std::ptrdiff_t L = 8 * W;
     constexpr int kShift = W == 4 ? 5 : W == 2 ? 4 : 3;  // log2(L)
@@ -161,7 +195,7 @@ AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t
         lane[i] = _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
                                    _mm256_set1_epi32(8 * i));
         irregular[i] = 0;
-        start(w[i], _mm512_loadu_pd(in + 8 * i), below + 8 * i, below_f + 8 * i);
+        start(w[i], _mm512_loadu_pd(in + 8 * i), records + 2 * 8 * i);
     }
 
     for (int32_t q = 1; q < line_len; ++q) {
@@ -179,15 +213,14 @@ AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t
         while (any_lane != 0) {
             any_lane = 0;
             for (int i = 0; i < W; ++i) {
-                step_down(w[i], mask[i], lane[i], kShift, below, below_f);
+                step_down(w[i], mask[i], lane[i], kShift, records);
                 s[i] = boundary(qd, fq[i], w[i], quad, lin, quad2);
                 mask[i] = removable(w[i], s[i]);
                 any_lane |= mask[i];
             }
         }
         for (int i = 0; i < W; ++i)
-            irregular[i] |= push(w[i], q, qd, fq[i], s[i], below + at + 8 * i,
-                                 below_f + at + 8 * i);
+            irregular[i] |= push(w[i], q, qd, fq[i], s[i], records + 2 * (at + 8 * i));
     }
 
     for (int32_t j = out_len - 1; j >= 0; --j) {
@@ -200,7 +233,7 @@ AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t
         while (any_lane != 0) {
             any_lane = 0;
             for (int i = 0; i < W; ++i) {
-                step_down(w[i], mask[i], lane[i], kShift, below, below_f);
+                step_down(w[i], mask[i], lane[i], kShift, records);
                 mask[i] = above(w[i], threshold);
                 any_lane |= mask[i];
             }
@@ -224,12 +257,12 @@ uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t i
                                int32_t line_len, double quad_coef, double lin_coef,
                                const int32_t* positions, const float* thresholds,
                                int32_t out_len, double* values, int32_t* args,
-                               std::ptrdiff_t out_row, int64_t* below, double* below_f) {
+                               std::ptrdiff_t out_row, int64_t* records) {
     const auto run = lanes == 32   ? lower_envelope_windows<4>
                      : lanes == 16 ? lower_envelope_windows<2>
                                    : lower_envelope_windows<1>;
     return run(in, in_row, line_len, quad_coef, lin_coef, positions, thresholds, out_len, values,
-               args, out_row, below, below_f);
+               args, out_row, records);
 }
 
 namespace {
@@ -328,7 +361,7 @@ void block_to_lines_avx512(const double* values, const int32_t* args, std::ptrdi
 
 uint32_t lower_envelope_avx512(int32_t, const double*, std::ptrdiff_t, int32_t, double, double,
                                const int32_t*, const float*, int32_t, double*, int32_t*,
-                               std::ptrdiff_t, int64_t*, double*) {
+                               std::ptrdiff_t, int64_t*) {
     return 0;
 }
 void lines_to_block_avx512(const double*, std::ptrdiff_t, int32_t, int32_t, double*,

@@ -30,14 +30,14 @@ uint32_t lower_envelope_avx2(int32_t lanes, const double* in, std::ptrdiff_t in_
                              double* values, int32_t* args, std::ptrdiff_t out_row,
                              int32_t* below, float* below_bound, double* below_f);
 
-// The AVX-512 path keeps the index and boundary of a list entry together:
-// `below` holds line_len * lanes entries, each the index in its low 32 bits
-// and the boundary's bits in its high 32 bits.
+// The AVX-512 path keeps a list entry whole: `records` holds line_len * lanes
+// records of two 64-bit halves, the first the index in its low 32 bits and the
+// boundary's bits in its high 32 bits, the second the source value's bits.
 uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t in_row,
                                int32_t line_len, double quad_coef, double lin_coef,
                                const int32_t* positions, const float* thresholds,
                                int32_t out_len, double* values, int32_t* args,
-                               std::ptrdiff_t out_row, int64_t* below, double* below_f);
+                               std::ptrdiff_t out_row, int64_t* records);
 
 // The copies of a block of `width` (a multiple of 8) contiguous lines of
 // length len into scratch and back, transposed in 8 x 8 tiles with AVX-512:
