@@ -33,13 +33,19 @@ struct SweepGrid {
 // evaluates exactly the positions the stepping rule gives.
 bool sweep_positions_fit(const SweepGrid& grid);
 
+// How a matrix lies in memory: element (y, x) of a rows x cols matrix at
+// y + x * rows (Columns, the hosts' order) or at y * cols + x (Rows, the
+// order of a C-ordered array).
+enum class MapOrder { Columns, Rows };
+
 // Writes, for every output cell (j, i), the best over all source cells (y, x)
-// of source[y + x * rows] minus the cost of moving to (py_j, px_i): the
+// of source (y, x) minus the cost of moving to (py_j, px_i): the
 // maximum where a quadratic coefficient is positive, the minimum where it is
 // negative (each direction on its own). best_col and best_row receive the
 // 1-based source column and row that attain it; among exact ties the smallest
-// column, and within it the smallest row. All three outputs are
-// dims.rows x dims.cols, column-major.
+// column, and within it the smallest row. The source, the scratch and the
+// three outputs (dims.rows x dims.cols) all lie in `order`; the order changes
+// where the numbers lie, never a bit of them.
 //
 // Works as two passes of lower_envelope_1d: down every source column into the
 // scratch mid_map / mid_row (dims.rows x source_dims.cols each; element
@@ -59,4 +65,5 @@ void envsweep_transform(const double* source, ImageDims source_dims,
                         const SweepCost& cost, const SweepGrid& grid,
                         double* mid_map, int32_t* mid_row,
                         double* out_map, int32_t* best_col, int32_t* best_row,
-                        KernelPath path = KernelPath::Fastest);
+                        KernelPath path = KernelPath::Fastest,
+                        MapOrder order = MapOrder::Columns);

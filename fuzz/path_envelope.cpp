@@ -23,7 +23,7 @@ using namespace pathfuzz;
 
 namespace {
 
-enum Slot { kSource, kValues, kArgs, kMidMap, kMidRow, kMap, kCol, kRow };
+enum Slot { kSource, kValues, kArgs, kMidMap, kMidRow, kMap, kCol, kRow, kSourceRows };
 
 constexpr double kValueMarker = -8.125e-7;  // shows an element left unwritten
 constexpr int32_t kArgMarker = -77;
@@ -185,7 +185,13 @@ void check_sweep(Bytes& in) {
     if (describing()) std::fprintf(stderr, "%s", context().c_str());
 
     struct Results { double* mid_map; int32_t* mid_row; double* map; int32_t* col; int32_t* row; };
-    auto run = [&](KernelPath path) {
+    // The same source in row order, for the runs in row order.
+    double* source_rows = guarded_array<double>(kSourceRows, source_count, placement & 64);
+    for (int32_t x = 0; x < source_dims.cols; ++x)
+        for (int32_t y = 0; y < source_dims.rows; ++y)
+            source_rows[static_cast<size_t>(y) * source_dims.cols + x] =
+                source[y + static_cast<size_t>(x) * source_dims.rows];
+    auto run = [&](KernelPath path, MapOrder order) {
         Results r{guarded_array<double>(kMidMap, mid_count, placement & 2),
                   guarded_array<int32_t>(kMidRow, mid_count, placement & 4),
                   guarded_array<double>(kMap, cells, placement & 8),
@@ -199,18 +205,19 @@ void check_sweep(Bytes& in) {
             r.map[k] = kValueMarker;
             r.col[k] = r.row[k] = kArgMarker;
         }
-        envsweep_transform(source, source_dims, cost, grid, r.mid_map, r.mid_row, r.map, r.col,
-                           r.row, path);
+        const bool by_rows = order == MapOrder::Rows;
+        envsweep_transform(by_rows ? source_rows : source, source_dims, cost, grid, r.mid_map,
+                           r.mid_row, r.map, r.col, r.row, path, order);
         return r;
     };
-    const Results scalar = run(KernelPath::Scalar);
+    const Results scalar = run(KernelPath::Scalar, MapOrder::Columns);
     const std::vector<double> want_mid_map(scalar.mid_map, scalar.mid_map + mid_count);
     const std::vector<int32_t> want_mid_row(scalar.mid_row, scalar.mid_row + mid_count);
     const std::vector<double> want_map(scalar.map, scalar.map + cells);
     const std::vector<int32_t> want_col(scalar.col, scalar.col + cells);
     const std::vector<int32_t> want_row(scalar.row, scalar.row + cells);
     for (KernelPath path : vector_paths()) {
-        const Results got = run(path);
+        const Results got = run(path, MapOrder::Columns);
         const struct { const char* name; const int32_t* got; const int32_t* want; size_t n; }
             indices[] = {{"mid_row", got.mid_row, want_mid_row.data(), mid_count},
                          {"best_col", got.col, want_col.data(), cells},
@@ -228,6 +235,27 @@ void check_sweep(Bytes& in) {
             if (at >= 0) report("envsweep_transform", path, a.name, at, a.got[at], a.want[at],
                                 context());
         }
+    }
+    // Row order: every path gives the column-order results, each element
+    // where row order puts it.
+    std::vector<KernelPath> paths = vector_paths();
+    paths.push_back(KernelPath::Scalar);
+    for (KernelPath path : paths) {
+        const Results got = run(path, MapOrder::Rows);
+        for (int32_t i = 0; i < grid.dims.cols; ++i)
+            for (int32_t j = 0; j < grid.dims.rows; ++j) {
+                const size_t by_col = j + static_cast<size_t>(i) * grid.dims.rows;
+                const long by_row = static_cast<long>(j) * grid.dims.cols + i;
+                if (first_difference(got.map + by_row, want_map.data() + by_col, 1) == 0)
+                    report("envsweep_transform, row order", path, "out_map", by_row,
+                           got.map[by_row], want_map[by_col], context());
+                if (got.col[by_row] != want_col[by_col])
+                    report("envsweep_transform, row order", path, "best_col", by_row,
+                           got.col[by_row], want_col[by_col], context());
+                if (got.row[by_row] != want_row[by_col])
+                    report("envsweep_transform, row order", path, "best_row", by_row,
+                           got.row[by_row], want_row[by_col], context());
+            }
     }
 }
 

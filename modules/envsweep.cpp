@@ -9,7 +9,13 @@
 #include "core/envsweep.h"
 #include "modules/args.h"
 
-void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+namespace {
+
+// The call, with source_map and the three results in `order`. The host's
+// arrays are in column order; a matrix in row order is given as the host
+// array of its transpose (its column order), so that in row order source_map
+// is read transposed and the results are made transposed.
+void envsweep_call(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], MapOrder order) {
     if (nrhs != 10) mexErrMsgTxt("Wrong number of inputs");
     if (nlhs != 3) mexErrMsgTxt("Wrong number of outputs");
     if (mxGetClassID(prhs[0]) != mxDOUBLE_CLASS) mexErrMsgTxt("Invalid input");
@@ -17,7 +23,10 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const char* module = "envsweep";
     const mxArray* source_map = prhs[0];
     require_real_double(source_map, module, "source_map");
-    const ImageDims source_dims = host_dims(source_map, module, "source_map");
+    const bool by_rows = order == MapOrder::Rows;
+    const ImageDims host_source = host_dims(source_map, module, "source_map");
+    const ImageDims source_dims =
+        by_rows ? ImageDims{host_source.cols, host_source.rows} : host_source;
     element_count(source_dims, module, "source_map");
 
     const SweepCost cost{scalar_input(prhs[1], module, "col_quad"),
@@ -49,9 +58,10 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         fail(module, "positionRange", "%s leave the 32-bit integer range.",
              "The output positions");
 
-    mxArray* out_map = mxCreateNumericMatrix(grid.dims.rows, grid.dims.cols, mxDOUBLE_CLASS, mxREAL);
-    mxArray* best_col = mxCreateNumericMatrix(grid.dims.rows, grid.dims.cols, mxINT32_CLASS, mxREAL);
-    mxArray* best_row = mxCreateNumericMatrix(grid.dims.rows, grid.dims.cols, mxINT32_CLASS, mxREAL);
+    const ImageDims out = by_rows ? ImageDims{grid.dims.cols, grid.dims.rows} : grid.dims;
+    mxArray* out_map = mxCreateNumericMatrix(out.rows, out.cols, mxDOUBLE_CLASS, mxREAL);
+    mxArray* best_col = mxCreateNumericMatrix(out.rows, out.cols, mxINT32_CLASS, mxREAL);
+    mxArray* best_row = mxCreateNumericMatrix(out.rows, out.cols, mxINT32_CLASS, mxREAL);
     // An empty output grid has nothing to compute: its three empty results go
     // back at once, without the scratch of the passes (out_rows x source
     // columns, which can be large when only out_cols is 0).
@@ -74,7 +84,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     bool out_of_memory = false;
     try {
         envsweep_transform(source, source_dims, cost, grid, mid_map, mid_row,
-                           out_values, col_index, row_index);
+                           out_values, col_index, row_index, KernelPath::Fastest, order);
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
@@ -86,4 +96,10 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     plhs[0] = out_map;
     plhs[1] = best_col;
     plhs[2] = best_row;
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    envsweep_call(nlhs, plhs, nrhs, prhs, MapOrder::Columns);
 }

@@ -337,6 +337,11 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
     Returns out_map (float64), best_col and best_row (int32, 1-based source
     column and row), each out_rows x out_cols.
 
+    Layouts: a float64 source in C order or in Fortran order is read without
+    a copy, and the results come back in the source's order (the same bits
+    either way). A source of another type in C order is converted into a
+    C-ordered float64 copy, any other source into column order.
+
     Errors (bitexact.Error, identifier): envsweep:emptySource,
     envsweep:emptyScalar, envsweep:badScalar, envsweep:positionRange,
     envsweep:tooLarge, envsweep:outOfMemory, envsweep:notRealDouble.
@@ -349,10 +354,18 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
     values = [source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_first,
               out_cols, out_rows, pos_step]
     found = _host.call("envsweep", 3, values, _FAST)
+    if found is None and _rows_in_place(source_map):
+        found = _in_rows(_host.call("envsweep_rows", 3, [source_map.T] + values[1:], _FAST))
     if found is None:
         found = _converted("envsweep", _envsweep_converted, values)
     out_map, best_col, best_row = _result(found)
     return out_map, best_col, best_row
+
+
+def _in_rows(found):
+    """The results of a row-order entry, made transposed, as the C-ordered
+    arrays they are; an error or None as it is."""
+    return [result.T for result in found] if type(found) is list else found
 
 
 _ENVSWEEP_NAMES = ("source_map", "col_quad", "col_lin", "row_quad", "row_lin", "col_first",
@@ -372,8 +385,14 @@ def _envsweep_converted(values):
     # Both counts passed the module's checks, so they are numbers; a count
     # that truncates to 0 makes the output empty, and the source is not read.
     out_cols, out_rows = scalars[6], scalars[7]
-    empty = -1 < out_cols < 1 or -1 < out_rows < 1
-    return _host.call(m, 3, [_NOTHING if empty else _column_order(source)] + scalars)
+    if -1 < out_cols < 1 or -1 < out_rows < 1:
+        return _host.call(m, 3, [_NOTHING] + scalars)
+    # A source in C order is converted into C order, without turning it, and
+    # transformed there.
+    if source.ndim == 2 and source.flags.c_contiguous and not source.flags.f_contiguous:
+        rows = _np.require(source, _np.float64, ["C_CONTIGUOUS", "ALIGNED"])
+        return _in_rows(_host.call("envsweep_rows", 3, [rows.T] + scalars))
+    return _host.call(m, 3, [_column_order(source)] + scalars)
 
 
 def linscore(X, mean, scale, w):
@@ -427,9 +446,9 @@ def _linscore_converted(X, mean, scale, w):
 
 
 def _rows_in_place(X):
-    """Whether X is a C-ordered features x samples float64 array, which
-    linscore reads as it is, feature by feature (the same scores, without a
-    transposed copy): its transpose is in column order."""
+    """Whether X is a C-ordered float64 matrix (and not also in column
+    order), which the row-order entries read where it is: its transpose is
+    in column order."""
     return (isinstance(X, _np.ndarray) and X.ndim == 2 and X.dtype == _np.float64
             and X.dtype.isnative and X.flags.c_contiguous and X.flags.aligned
             and not X.flags.f_contiguous)

@@ -41,6 +41,7 @@ extern "C" {
 void gridlerp_entry(int, mxArray**, int, const mxArray**);
 void patchwarp_entry(int, mxArray**, int, const mxArray**);
 void envsweep_entry(int, mxArray**, int, const mxArray**);
+void envsweep_rows_entry(int, mxArray**, int, const mxArray**);
 void linscore_entry(int, mxArray**, int, const mxArray**);
 void linscore_rows_entry(int, mxArray**, int, const mxArray**);
 }
@@ -63,6 +64,10 @@ const Module kModules[] = {
     {"gridlerp", gridlerp_entry, -1, ResultShape::kLikeSecondInput},
     {"patchwarp", patchwarp_entry, 1, ResultShape::kMatrix},
     {"envsweep", envsweep_entry, -1, ResultShape::kMatrix},
+    // envsweep of a source in row order, given transposed (a C-ordered
+    // array's transpose is in column order); its results come back
+    // transposed, the C order of out_rows x out_cols.
+    {"envsweep_rows", envsweep_rows_entry, -1, ResultShape::kMatrix},
     {"linscore", linscore_entry, -1, ResultShape::kVector},
     // linscore of X given transposed, as a C-ordered features x samples array
     // is in column order: the same scores without a transposed copy.

@@ -17,6 +17,17 @@ namespace {
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// A rows x cols matrix in column order, returned in row order (which is the
+// column order of its transpose).
+template <typename T>
+std::vector<T> transposed(const std::vector<T>& matrix, ImageDims dims) {
+    std::vector<T> out(matrix.size());
+    for (int32_t x = 0; x < dims.cols; ++x)
+        for (int32_t y = 0; y < dims.rows; ++y)
+            out[static_cast<size_t>(y) * dims.cols + x] = matrix[y + static_cast<size_t>(x) * dims.rows];
+    return out;
+}
+
 struct Lines {
     std::vector<double> values;
     std::vector<int32_t> args;
@@ -124,7 +135,8 @@ TEST(EnvelopePaths, OutOfRangeInputsGiveScalarBits) {
         }
 }
 
-// The whole sweep, both passes and the index maps, on random maps and grids.
+// The whole sweep, both passes and the index maps, on random maps and grids,
+// in column and in row order.
 TEST(EnvelopePaths, SweepGivesScalarBits) {
     std::mt19937 rng(31);
     for (int trial = 0; trial < 40; ++trial) {
@@ -137,24 +149,39 @@ TEST(EnvelopePaths, SweepGivesScalarBits) {
         const SweepGrid grid{count(10) - 6, count(10) - 6, {count(40), count(40)}, step};
         const size_t mid = static_cast<size_t>(grid.dims.rows) * dims.cols;
         const size_t cells = static_cast<size_t>(grid.dims.rows) * grid.dims.cols;
-        auto run = [&](KernelPath path, std::vector<double>& map, std::vector<int32_t>& col,
-                       std::vector<int32_t>& row) {
+        // In row order the source goes in transposed and the results come
+        // back transposed; they are turned back into column order here.
+        auto run = [&](KernelPath path, MapOrder order, std::vector<double>& map,
+                       std::vector<int32_t>& col, std::vector<int32_t>& row) {
             std::vector<double> mid_map(mid);
             std::vector<int32_t> mid_row(mid);
             map.assign(cells, 0);
             col.assign(cells, 0);
             row.assign(cells, 0);
-            envsweep_transform(source.data(), dims, cost, grid, mid_map.data(), mid_row.data(),
-                               map.data(), col.data(), row.data(), path);
+            const bool by_rows = order == MapOrder::Rows;
+            envsweep_transform(by_rows ? transposed(source, dims).data() : source.data(), dims,
+                               cost, grid, mid_map.data(), mid_row.data(), map.data(), col.data(),
+                               row.data(), path, order);
+            if (!by_rows) return;
+            const ImageDims out_t{grid.dims.cols, grid.dims.rows};
+            map = transposed(map, out_t);
+            col = transposed(col, out_t);
+            row = transposed(row, out_t);
         };
         std::vector<double> map0, map1;
         std::vector<int32_t> col0, col1, row0, row1;
-        run(KernelPath::Scalar, map0, col0, row0);
-        for (KernelPath path : vector_paths()) {
-            run(path, map1, col1, row1);
-            ASSERT_EQ(first_difference(map1, map0), -1) << "trial " << trial;
-            ASSERT_EQ(first_difference(col1, col0), -1) << "trial " << trial;
-            ASSERT_EQ(first_difference(row1, row0), -1) << "trial " << trial;
+        run(KernelPath::Scalar, MapOrder::Columns, map0, col0, row0);
+        std::vector<KernelPath> paths = vector_paths();
+        paths.push_back(KernelPath::Scalar);
+        for (KernelPath path : paths) {
+            for (MapOrder order : {MapOrder::Columns, MapOrder::Rows}) {
+                if (path == KernelPath::Scalar && order == MapOrder::Columns) continue;
+                run(path, order, map1, col1, row1);
+                const bool by_rows = order == MapOrder::Rows;
+                ASSERT_EQ(first_difference(map1, map0), -1) << "trial " << trial << " rows " << by_rows;
+                ASSERT_EQ(first_difference(col1, col0), -1) << "trial " << trial << " rows " << by_rows;
+                ASSERT_EQ(first_difference(row1, row0), -1) << "trial " << trial << " rows " << by_rows;
+            }
         }
     }
 }
