@@ -52,6 +52,25 @@ template <typename T>
     for (std::ptrdiff_t k = 0; k < count; ++k) to[k * to_step] = from[k * from_step];
 }
 
+// Chains the results of `count` lines (see IndexChain): line l's result j is
+// at arg[l * out_step + j * stride] (0-based, made 1-based here) with its
+// chained element going to out at the same place, and line l's map element v
+// at map[l * map_step + v * stride].
+void chain_lines(int32_t* arg, int32_t* out, std::ptrdiff_t out_step, const int32_t* map,
+                 std::ptrdiff_t map_step, std::ptrdiff_t count, std::ptrdiff_t stride,
+                 int32_t out_len) {
+    for (std::ptrdiff_t l = 0; l < count; ++l) {
+        int32_t* line_arg = arg + l * out_step;
+        int32_t* line_out = out + l * out_step;
+        const int32_t* line_map = map + l * map_step;
+        for (std::ptrdiff_t j = 0; j < out_len; ++j) {
+            const int32_t v = line_arg[j * stride];
+            line_out[j * stride] = line_map[v * stride] + 1;
+            line_arg[j * stride] = v + 1;
+        }
+    }
+}
+
 // Gives back the vector paths' scratch.
 struct ScratchRelease {
     void operator()(void* block) const { ::operator delete(block); }
@@ -190,8 +209,14 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                           int32_t* arg_out, int32_t out_step, int32_t lines,
                           int32_t elem_stride, int32_t line_len, double quad_coef,
                           double lin_coef, int32_t first_pos, int32_t out_len,
-                          double pos_step, KernelPath path) {
+                          double pos_step, KernelPath path, const IndexChain* chain) {
     int32_t done = 0;
+    // Chains lines first .. first + count - 1, once their results are final.
+    const auto chain_done = [&](std::ptrdiff_t first, std::ptrdiff_t count) {
+        if (chain == nullptr || out_len <= 0 || line_len < 1) return;
+        chain_lines(arg_out + first * out_step, chain->out + first * out_step, out_step,
+                    chain->map + first * in_step, in_step, count, elem_stride, out_len);
+    };
     // The vector paths transform 8, 16 or 32 lines at a time (NEON: 8), from
     // blocks of up to 32 lines side by side (element v of line l at
     // v * row + l), so that they read and write whole vectors: adjacent lines
@@ -262,6 +287,16 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
             double* block_values = side_by_side ? out : values;
             int32_t* block_args = side_by_side ? arg : args;
             const std::ptrdiff_t block_row = side_by_side ? stride : kBlock;
+            // The AVX-512 path chains lines side by side itself, as it writes
+            // their results.
+            const bool chained_in_kernel =
+                chain != nullptr && side_by_side && run == KernelPath::AVX512;
+            const int32_t* chain_map =
+                chained_in_kernel ? chain->map + static_cast<std::ptrdiff_t>(done) * in_step
+                                  : nullptr;
+            int32_t* chain_out =
+                chained_in_kernel ? chain->out + static_cast<std::ptrdiff_t>(done) * out_step
+                                  : nullptr;
             if (side_by_side) {
                 // Nothing to copy.
             } else if (stride == 1 && run == KernelPath::AVX512) {
@@ -286,7 +321,9 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                     irregular |= lower_envelope_avx512(
                                      lanes, block + g, block_row, line_len, quad_coef, lin_coef,
                                      positions, thresholds, out_len, block_values + g,
-                                     block_args + g, block_row, records)
+                                     block_args + g, block_row, records,
+                                     chained_in_kernel ? chain_map + g : nullptr,
+                                     chained_in_kernel ? chain_out + g : nullptr)
                                  << g;
                 } else if (run == KernelPath::AVX2) {
                     irregular |= lower_envelope_avx2(lanes, block + g, block_row, line_len,
@@ -320,10 +357,13 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                 }
             }
             for (std::ptrdiff_t l = 0; l < width; ++l)
-                if (irregular & (uint32_t{1} << l))
+                if (irregular & (uint32_t{1} << l)) {
                     lower_envelope_1d(in + l * in_step, out + l * out_step, arg + l * out_step,
                                       elem_stride, line_len, quad_coef, lin_coef, first_pos,
                                       out_len, pos_step);
+                    if (chained_in_kernel) chain_done(done + l, 1);
+                }
+            if (!chained_in_kernel) chain_done(done, width);
             done += static_cast<int32_t>(width);
         }
     }
@@ -333,4 +373,5 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
         lower_envelope_1d(line_in + in_at, line_out + out_at, arg_out + out_at, elem_stride,
                           line_len, quad_coef, lin_coef, first_pos, out_len, pos_step);
     }
+    chain_done(done, lines - done);
 }

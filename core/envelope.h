@@ -38,6 +38,14 @@ void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out
                        double lin_coef, int32_t first_pos, int32_t out_len,
                        double pos_step);
 
+// Two index maps chained: for each result, the element of `map` (laid out as
+// the lines' source) at the source element the result chose, written into
+// `out` (laid out as the results' indices).
+struct IndexChain {
+    const int32_t* map;
+    int32_t* out;
+};
+
 // Transforms `lines` lines as lower_envelope_1d does, all with the same
 // stride, length, coefficients and positions: line l is read from
 // line_in + l * in_step and written to line_out + l * out_step and
@@ -46,11 +54,19 @@ void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out
 // as one block of 32 * (24 * line_len + 12 * out_len) + 8 * out_len bytes from
 // the heap once per call, with the same failure as lower_envelope_1d. The
 // outputs must not overlap the input.
+//
+// With a chain, every reported index is written 1-based (plus one), and
+// chain->out receives, for each result, chain->map's element at the chosen
+// source element plus one: chain->map's element v of line l is at
+// chain->map + l * in_step + v * elem_stride, and chain->out is laid out as
+// arg_out. Each line's chain is made while its results are still at hand, in
+// the same pass; neither array may overlap another.
 void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_out,
                           int32_t* arg_out, int32_t out_step, int32_t lines,
                           int32_t elem_stride, int32_t line_len, double quad_coef,
                           double lin_coef, int32_t first_pos, int32_t out_len,
-                          double pos_step, KernelPath path = KernelPath::Fastest);
+                          double pos_step, KernelPath path = KernelPath::Fastest,
+                          const IndexChain* chain = nullptr);
 
 // The position after p: p + pos_step in double, truncated toward zero. A sum
 // outside the 32-bit signed range gives the nearer end of that range and a NaN

@@ -95,6 +95,24 @@ inline void store_records(int64_t* records, __m512i entry, __m512d f) {
                                          entry, _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15), bits));
 }
 
+// Lane l's element at index[l] of a map laid out as the source:
+// map[index[l] * in_row + l], one load per lane.
+AVX512_FUNCTION
+inline __m256i load_map(__m256i index, const int32_t* map, std::ptrdiff_t in_row) {
+    alignas(32) int32_t at[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at), index);
+    const auto element = [map, in_row, &at](int k) { return map[at[k] * in_row + k]; };
+    __m128i low = _mm_cvtsi32_si128(element(0));
+    low = _mm_insert_epi32(low, element(1), 1);
+    low = _mm_insert_epi32(low, element(2), 2);
+    low = _mm_insert_epi32(low, element(3), 3);
+    __m128i high = _mm_cvtsi32_si128(element(4));
+    high = _mm_insert_epi32(high, element(5), 1);
+    high = _mm_insert_epi32(high, element(6), 2);
+    high = _mm_insert_epi32(high, element(7), 3);
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+}
+
 // Lanes set in `mask` step down to the piece under their top; the piece under
 // that one is loaded from the list, whose records are 2^lane_shift apart. The
 // other lanes load a record too (every list index is a valid one) and keep
@@ -172,14 +190,17 @@ inline __m512d value_at(const Window& w, __m512d p, __m512d quad, __m512d lin) {
         _mm512_add_pd(_mm512_mul_pd(quad, _mm512_mul_pd(d, d)), _mm512_mul_pd(lin, d)), w.f_top);
 }
 
-// W windows of eight lanes each, in step.
-template <int W>
+// W windows of eight lanes each, in step. Chained: the results' indices are
+// written 1-based and chain_out receives chain_map's element at each chosen
+// source element, plus one.
+template <int W, bool Chained>
 AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row,
                                                 int32_t line_len, double quad_coef,
                                                 double lin_coef, const int32_t* positions,
                                                 const float* thresholds, int32_t out_len,
                                                 double* values, int32_t* args,
-                                                std::ptrdiff_t out_row, int64_t* records) {
+                                                std::ptrdiff_t out_row, int64_t* records,
+                                                const int32_t* chain_map, int32_t* chain_out) {
     static_assert(W == 1 || W == 2 || W == 4, "8, 16 or 32 lanes");
     constexpr std::ptrdiff_t L = 8 * W;
     constexpr int kShift = W == 4 ? 5 : W == 2 ? 4 : 3;  // log2(L)
@@ -242,7 +263,16 @@ AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t
         const std::ptrdiff_t at = j * out_row;
         for (int i = 0; i < W; ++i) {
             _mm512_storeu_pd(values + at + 8 * i, value_at(w[i], p, quad, lin));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(args + at + 8 * i), w[i].top);
+            if constexpr (Chained) {
+                const __m256i one = _mm256_set1_epi32(1);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(args + at + 8 * i),
+                                    _mm256_add_epi32(w[i].top, one));
+                _mm256_storeu_si256(
+                    reinterpret_cast<__m256i*>(chain_out + at + 8 * i),
+                    _mm256_add_epi32(load_map(w[i].top, chain_map + 8 * i, in_row), one));
+            } else {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(args + at + 8 * i), w[i].top);
+            }
         }
     }
 
@@ -257,12 +287,17 @@ uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t i
                                int32_t line_len, double quad_coef, double lin_coef,
                                const int32_t* positions, const float* thresholds,
                                int32_t out_len, double* values, int32_t* args,
-                               std::ptrdiff_t out_row, int64_t* records) {
-    const auto run = lanes == 32   ? lower_envelope_windows<4>
-                     : lanes == 16 ? lower_envelope_windows<2>
-                                   : lower_envelope_windows<1>;
+                               std::ptrdiff_t out_row, int64_t* records,
+                               const int32_t* chain_map, int32_t* chain_out) {
+    const bool chained = chain_map != nullptr;
+    const auto run = lanes == 32 ? (chained ? lower_envelope_windows<4, true>
+                                            : lower_envelope_windows<4, false>)
+                     : lanes == 16 ? (chained ? lower_envelope_windows<2, true>
+                                              : lower_envelope_windows<2, false>)
+                                   : (chained ? lower_envelope_windows<1, true>
+                                              : lower_envelope_windows<1, false>);
     return run(in, in_row, line_len, quad_coef, lin_coef, positions, thresholds, out_len, values,
-               args, out_row, records);
+               args, out_row, records, chain_map, chain_out);
 }
 
 namespace {
@@ -361,7 +396,7 @@ void block_to_lines_avx512(const double* values, const int32_t* args, std::ptrdi
 
 uint32_t lower_envelope_avx512(int32_t, const double*, std::ptrdiff_t, int32_t, double, double,
                                const int32_t*, const float*, int32_t, double*, int32_t*,
-                               std::ptrdiff_t, int64_t*) {
+                               std::ptrdiff_t, int64_t*, const int32_t*, int32_t*) {
     return 0;
 }
 void lines_to_block_avx512(const double*, std::ptrdiff_t, int32_t, int32_t, double*,

@@ -33,11 +33,15 @@ uint32_t lower_envelope_avx2(int32_t lanes, const double* in, std::ptrdiff_t in_
 // The AVX-512 path keeps a list entry whole: `records` holds line_len * lanes
 // records of two 64-bit halves, the first the index in its low 32 bits and the
 // boundary's bits in its high 32 bits, the second the source value's bits.
+// With chain_map (laid out as `in`), it also chains the index maps as
+// lower_envelope_lines does: args receive each chosen index plus one and
+// chain_out (laid out as args) chain_map's element there plus one.
 uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t in_row,
                                int32_t line_len, double quad_coef, double lin_coef,
                                const int32_t* positions, const float* thresholds,
                                int32_t out_len, double* values, int32_t* args,
-                               std::ptrdiff_t out_row, int64_t* records);
+                               std::ptrdiff_t out_row, int64_t* records,
+                               const int32_t* chain_map, int32_t* chain_out);
 
 // The copies of a block of `width` (a multiple of 8) contiguous lines of
 // length len into scratch and back, transposed in 8 x 8 tiles with AVX-512:

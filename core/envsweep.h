@@ -50,8 +50,8 @@ enum class MapOrder { Columns, Rows };
 // Works as two passes of lower_envelope_1d: down every source column into the
 // scratch mid_map / mid_row (dims.rows x source_dims.cols each; element
 // (j, x) holds the best value and 0-based row over column x for output row j),
-// then across every row of mid_map; finally the row map is looked up through
-// the column map. Takes O(cols * (rows + R) + R * (cols + C)) time for an
+// then across every row of mid_map, which looks each result's row up in
+// mid_row as it chooses the column (an IndexChain). Takes O(cols * (rows + R) + R * (cols + C)) time for an
 // R x C output.
 //
 // Requires a non-empty source whenever the output is non-empty; with an empty
