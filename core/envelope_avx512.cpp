@@ -190,6 +190,12 @@ inline __m512d value_at(const Window& w, __m512d p, __m512d quad, __m512d lin) {
         _mm512_add_pd(_mm512_mul_pd(quad, _mm512_mul_pd(d, d)), _mm512_mul_pd(lin, d)), w.f_top);
 }
 
+// Asks for the cache line that holds `at`.
+AVX512_FUNCTION
+inline void prefetch(const void* at) {
+    _mm_prefetch(static_cast<const char*>(at), _MM_HINT_T0);
+}
+
 // W windows of eight lanes each, in step. Chained: the results' indices are
 // written 1-based and chain_out receives chain_map's element at each chosen
 // source element, plus one.
@@ -258,6 +264,23 @@ AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t
                 mask[i] = above(w[i], threshold);
                 any_lane |= mask[i];
             }
+        }
+        // Ahead of time, 16 positions on: the results' rows, which lie a
+        // row of the block or more apart (a cache line each), and the rows of
+        // the chain map that the pieces found there will most likely look up
+        // (those of the sources nearest the position).
+        if (j >= 16) {
+            const std::ptrdiff_t later = (j - 16) * out_row;
+            for (int i = 0; i < W; ++i) prefetch(values + later + 8 * i);
+            for (int i = 0; i < W; i += 2) {
+                prefetch(args + later + 8 * i);
+                if constexpr (Chained) prefetch(chain_out + later + 8 * i);
+            }
+        }
+        if constexpr (Chained) {
+            const int32_t source = positions[j >= 16 ? j - 16 : 0];
+            if (source >= 0 && source < line_len)
+                for (int i = 0; i < W; i += 2) prefetch(chain_map + source * in_row + 8 * i);
         }
         const __m512d p = _mm512_set1_pd(static_cast<double>(positions[j]));
         const std::ptrdiff_t at = j * out_row;
