@@ -55,19 +55,23 @@ template <typename T>
 // Chains the results of `count` lines (see IndexChain): line l's result j is
 // at arg[l * out_step + j * stride] (0-based, made 1-based here) with its
 // chained element going to out at the same place, and line l's map element v
-// at map[l * map_step + v * stride].
+// at map[l * map_step + v * stride]. Walks along memory: across the lines
+// first where they lie side by side.
 void chain_lines(int32_t* arg, int32_t* out, std::ptrdiff_t out_step, const int32_t* map,
                  std::ptrdiff_t map_step, std::ptrdiff_t count, std::ptrdiff_t stride,
                  int32_t out_len) {
-    for (std::ptrdiff_t l = 0; l < count; ++l) {
-        int32_t* line_arg = arg + l * out_step;
-        int32_t* line_out = out + l * out_step;
-        const int32_t* line_map = map + l * map_step;
-        for (std::ptrdiff_t j = 0; j < out_len; ++j) {
-            const int32_t v = line_arg[j * stride];
-            line_out[j * stride] = line_map[v * stride] + 1;
-            line_arg[j * stride] = v + 1;
-        }
+    const auto chain = [&](std::ptrdiff_t l, std::ptrdiff_t j) {
+        const std::ptrdiff_t at = l * out_step + j * stride;
+        const int32_t v = arg[at];
+        out[at] = map[l * map_step + v * stride] + 1;
+        arg[at] = v + 1;
+    };
+    if (out_step == 1 && stride != 1) {
+        for (std::ptrdiff_t j = 0; j < out_len; ++j)
+            for (std::ptrdiff_t l = 0; l < count; ++l) chain(l, j);
+    } else {
+        for (std::ptrdiff_t l = 0; l < count; ++l)
+            for (std::ptrdiff_t j = 0; j < out_len; ++j) chain(l, j);
     }
 }
 
