@@ -203,6 +203,37 @@ void seal(int slot) {
 }
 
 
+namespace {
+
+ImageDims wide_image(Bytes& in) {
+    const int32_t rows = in.in_range(1, 3);
+    return {rows, 65536 / rows + in.in_range(-2, 40)};
+}
+
+ImageDims image_size(Bytes& in) {
+    switch (in.byte() % 64) {
+        case 4: case 5: case 6: case 7: return {in.in_range(0, 3), in.in_range(0, 3)};
+        case 8: return wide_image(in);
+        case 9: return {in.in_range(255, 258), in.in_range(255, 258)};
+        case 10: case 11: case 12: case 13: return {in.in_range(1, 64), in.in_range(1, 64)};
+        default: return {in.in_range(1, 16), in.in_range(1, 16)};
+    }
+}
+
+}  // namespace
+
+ImageCase image_case(Bytes& in, int image_slot) {
+    ImageCase c;
+    c.image_dims = image_size(in);
+    c.grid = {in.in_range(0, 24), in.in_range(0, 24)};
+    c.placement = in.byte();
+    const size_t pixels = static_cast<size_t>(c.image_dims.rows) * c.image_dims.cols;
+    c.count = static_cast<size_t>(c.grid.rows) * c.grid.cols;
+    c.image = guarded_array<double>(image_slot, pixels, c.placement & 1);
+    fill_values(in, c.image, pixels);
+    return c;
+}
+
 const std::vector<KernelPath>& vector_paths() {
     static const std::vector<KernelPath> paths = [] {
 #if defined(__aarch64__) || defined(_M_ARM64)
@@ -278,3 +309,9 @@ std::string describe_values(const char* name, const double* values, size_t count
 }
 
 }  // namespace pathfuzz
+
+// Every path target makes its list of paths once, before the first input.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    pathfuzz::vector_paths();
+    return 0;
+}

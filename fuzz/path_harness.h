@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/image_dims.h"
 #include "core/kernel_path.h"
 
 namespace pathfuzz {
@@ -65,6 +66,21 @@ T* guarded_array(int slot, size_t count, bool at_start) {
 // The paths to compare with KernelPath::Scalar: those of this build's
 // instruction set that this processor runs, and Fastest.
 const std::vector<KernelPath>& vector_paths();
+
+// What the image kernels' targets (bilinear sampling, patch extraction) read
+// first: an image size, mostly small, also empty, single-row, about 65536
+// elements (on either side of the size where the AVX-512 path hands over to
+// AVX2 and SSE2 prefetches) and 255 to 258 square; an output grid of up to
+// 24 x 24; the byte whose bits place each array against its guard page (bit 0
+// the image's); then the image's values, in `image_slot`.
+struct ImageCase {
+    ImageDims image_dims;
+    ImageDims grid;
+    uint8_t placement;
+    size_t count;   // grid.rows * grid.cols
+    double* image;
+};
+ImageCase image_case(Bytes& in, int image_slot);
 
 // Makes a slot's array read-only until guarded() hands it out again, so that
 // a kernel writing into an input stops the run. Changing a page's protection

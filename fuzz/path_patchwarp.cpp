@@ -16,23 +16,6 @@ namespace {
 
 enum Slot { kImage, kA, kOut, kX, kY };
 
-// An image of one to three rows and about 65536 elements: on either side of
-// the size where the AVX-512 path hands over to AVX2 and SSE2 prefetches.
-ImageDims wide_image(Bytes& in) {
-    const int32_t rows = in.in_range(1, 3);
-    return {rows, 65536 / rows + in.in_range(-2, 40)};
-}
-
-ImageDims image_size(Bytes& in) {
-    switch (in.byte() % 64) {
-        case 4: case 5: case 6: case 7: return {in.in_range(0, 3), in.in_range(0, 3)};
-        case 8: return wide_image(in);
-        case 9: return {in.in_range(255, 258), in.in_range(255, 258)};
-        case 10: case 11: case 12: case 13: return {in.in_range(1, 64), in.in_range(1, 64)};
-        default: return {in.in_range(1, 16), in.in_range(1, 16)};
-    }
-}
-
 // A coefficient of the linear part: the steps of a plain, scaled, rotated or
 // sheared grid, or any value.
 double linear_coefficient(Bytes& in) {
@@ -52,22 +35,15 @@ std::string describe(const ImageDims& image, const ImageDims& grid, const double
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    vector_paths();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Bytes in(data, size);
-    const ImageDims image_dims = image_size(in);
-    const ImageDims grid{in.in_range(0, 24), in.in_range(0, 24)};
-    const uint8_t placement = in.byte();
-    const size_t pixels = static_cast<size_t>(image_dims.rows) * image_dims.cols;
-    const size_t count = static_cast<size_t>(grid.rows) * grid.cols;
-
-    double* image = guarded_array<double>(kImage, pixels, placement & 1);
+    const ImageCase c = image_case(in, kImage);
+    const ImageDims& image_dims = c.image_dims;
+    const ImageDims& grid = c.grid;
+    const uint8_t placement = c.placement;
+    const size_t count = c.count;
+    double* image = c.image;
     double* A = guarded_array<double>(kA, 6, placement & 2);
-    fill_values(in, image, pixels);
     for (int k = 0; k < 4; ++k) A[k] = linear_coefficient(in);
     A[4] = in.position(image_dims.cols);
     A[5] = in.position(image_dims.rows);

@@ -30,6 +30,36 @@ Result run(const std::vector<double>& X, const std::vector<double>& mean,
     return r;
 }
 
+// Random inputs of these sizes: values of the given spreads with 1e16, -0.0,
+// 0 and 1 mixed in (infinities and NaNs in place of 0 and 1 when `special`),
+// now and then a zero scale of either sign, and a -0.0 bias with
+// `negative_zero_bias`.
+struct Inputs {
+    std::vector<double> X, mean, scale, w;
+};
+
+Inputs random_inputs(std::mt19937_64& rng, int32_t features, int32_t samples, bool special,
+                     bool negative_zero_bias) {
+    auto value = [&](double spread) {
+        switch (rng() % 16) {
+            case 0: return 1e16;
+            case 1: return -0.0;
+            case 2: return special ? kInf : 0.0;
+            case 3: return special ? kNaN : 1.0;
+            default: return std::uniform_real_distribution<double>(-spread, spread)(rng);
+        }
+    };
+    Inputs in{std::vector<double>(static_cast<size_t>(features) * samples),
+              std::vector<double>(features), std::vector<double>(features),
+              std::vector<double>(features + 1)};
+    for (double& v : in.X) v = value(100);
+    for (double& v : in.mean) v = value(10);
+    for (double& v : in.scale) v = rng() % 12 == 0 ? (rng() % 2 ? 0.0 : -0.0) : value(4);
+    for (double& v : in.w) v = value(2);
+    if (negative_zero_bias) in.w[features] = -0.0;
+    return in;
+}
+
 }  // namespace
 
 // Every feature count around the vector width (and none), sample counts
@@ -43,22 +73,8 @@ TEST(LinscorePaths, RandomInputsGiveScalarBits) {
         const int32_t features = static_cast<int32_t>(rng() % 14);
         const int32_t samples = static_cast<int32_t>(rng() % 19);
         const bool special = trial % 4 == 3;
-        auto value = [&](double spread) {
-            switch (rng() % 16) {
-                case 0: return 1e16;
-                case 1: return -0.0;
-                case 2: return special ? kInf : 0.0;
-                case 3: return special ? kNaN : 1.0;
-                default: return std::uniform_real_distribution<double>(-spread, spread)(rng);
-            }
-        };
-        std::vector<double> X(static_cast<size_t>(features) * samples), mean(features),
-            scale(features), w(features + 1);
-        for (double& v : X) v = value(100);
-        for (double& v : mean) v = value(10);
-        for (double& v : scale) v = rng() % 12 == 0 ? (rng() % 2 ? 0.0 : -0.0) : value(4);
-        for (double& v : w) v = value(2);
-        if (trial % 5 == 0) w[features] = -0.0;
+        const Inputs in = random_inputs(rng, features, samples, special, trial % 5 == 0);
+        const std::vector<double>&X = in.X, &mean = in.mean, &scale = in.scale, &w = in.w;
         const Result want = run(X, mean, scale, w, features, samples, KernelPath::Scalar);
         for (KernelPath path : vector_paths()) {
             const Result got = run(X, mean, scale, w, features, samples, path);
@@ -128,22 +144,8 @@ TEST(LinscorePaths, FeatureRowsGiveTheScoresOfColumns) {
         const int32_t samples = static_cast<int32_t>(trial % 6 == 0 ? 32760 + rng() % 40
                                                                     : rng() % 19);
         const bool special = trial % 4 == 3;
-        auto value = [&](double spread) {
-            switch (rng() % 16) {
-                case 0: return 1e16;
-                case 1: return -0.0;
-                case 2: return special ? kInf : 0.0;
-                case 3: return special ? kNaN : 1.0;
-                default: return std::uniform_real_distribution<double>(-spread, spread)(rng);
-            }
-        };
-        std::vector<double> X(static_cast<size_t>(features) * samples), mean(features),
-            scale(features), w(features + 1);
-        for (double& v : X) v = value(100);
-        for (double& v : mean) v = value(10);
-        for (double& v : scale) v = rng() % 12 == 0 ? (rng() % 2 ? 0.0 : -0.0) : value(4);
-        for (double& v : w) v = value(2);
-        if (trial % 5 == 0) w[features] = -0.0;
+        const Inputs in = random_inputs(rng, features, samples, special, trial % 5 == 0);
+        const std::vector<double>&X = in.X, &mean = in.mean, &scale = in.scale, &w = in.w;
         // The same matrix by columns, scored by the column-ordered kernel.
         std::vector<double> columns(X.size());
         for (int32_t i = 0; i < features; ++i)
