@@ -7,8 +7,11 @@ set -eu
 objdump=$1
 file=$2
 headers=$("$objdump" -p "$file")
+# The name pointer table lists one export a line, its name last; what stands
+# before the name (ordinals, hints, "+base[ 1]") differs between binutils
+# releases.
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
-          sed -n 's/^\s*\[ *[0-9]*\] //p' | sort)
+          awk '/^[ \t]*\[ *[0-9]+\]/ { print $NF }' | sort)
 if [ "$exports" != "mexFunction" ]; then
   echo "unexpected exports in $file:"; echo "${exports:-(none)}"; exit 1
 fi

@@ -63,6 +63,11 @@ case $1 in
   --remove-architecture) grep -vx "$2" "$STATE/architectures" >"$STATE/a"; mv "$STATE/a" "$STATE/architectures" ;;
 esac
 EOF
+# apt-cache: "show" knows the packages that have a file in $STATE/index.
+cat >"$STANDIN/apt-cache" <<'EOF'
+#!/usr/bin/env bash
+[ -e "$STATE/index/${*: -1}" ]
+EOF
 printf '#!/usr/bin/env bash\nexec "$@"\n' >"$STANDIN/sudo"
 printf '#!/usr/bin/env bash\n' >"$STANDIN/sleep"
 chmod +x "$STANDIN"/*
@@ -84,7 +89,7 @@ count() { [ "$(grep -c -- "$1" "$2")" -eq "$3" ]; }
 run_installer() {
   local setup=$1 code=$2
   rm -rf "$STATE"
-  mkdir -p "$STATE/installed" "$STATE/refuse"
+  mkdir -p "$STATE/installed" "$STATE/refuse" "$STATE/index"
   : >"$STATE/log"
   : >"$STATE/architectures"
   (cd "$STATE" && eval "$setup")
@@ -120,6 +125,17 @@ check "a needed package refused fails the run" test "$status" -ne 0
 check "the failure names the package and apt's reason" \
   has "cannot install pkg-bad: .*libgone (>= 2) but it is not installable" "$SCRATCH/out"
 check "the packages that can be installed are" test -e "$STATE/installed/pkg-a"
+
+# A package Debian's releases name differently: the name this index knows is
+# installed, whichever of the alternatives it is; one installed is enough.
+run_installer 'touch index/pkg-old' 'install_missing pkg-a "pkg-new|pkg-old"'
+check "alternatives: the older name, the one the index knows, is installed" \
+  test -e "$STATE/installed/pkg-old" -a ! -e "$STATE/installed/pkg-new"
+run_installer 'touch index/pkg-new index/pkg-old' 'install_missing "pkg-new|pkg-old"'
+check "alternatives: where the index knows both, the first is installed" \
+  test -e "$STATE/installed/pkg-new" -a ! -e "$STATE/installed/pkg-old"
+run_installer 'touch installed/pkg-old' 'install_missing "pkg-new|pkg-old"'
+check "alternatives: one of them installed, apt-get is not called" test ! -s "$STATE/log"
 
 # A foreign-architecture package refused is a check not made, with apt's reason:
 # the architecture is added for it and taken away again.

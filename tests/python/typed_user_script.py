@@ -1,22 +1,13 @@
-"""A script as a user writes it, from the README's examples: each function,
-its errors, and many images on threads and on a cluster whose workers get
-the package as a wheel. test_types.py checks it with mypy --strict against
-the installed package's types and then runs it."""
-import importlib
-import os
-import subprocess
-import sys
-
-import dask.array as da
+"""A script as a user writes it, from the README's examples: each function
+and its errors, with nothing but NumPy beside the package, so that what
+mypy --strict judges is the package's own types and no other library's.
+test_types.py checks it against the installed package's types and then runs
+it; the recipes for many images (dask, distributed) are run by
+test_many_images.py."""
 import numpy as np
-from distributed import Client, Worker
 from numpy.typing import NDArray
 
 import bitexact
-
-# dask and distributed are typed only in part: dask.array does not export its
-# functions by name, and some Client methods carry no types. Those lines say
-# so; everything of bitexact is checked in full.
 
 image = np.add.outer(np.arange(40.0), np.arange(48.0) ** 1.5)
 X, Y = np.meshgrid(np.linspace(-1, 48, 9), np.linspace(-1, 40, 7))
@@ -41,30 +32,3 @@ except bitexact.Error as err:
     message: str = err.message
     print(identifier, "-", message)
     assert identifier == "gridlerp:emptyImage" and str(err) == message
-
-# Many images on threads: the kernels release the interpreter lock.
-images = np.stack([image, image[::-1], 255 - image])
-stack = da.from_array(images, chunks=(1,) + images.shape[1:])  # type: ignore[attr-defined]
-on_threads = stack.map_blocks(lambda b: bitexact.gridlerp(b[0], X, Y)[None], dtype=float,
-                              chunks=(1,) + X.shape).compute(scheduler="threads")
-assert on_threads.tobytes() == np.stack([bitexact.gridlerp(i, X, Y) for i in images]).tobytes()
-
-
-# Many images on a cluster: the wheel built once (./run wheel), sent to every
-# worker and unpacked by pip into the worker's own folder, which is first on
-# its sys.path.
-def install_wheel(dask_worker: Worker, wheel: str) -> str:
-    folder = dask_worker.local_directory
-    subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps",
-                    "--no-index", "--target", folder, os.path.join(folder, wheel)], check=True)
-    importlib.invalidate_caches()
-    return folder
-
-
-def gridlerp_on_cluster(client: Client, wheel_path: str) -> list[NDArray[np.float64]]:
-    client.upload_file(wheel_path)  # type: ignore[no-untyped-call]
-    client.run(install_wheel, wheel=os.path.basename(wheel_path))
-    futures = client.map(  # type: ignore[no-untyped-call]
-        bitexact.gridlerp, list(images), [X] * len(images), [Y] * len(images))
-    results: list[NDArray[np.float64]] = client.gather(futures)  # type: ignore[no-untyped-call]
-    return results
