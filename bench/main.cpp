@@ -1,7 +1,7 @@
 // The benchmark: every kernel beside its peer, in one process and one run, on
 // the same data, one thread each. Prints Google Benchmark's report and then a
 // table of medians with the ratios; --table=FILE also writes the table as
-// Markdown (./run bench puts it into the README).
+// Markdown (./run bench puts it into doc/performance.md).
 //
 //   bitexact_bench [--reps=N] [--table=FILE] [Google Benchmark flags]
 #include <cblas.h>

@@ -2,7 +2,7 @@ function octave_table(table_file)
   % The modules called from Octave beside what an Octave user would write
   % instead, on the same data, and what calls and fresh arrays cost in Octave
   % itself. Medians of a few timed runs (wall-clock time, tic and toc). Writes
-  % a Markdown table to table_file; ./run bench puts it into the README.
+  % a Markdown table to table_file; ./run bench puts it into doc/performance.md.
   reps = 5;
   lines = {};
   rand('state', 14);

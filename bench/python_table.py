@@ -11,7 +11,7 @@ Also: each call's peak memory beyond its inputs, and the smallest calls.
 
     python3 bench/python_table.py TABLE.md [--reps=N] [--only=NAME]
 
-writes a Markdown table (./run bench puts it into README.md). --only=NAME
+writes a Markdown table (./run bench puts it into doc/performance.md). --only=NAME
 times only the calls of the function NAME (e.g. envsweep), with np.add as the
 smallest call's reference, for a quick look while working on one of them.
 """

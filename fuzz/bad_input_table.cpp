@@ -2,8 +2,8 @@
 // starting from a valid call, it changes one thing at a time (a count, or one
 // input's class, shape or values), calls the built module through our own
 // host, and writes the error or the results. Every call must also pass the
-// module's oracle, else the program fails. The README holds this table, and a
-// test fails when the two differ.
+// module's oracle, else the program fails. doc/bad_inputs.md holds this table,
+// and a test fails when the two differ.
 #include <cmath>
 #include <cstdio>
 #include <functional>

@@ -24,12 +24,14 @@ struct Oracle {
     const char* module;
     Arity arity;
     std::vector<KnownError> errors;
-    // The input names as a script sees them, in order (for the README table).
+    // The input names as a script sees them, in order (for the table in
+    // doc/bad_inputs.md).
     std::vector<const char*> input_names;
     // The message the count checks end a call with for these counts, in
     // the module's order of checks, or nullptr when the counts are right.
     const char* (*count_error)(int nlhs, int nrhs);
-    // A valid call's inputs; the README table varies one input at a time.
+    // A valid call's inputs; the table in doc/bad_inputs.md varies one input
+    // at a time.
     std::vector<mexhost::Array> (*valid_inputs)();
     // True for a call that is slow by nature (a huge output that the host
     // would refuse only after the module stepped through its positions);
@@ -42,7 +44,7 @@ struct Oracle {
 
 // Registers at static initialisation: `const bool registered = register_oracle({...});`
 bool register_oracle(Oracle oracle);
-// Every registered oracle, in the modules' order of the README.
+// Every registered oracle, in the order the documentation lists the modules.
 std::vector<const Oracle*> oracles();
 
 // Everything the call must satisfy; "" when it does, else the fault.

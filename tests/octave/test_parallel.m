@@ -57,7 +57,7 @@ end
 % The cluster functions (pserver, pconnect, netcellfun) need a server
 % process, octave-pserver, which refuses to run as root and, without TLS,
 % listens unauthenticated on every interface; this test starts none and says
-% so. The recipe for a cluster is in the README ("Many images").
+% so. The recipe for a cluster is in doc/many-images.md.
 function check_cluster()
   what = 'the parallel package''s cluster functions';
   if getuid() == 0

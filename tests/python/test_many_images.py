@@ -110,10 +110,11 @@ def assert_same_bits_as_serial(client):
         assert np.stack(results).tobytes() == serial(one).tobytes(), name
 
 
-# The README's recipe for a cluster: the wheel sent to every worker with
-# upload_file and unpacked there by pip into the worker's own folder, first on
-# its sys.path. New worker processes, so that the package they import is the
-# uploaded one (checked by its folder and its extension's bytes).
+# The recipe for a cluster in doc/many-images.md: the wheel sent to every
+# worker with upload_file and unpacked there by pip into the worker's own
+# folder, first on its sys.path. New worker processes, so that the package
+# they import is the uploaded one (checked by its folder and its extension's
+# bytes).
 @pytest.mark.skipif(not os.environ.get("BITEXACT_WHEEL"),
                     reason="no wheel to upload (BITEXACT_WHEEL unset; ./run's wheel stage "
                     "builds one and sets it)")
