@@ -26,29 +26,30 @@ function demo_linscore(outdir)
   printf('  linscore([1e16; 1; 1], 0s, 1s, [1 1 1 0]) - 1e16 = %g\n', ...
          linscore([1e16; 1; 1], zeros(3, 1), ones(3, 1), [1 1 1 0]) - 1e16);
 
-  save_picture(outdir, 'linscore_histogram', histogram_picture(s(label == 0), s(label == 1)));
+  % The two classes' scores over shared bins, the score 0 as a dashed line.
+  fig = new_picture('plot');
+  edges = linspace(min(s), max(s), 61);
+  centres = (edges(1:end - 1) + edges(2:end)) / 2;
+  counts = [bin_counts(s(label == 0), edges); bin_counts(s(label == 1), edges)];
+  h = bar(centres, counts', 1);
+  set(h(1), 'facecolor', [0.2 0.45 0.85], 'edgecolor', 'none');
+  set(h(2), 'facecolor', [0.95 0.55 0.1], 'edgecolor', 'none');
+  hold on;
+  plot([0 0], [0 1.05 * max(counts(:))], 'k--', 'linewidth', 1.5);
+  hold off;
+  xlim(edges([1 end]));
+  legend({sprintf('class 0 (%d samples)', per_class), sprintf('class 1 (%d samples)', per_class), ...
+          'score 0'}, 'location', 'northwest');
+  xlabel('score');
+  ylabel('samples per bin');
+  save_picture(outdir, 'linscore_histogram', fig, ...
+               sprintf('linscore: scores of %d samples of %d features, two classes', ...
+                       numel(s), rows(X)));
 end
 
-function picture = histogram_picture(a, b)
-  % Two overlaid histograms over shared bins as an RGB picture in [0, 1]:
-  % A in blue, B in orange, their overlap darker, the score 0 as a grey line.
-  height = 300; bins = 60; bar = 8;
-  edges = linspace(min([a; b]), max([a; b]), bins + 1);
-  counts = [histc(a, edges)(:)'; histc(b, edges)(:)'];
-  counts(:, bins) += counts(:, bins + 1);          % the top edge belongs to the last bin
-  counts = counts(:, 1:bins);
-  tops = round(height * counts / max(counts(:)));
-  level = (height:-1:1)';                          % height of each picture row
-  in_a = kron(level <= tops(1, :), ones(1, bar));
-  in_b = kron(level <= tops(2, :), ones(1, bar));
-  colour = @(c) reshape(c, 1, 1, 3);
-  picture = ones(height, bins * bar, 3);
-  picture = picture .* (1 - in_a) + in_a .* colour([0.2 0.45 0.85]);
-  picture = picture .* (1 - in_b) + in_b .* colour([0.95 0.55 0.1]);
-  both = in_a & in_b;
-  picture = picture .* (1 - both) + both .* colour([0.45 0.3 0.35]);
-  zero = round(bins * bar * (0 - edges(1)) / (edges(end) - edges(1)));
-  if zero >= 1 && zero <= bins * bar
-    picture(:, zero, :) = 0.4;
-  end
+function counts = bin_counts(values, edges)
+  % How many VALUES fall into each bin between EDGES, the last bin closed.
+  counts = histc(values(:)', edges);
+  counts(end - 1) += counts(end);
+  counts = counts(1:end - 1);
 end
