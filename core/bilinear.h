@@ -1,11 +1,12 @@
-// Bilinear sampling of a column-major image at real-valued, 0-based positions,
-// and the one rule that moves a position onto the image rectangle.
+// Bilinear sampling of an image at real-valued, 0-based positions, and the
+// one rule that moves a position onto the image rectangle.
 #pragma once
 
 #include <cstdint>
 
 #include "image_dims.h"
 #include "kernel_path.h"
+#include "matrix_view.h"
 
 struct ImagePosition {
     double x;  // column position
@@ -36,3 +37,15 @@ void gridlerp(const double* image, const ImageDims* imageDims,
 void gridlerp_ext(const double* image, const ImageDims* imageDims,
                   const ImageDims* gridDims, const double* X, const double* Y,
                   double* out, KernelPath path = KernelPath::Fastest);
+
+// The strided kernel that gridlerp and gridlerp_ext are the column-major case
+// of: out(r, c) = the bilinear sample of `image` at clamp_to_image(X(r, c),
+// Y(r, c)), for the out.rows x out.cols elements of the grid (X and Y have
+// that size too). Every view may have any steps from 0; X and Y are only
+// read, and out must not overlap them or the image. The elements are visited
+// along the grid's contiguous lines where X, Y and out share them; the vector
+// paths read an image whose rows or columns lie side by side in pairs, and
+// sample any other one element by element. The bits do not depend on the
+// steps or the path.
+void gridlerp_strided(const ConstView& image, const ConstView& X, const ConstView& Y,
+                      const DoubleView& out, KernelPath path = KernelPath::Fastest);

@@ -8,12 +8,16 @@
 // whose result becomes the quiet NaN while its position is replaced by 0 so
 // that no read leaves the image.
 //
-// The two rows of a column are read as one 16-byte pair starting at row r0,
-// or at row r0 - 1 on the last row (where r1 = r0), so every read stays inside
-// the column; this needs at least two rows. On an image larger than the cache
-// gridlerp computes the positions 32 elements ahead once more to prefetch
-// their two columns, so that many cache and TLB misses are in flight at once;
-// patchwarp's positions move smoothly over the image and need no prefetch.
+// In column pairs, the two rows of a column are read as one 16-byte pair
+// starting at row r0, or at row r0 - 1 on the last row (where r1 = r0), so
+// every read stays inside the column; this needs at least two rows. In row
+// pairs (an image whose columns lie side by side, as a C-ordered one) the two
+// columns of a row are read the same way, and this needs two columns. Only
+// the loads differ: the neighbours and the arithmetic are the same. On an
+// image larger than the cache gridlerp computes the positions 32 elements
+// ahead once more to prefetch their two lines, so that many cache and TLB
+// misses are in flight at once; patchwarp's positions move smoothly over the
+// image and need no prefetch.
 #include "bilinear_simd.h"
 #include "simd_config.h"
 
@@ -44,29 +48,36 @@ inline void lanes(__m128i v, int32_t lane[4]) {
 #endif
 }
 
-// An image and the constants of sampling it.
+// An image and the constants of sampling it. The pairs lie along the inner
+// coordinate (the row in column pairs, the column in row pairs); the next
+// pair along the outer one is outer_step elements on.
 struct Image {
     const double* data;
-    int32_t rows;
+    int32_t outer_step;
     __m256d zero, one, xmax, ymax, quiet_nan;
-    __m128i last_col, last_row, column_step, minus_one;
+    __m128i last_col, last_row, outer, minus_one;
 };
 
 AVX2_FUNCTION
-Image image_of(const double* data, int32_t rows, int32_t cols) {
+Image image_of(const PairedImage& image) {
     Image im;
-    im.data = data;
-    im.rows = rows;
+    im.data = image.data;
+    im.outer_step = image.down == 1 ? image.across : image.down;
     im.zero = _mm256_setzero_pd();
     im.one = _mm256_set1_pd(1.0);
-    im.xmax = _mm256_set1_pd(static_cast<double>(cols) - 1.0);
-    im.ymax = _mm256_set1_pd(static_cast<double>(rows) - 1.0);
+    im.xmax = _mm256_set1_pd(static_cast<double>(image.cols) - 1.0);
+    im.ymax = _mm256_set1_pd(static_cast<double>(image.rows) - 1.0);
     im.quiet_nan = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7ff8000000000000LL));
-    im.last_col = _mm_set1_epi32(cols - 1);
-    im.last_row = _mm_set1_epi32(rows - 1);
-    im.column_step = _mm_set1_epi32(rows);
+    im.last_col = _mm_set1_epi32(image.cols - 1);
+    im.last_row = _mm_set1_epi32(image.rows - 1);
+    im.outer = _mm_set1_epi32(im.outer_step);
     im.minus_one = _mm_set1_epi32(-1);
     return im;
+}
+
+// Whether the image has the two elements along its pairs these paths need.
+inline bool pairs_fit(const PairedImage& image) {
+    return image.down == 1 ? image.rows >= 2 : image.cols >= 2;
 }
 
 // Clamps four pairs onto the image; returns the lanes whose pair has a NaN
@@ -80,7 +91,8 @@ inline __m256d clamp(const Image& im, __m256d& x, __m256d& y) {
 }
 
 // The bilinear samples at four clamped positions; the quiet NaN where
-// `no_position` is set.
+// `no_position` is set. RowPairs reads the image in row pairs.
+template <bool RowPairs>
 AVX2_FUNCTION
 inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position) {
     const __m128i c0 = _mm256_cvttpd_epi32(x);
@@ -90,16 +102,20 @@ inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position
     // All ones where a next column (row) exists, 0 on the last one.
     const __m128i next_col = _mm_cmpgt_epi32(im.last_col, c0);
     const __m128i next_row = _mm_cmpgt_epi32(im.last_row, r0);
-    // Start of each pair in column c0 and in column c1.
-    const __m128i pair0 = _mm_add_epi32(_mm_add_epi32(r0, _mm_mullo_epi32(c0, im.column_step)),
-                                        _mm_andnot_si128(next_row, im.minus_one));
-    const __m128i pair1 = _mm_add_epi32(pair0, _mm_and_si128(next_col, im.column_step));
+    const __m128i inner = RowPairs ? c0 : r0;
+    const __m128i outer = RowPairs ? r0 : c0;
+    const __m128i next_inner = RowPairs ? next_col : next_row;
+    const __m128i next_outer = RowPairs ? next_row : next_col;
+    // Start of each pair on the position's outer line and on the next one.
+    const __m128i pair0 = _mm_add_epi32(_mm_add_epi32(inner, _mm_mullo_epi32(outer, im.outer)),
+                                        _mm_andnot_si128(next_inner, im.minus_one));
+    const __m128i pair1 = _mm_add_epi32(pair0, _mm_and_si128(next_outer, im.outer));
     int32_t first[4], second[4];
     lanes(pair0, first);
     lanes(pair1, second);
     const double* data = im.data;
     // Lanes 0 and 2 in one register, 1 and 3 in the other; unpacking then
-    // gives the upper (row r1) and lower (row r0 unless on the last row)
+    // gives the upper (inner + 1) and lower (inner, unless on the last line)
     // element of each pair in lane order.
     const __m256d even0 = _mm256_insertf128_pd(
         _mm256_castpd128_pd256(_mm_loadu_pd(data + first[0])), _mm_loadu_pd(data + first[2]), 1);
@@ -109,11 +125,18 @@ inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position
         _mm256_castpd128_pd256(_mm_loadu_pd(data + second[0])), _mm_loadu_pd(data + second[2]), 1);
     const __m256d odd1 = _mm256_insertf128_pd(
         _mm256_castpd128_pd256(_mm_loadu_pd(data + second[1])), _mm_loadu_pd(data + second[3]), 1);
-    const __m256d down = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(next_row));
-    const __m256d v10 = _mm256_unpackhi_pd(even0, odd0);
-    const __m256d v00 = _mm256_blendv_pd(v10, _mm256_unpacklo_pd(even0, odd0), down);
-    const __m256d v11 = _mm256_unpackhi_pd(even1, odd1);
-    const __m256d v01 = _mm256_blendv_pd(v11, _mm256_unpacklo_pd(even1, odd1), down);
+    const __m256d lower_kept = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(next_inner));
+    const __m256d upper0 = _mm256_unpackhi_pd(even0, odd0);
+    const __m256d lower0 = _mm256_blendv_pd(upper0, _mm256_unpacklo_pd(even0, odd0), lower_kept);
+    const __m256d upper1 = _mm256_unpackhi_pd(even1, odd1);
+    const __m256d lower1 = _mm256_blendv_pd(upper1, _mm256_unpacklo_pd(even1, odd1), lower_kept);
+    // Column pairs: the first pair is column c0 (rows r0, r1), the second
+    // column c1. Row pairs: the first is row r0 (columns c0, c1), the second
+    // row r1.
+    const __m256d v00 = lower0;
+    const __m256d v10 = RowPairs ? lower1 : upper0;
+    const __m256d v01 = RowPairs ? upper0 : lower1;
+    const __m256d v11 = upper1;
 
     const __m256d gy = _mm256_sub_pd(im.one, fy);
     const __m256d gx = _mm256_sub_pd(im.one, fx);
@@ -123,62 +146,51 @@ inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position
     return _mm256_blendv_pd(value, im.quiet_nan, no_position);
 }
 
-// Prefetches the two columns around each of four positions.
+// Prefetches the two outer lines around each of four positions.
+template <bool RowPairs>
 AVX2_FUNCTION
 inline void prefetch(const Image& im, __m256d x, __m256d y) {
     x = _mm256_min_pd(im.xmax, _mm256_max_pd(im.zero, x));
     y = _mm256_min_pd(im.ymax, _mm256_max_pd(im.zero, y));
-    const __m128i at = _mm_add_epi32(_mm256_cvttpd_epi32(y),
-                                     _mm_mullo_epi32(_mm256_cvttpd_epi32(x), im.column_step));
+    const __m128i c = _mm256_cvttpd_epi32(x);
+    const __m128i r = _mm256_cvttpd_epi32(y);
+    const __m128i at = RowPairs ? _mm_add_epi32(c, _mm_mullo_epi32(r, im.outer))
+                                : _mm_add_epi32(r, _mm_mullo_epi32(c, im.outer));
     int32_t first[4];
     lanes(at, first);
     // A NaN coordinate gives a wild address here; a prefetch never faults,
     // and the address is formed in integers, not as a pointer.
     const uintptr_t base = reinterpret_cast<uintptr_t>(im.data);
-    const uintptr_t column_bytes = static_cast<uintptr_t>(im.rows) * sizeof(double);
+    const uintptr_t line_bytes = static_cast<uintptr_t>(im.outer_step) * sizeof(double);
     for (int lane = 0; lane < 4; ++lane) {
         const uintptr_t p =
             base + static_cast<uintptr_t>(static_cast<intptr_t>(first[lane])) * sizeof(double);
         _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(p + column_bytes), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(p + line_bytes), _MM_HINT_T0);
     }
 }
 
-template <bool Prefetch>
+template <bool Prefetch, bool RowPairs>
 AVX2_FUNCTION
 std::ptrdiff_t sample_four_at_a_time(const Image& im, const double* X, const double* Y,
                                      double* out, std::ptrdiff_t count) {
     const std::ptrdiff_t done = count - count % 4;
     for (std::ptrdiff_t k = 0; k < done; k += 4) {
         if (Prefetch && k + kPrefetchAhead < done)
-            prefetch(im, _mm256_loadu_pd(X + k + kPrefetchAhead),
-                     _mm256_loadu_pd(Y + k + kPrefetchAhead));
+            prefetch<RowPairs>(im, _mm256_loadu_pd(X + k + kPrefetchAhead),
+                               _mm256_loadu_pd(Y + k + kPrefetchAhead));
         __m256d x = _mm256_loadu_pd(X + k);
         __m256d y = _mm256_loadu_pd(Y + k);
         const __m256d no_position = clamp(im, x, y);
-        _mm256_storeu_pd(out + k, sample(im, x, y, no_position));
+        _mm256_storeu_pd(out + k, sample<RowPairs>(im, x, y, no_position));
     }
     return done;
 }
 
-}  // namespace
-
+template <bool RowPairs>
 AVX2_FUNCTION
-std::ptrdiff_t sample_grid_avx2(const double* image, int32_t rows, int32_t cols,
-                                const double* X, const double* Y, double* out,
-                                std::ptrdiff_t count) {
-    if (rows < 2) return 0;
-    const Image im = image_of(image, rows, cols);
-    // Prefetching pays once the image outgrows the second-level cache.
-    if (static_cast<int64_t>(rows) * cols > 65536)
-        return sample_four_at_a_time<true>(im, X, Y, out, count);
-    return sample_four_at_a_time<false>(im, X, Y, out, count);
-}
-
-AVX2_FUNCTION
-void patchwarp_avx2(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
-                    const double* A, double* out, double* X, double* Y) {
-    const Image im = image_of(image, rows, cols);
+void patchwarp_cells(const Image& im, int32_t M, int32_t N, const double* A, double* out,
+                     double* X, double* Y) {
     const double half_cols = (static_cast<double>(N) - 1.0) * 0.5;
     const __m256d half_rows = _mm256_set1_pd((static_cast<double>(M) - 1.0) * 0.5);
     const __m256d a0 = _mm256_set1_pd(A[0]), a1 = _mm256_set1_pd(A[1]);
@@ -200,7 +212,7 @@ void patchwarp_avx2(const double* image, int32_t rows, int32_t cols, int32_t M, 
             __m256d x = _mm256_add_pd(_mm256_add_pd(x_dx, _mm256_mul_pd(a2, dy)), a4);
             __m256d y = _mm256_add_pd(_mm256_add_pd(y_dx, _mm256_mul_pd(a3, dy)), a5);
             const __m256d no_position = clamp(im, x, y);
-            const __m256d value = sample(im, x, y, no_position);
+            const __m256d value = sample<RowPairs>(im, x, y, no_position);
             // A pair with a NaN coordinate is stored as NaN in both.
             x = _mm256_blendv_pd(x, im.quiet_nan, no_position);
             y = _mm256_blendv_pd(y, im.quiet_nan, no_position);
@@ -221,14 +233,41 @@ void patchwarp_avx2(const double* image, int32_t rows, int32_t cols, int32_t M, 
     }
 }
 
+}  // namespace
+
+AVX2_FUNCTION
+std::ptrdiff_t sample_grid_avx2(const PairedImage& image, const double* X, const double* Y,
+                                double* out, std::ptrdiff_t count) {
+    if (!pairs_fit(image)) return 0;
+    const Image im = image_of(image);
+    const bool row_pairs = image.down != 1;
+    // Prefetching pays once the image outgrows the second-level cache.
+    if (static_cast<int64_t>(image.rows) * image.cols > 65536)
+        return row_pairs ? sample_four_at_a_time<true, true>(im, X, Y, out, count)
+                         : sample_four_at_a_time<true, false>(im, X, Y, out, count);
+    return row_pairs ? sample_four_at_a_time<false, true>(im, X, Y, out, count)
+                     : sample_four_at_a_time<false, false>(im, X, Y, out, count);
+}
+
+AVX2_FUNCTION
+void patchwarp_avx2(const PairedImage& image, int32_t M, int32_t N, const double* A,
+                    double* out, double* X, double* Y) {
+    const Image im = image_of(image);
+    if (image.down != 1) {
+        patchwarp_cells<true>(im, M, N, A, out, X, Y);
+    } else {
+        patchwarp_cells<false>(im, M, N, A, out, X, Y);
+    }
+}
+
 #else
 
-std::ptrdiff_t sample_grid_avx2(const double*, int32_t, int32_t, const double*,
-                                const double*, double*, std::ptrdiff_t) {
+std::ptrdiff_t sample_grid_avx2(const PairedImage&, const double*, const double*, double*,
+                                std::ptrdiff_t) {
     return 0;
 }
 
-void patchwarp_avx2(const double*, int32_t, int32_t, int32_t, int32_t, const double*, double*,
-                    double*, double*) {}
+void patchwarp_avx2(const PairedImage&, int32_t, int32_t, const double*, double*, double*,
+                    double*) {}
 
 #endif

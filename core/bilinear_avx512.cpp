@@ -11,7 +11,9 @@
 //
 // The two rows of a column are one 16-byte pair starting at row r0, or at
 // r0 - 1 on the last row (where r1 = r0): two loads per element, no gather;
-// this needs at least two rows. A 64-byte store that straddles two cache lines
+// this needs at least two rows. An image whose columns lie side by side (row
+// pairs, as a C-ordered one) is read the same way along its rows, and needs
+// two columns; only the loads differ. A 64-byte store that straddles two cache lines
 // costs about as much as two, so the first step stores only the elements up
 // to the first 64-byte boundary of `out` (which aligns X and Y too where they
 // sit alike), and the last one only the elements that are left. (Streaming
@@ -28,7 +30,8 @@
 // on the image when A2 and A3 are small, so patchwarp loads, for each half of
 // a step, a window of three image columns by four rows around its positions
 // and picks the neighbours from it with permutes (sample_windowed); a step
-// whose positions do not fit takes the two loads per cell above.
+// whose positions do not fit takes the two loads per cell above. An
+// image read in row pairs takes those loads on every step.
 #include "bilinear_simd.h"
 #include "simd_config.h"
 
@@ -37,29 +40,36 @@
 
 namespace {
 
-// An image and the constants of sampling it.
+// An image and the constants of sampling it. The pairs lie along the inner
+// coordinate (the row in column pairs, the column in row pairs); the next
+// pair along the outer one is outer_step elements on.
 struct Image {
     const double* data;
-    std::ptrdiff_t rows;
+    std::ptrdiff_t outer_step;
     __m512d zero, one, xmax, ymax, quiet_nan;
-    __m256i last_col, last_row, column_step, minus_one;
+    __m256i last_col, last_row, outer, minus_one;
 };
 
 AVX512_FUNCTION
-Image image_of(const double* data, int32_t rows, int32_t cols) {
+Image image_of(const PairedImage& image) {
     Image im;
-    im.data = data;
-    im.rows = rows;
+    im.data = image.data;
+    im.outer_step = image.down == 1 ? image.across : image.down;
     im.zero = _mm512_setzero_pd();
     im.one = _mm512_set1_pd(1.0);
-    im.xmax = _mm512_set1_pd(static_cast<double>(cols) - 1.0);
-    im.ymax = _mm512_set1_pd(static_cast<double>(rows) - 1.0);
+    im.xmax = _mm512_set1_pd(static_cast<double>(image.cols) - 1.0);
+    im.ymax = _mm512_set1_pd(static_cast<double>(image.rows) - 1.0);
     im.quiet_nan = _mm512_castsi512_pd(_mm512_set1_epi64(0x7ff8000000000000LL));
-    im.last_col = _mm256_set1_epi32(cols - 1);
-    im.last_row = _mm256_set1_epi32(rows - 1);
-    im.column_step = _mm256_set1_epi32(rows);
+    im.last_col = _mm256_set1_epi32(image.cols - 1);
+    im.last_row = _mm256_set1_epi32(image.rows - 1);
+    im.outer = _mm256_set1_epi32(static_cast<int32_t>(im.outer_step));
     im.minus_one = _mm256_set1_epi32(-1);
     return im;
+}
+
+// Whether the image has the two elements along its pairs these paths need.
+inline bool pairs_fit(const PairedImage& image) {
+    return image.down == 1 ? image.rows >= 2 : image.cols >= 2;
 }
 
 // Clamps eight pairs onto the image; returns the lanes whose pair has a NaN
@@ -108,7 +118,8 @@ inline void load_pairs(const double* data, const int32_t first[8], __m512d& low,
 }
 
 // The bilinear samples at eight clamped positions; the quiet NaN where
-// `no_position` is set.
+// `no_position` is set. RowPairs reads the image in row pairs.
+template <bool RowPairs>
 AVX512_FUNCTION
 inline __m512d sample(const Image& im, __m512d x, __m512d y, __mmask8 no_position) {
     const __m256i c0 = _mm512_cvttpd_epi32(x);
@@ -117,25 +128,35 @@ inline __m512d sample(const Image& im, __m512d x, __m512d y, __mmask8 no_positio
     const __m512d fy = _mm512_sub_pd(y, _mm512_cvtepi32_pd(r0));
     const __mmask8 next_col = _mm256_cmpgt_epi32_mask(im.last_col, c0);
     const __mmask8 next_row = _mm256_cmpgt_epi32_mask(im.last_row, r0);
-    // Start of each pair in column c0 and in column c1.
-    const __m256i start = _mm256_add_epi32(r0, _mm256_mullo_epi32(c0, im.column_step));
+    const __m256i inner = RowPairs ? c0 : r0;
+    const __m256i outer = RowPairs ? r0 : c0;
+    const __mmask8 next_inner = RowPairs ? next_col : next_row;
+    const __mmask8 next_outer = RowPairs ? next_row : next_col;
+    // Start of each pair on the position's outer line and on the next one.
+    const __m256i start = _mm256_add_epi32(inner, _mm256_mullo_epi32(outer, im.outer));
     const __m256i pair0 =
-        _mm256_mask_add_epi32(start, static_cast<__mmask8>(~next_row), start, im.minus_one);
+        _mm256_mask_add_epi32(start, static_cast<__mmask8>(~next_inner), start, im.minus_one);
     int32_t first[8];
     lanes(pair0, first);
-    __m512d low0, v10, low1, v11;
-    load_pairs(im.data, first, low0, v10);
-    if (next_col == 0xff) {
-        // Every lane has a next column: its pair is one column (rows
-        // elements) on.
-        load_pairs(im.data + im.rows, first, low1, v11);
+    __m512d low0, upper0, low1, upper1;
+    load_pairs(im.data, first, low0, upper0);
+    if (next_outer == 0xff) {
+        // Every lane has a next line: its pair is outer_step elements on.
+        load_pairs(im.data + im.outer_step, first, low1, upper1);
     } else {
         int32_t second[8];
-        lanes(_mm256_mask_add_epi32(pair0, next_col, pair0, im.column_step), second);
-        load_pairs(im.data, second, low1, v11);
+        lanes(_mm256_mask_add_epi32(pair0, next_outer, pair0, im.outer), second);
+        load_pairs(im.data, second, low1, upper1);
     }
-    const __m512d v00 = _mm512_mask_blend_pd(next_row, v10, low0);
-    const __m512d v01 = _mm512_mask_blend_pd(next_row, v11, low1);
+    const __m512d lower0 = _mm512_mask_blend_pd(next_inner, upper0, low0);
+    const __m512d lower1 = _mm512_mask_blend_pd(next_inner, upper1, low1);
+    // Column pairs: the first pair is column c0 (rows r0, r1), the second
+    // column c1. Row pairs: the first is row r0 (columns c0, c1), the second
+    // row r1.
+    const __m512d v00 = lower0;
+    const __m512d v10 = RowPairs ? lower1 : upper0;
+    const __m512d v01 = RowPairs ? upper0 : lower1;
+    const __m512d v11 = upper1;
 
     const __m512d gy = _mm512_sub_pd(im.one, fy);
     const __m512d gx = _mm512_sub_pd(im.one, fx);
@@ -147,9 +168,10 @@ inline __m512d sample(const Image& im, __m512d x, __m512d y, __mmask8 no_positio
 
 // sample() as a call of its own, for the rare steps that leave the windowed
 // path, so that the path's loop keeps its values in registers.
+template <bool RowPairs>
 AVX512_FUNCTION __attribute__((noinline))
 __m512d sample_apart(const Image& im, __m512d x, __m512d y, __mmask8 no_position) {
-    return sample(im, x, y, no_position);
+    return sample<RowPairs>(im, x, y, no_position);
 }
 
 // Sampling eight consecutive cells of a grid column through windows of the
@@ -169,11 +191,14 @@ struct Windows {
     __m512i last_corner_col;    // cols - 2
     __m512i last_corner_row;    // rows - 4
     __m512i half_start;         // 0 in the lower half, 4 in the upper
-    __m512i rows, last_row;
+    __m512i across, last_row;   // the column step; rows - 1
 };
 
+// The windows of an image read in column pairs.
 AVX512_FUNCTION
-Windows windows_of(int32_t rows, int32_t cols, double a2, double a3) {
+Windows windows_of(const PairedImage& image, double a2, double a3) {
+    const int32_t rows = image.rows;
+    const int32_t cols = image.cols;
     Windows w;
     w.col_pick = a2 >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
                            : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
@@ -183,7 +208,7 @@ Windows windows_of(int32_t rows, int32_t cols, double a2, double a3) {
     w.last_corner_col = _mm512_set1_epi64(cols - 2);
     w.last_corner_row = _mm512_set1_epi64(rows - 4);
     w.half_start = _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4);
-    w.rows = _mm512_set1_epi64(rows);
+    w.across = _mm512_set1_epi64(image.across);
     w.last_row = _mm512_set1_epi64(rows - 1);
     return w;
 }
@@ -213,20 +238,21 @@ inline __m512d sample_windowed(const Image& im, const Windows& w, __m512d x, __m
     const __m512i row1 = _mm512_mask_add_epi64(row0, next_row, row0, one);
     __mmask8 held = _mm512_cmple_epu64_mask(col, one);
     held = _mm512_mask_cmple_epu64_mask(held, row1, three);
-    if (held != 0xff) return sample_apart(im, x, y, 0);
+    if (held != 0xff) return sample_apart<false>(im, x, y, 0);
 
-    const __m512i corner = _mm512_add_epi64(corner_row, _mm512_mullo_epi64(corner_col, w.rows));
+    const __m512i corner = _mm512_add_epi64(corner_row, _mm512_mullo_epi64(corner_col, w.across));
     const double* lower = im.data + _mm_cvtsi128_si64(_mm512_castsi512_si128(corner));
     const double* upper = im.data + _mm_cvtsi128_si64(_mm512_extracti64x2_epi64(corner, 2));
     // Offset of each window's third column: the last column once more where
     // the window's corner is on the column before it.
     const __mmask8 at_last = _mm512_cmpeq_epi64_mask(corner_col, w.last_corner_col);
-    const std::ptrdiff_t lower_third = (at_last & 0x01) ? im.rows : 2 * im.rows;
-    const std::ptrdiff_t upper_third = (at_last & 0x10) ? im.rows : 2 * im.rows;
+    const std::ptrdiff_t lower_third = (at_last & 0x01) ? im.outer_step : 2 * im.outer_step;
+    const std::ptrdiff_t upper_third = (at_last & 0x10) ? im.outer_step : 2 * im.outer_step;
     __m512d column[3];
     for (int t = 0; t < 2; ++t)
-        column[t] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(lower + t * im.rows)),
-                                       _mm256_loadu_pd(upper + t * im.rows), 1);
+        column[t] = _mm512_insertf64x4(
+            _mm512_castpd256_pd512(_mm256_loadu_pd(lower + t * im.outer_step)),
+            _mm256_loadu_pd(upper + t * im.outer_step), 1);
     column[2] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(lower + lower_third)),
                                    _mm256_loadu_pd(upper + upper_third), 1);
     // Index of row r0 and r1 of column c0 in the first two registers; the
@@ -262,15 +288,10 @@ inline __mmask8 lanes_kept(std::ptrdiff_t step, std::ptrdiff_t left) {
     return static_cast<__mmask8>((1u << cells) - 1);
 }
 
-}  // namespace
-
+template <bool RowPairs>
 AVX512_FUNCTION
-std::ptrdiff_t sample_grid_avx512(const double* image, int32_t rows, int32_t cols,
-                                  const double* X, const double* Y, double* out,
-                                  std::ptrdiff_t count) {
-    // Larger images are left to the AVX2 path, which prefetches.
-    if (rows < 2 || static_cast<int64_t>(rows) * cols > 65536) return 0;
-    const Image im = image_of(image, rows, cols);
+void sample_grid_steps(const Image& im, const double* X, const double* Y, double* out,
+                       std::ptrdiff_t count) {
     std::ptrdiff_t step = first_step(out);
     for (std::ptrdiff_t k = 0; k < count; k += step, step = 8) {
         if (step == 8 && count - k >= 32) {
@@ -283,30 +304,31 @@ std::ptrdiff_t sample_grid_avx512(const double* image, int32_t rows, int32_t col
                 no_position[u] = clamp(im, x[u], y[u]);
             }
             for (int u = 0; u < 4; ++u)
-                _mm512_storeu_pd(out + k + 8 * u, sample(im, x[u], y[u], no_position[u]));
+                _mm512_storeu_pd(out + k + 8 * u,
+                                 sample<RowPairs>(im, x[u], y[u], no_position[u]));
             step = 32;
         } else {
             const __mmask8 keep = lanes_kept(step, count - k);
             __m512d x = _mm512_maskz_loadu_pd(keep, X + k);
             __m512d y = _mm512_maskz_loadu_pd(keep, Y + k);
             const __mmask8 no_position = clamp(im, x, y);
-            _mm512_mask_storeu_pd(out + k, keep, sample(im, x, y, no_position));
+            _mm512_mask_storeu_pd(out + k, keep, sample<RowPairs>(im, x, y, no_position));
         }
     }
-    return count;
 }
 
+template <bool RowPairs>
 AVX512_FUNCTION
-void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
-                      const double* A, double* out, double* X, double* Y) {
-    const Image im = image_of(image, rows, cols);
+void patchwarp_cells(const PairedImage& image, int32_t M, int32_t N, const double* A,
+                     double* out, double* X, double* Y) {
+    const Image im = image_of(image);
     const __m512d half_cols = _mm512_set1_pd((static_cast<double>(N) - 1.0) * 0.5);
     const __m512d half_rows = _mm512_set1_pd((static_cast<double>(M) - 1.0) * 0.5);
     const __m512d a0 = _mm512_set1_pd(A[0]), a1 = _mm512_set1_pd(A[1]);
     const __m512d a2 = _mm512_set1_pd(A[2]), a3 = _mm512_set1_pd(A[3]);
     const __m512d a4 = _mm512_set1_pd(A[4]), a5 = _mm512_set1_pd(A[5]);
     const __m512d column_length = _mm512_set1_pd(static_cast<double>(M));
-    const Windows windows = windows_of(rows, cols, A[2], A[3]);
+    const Windows windows = windows_of(image, A[2], A[3]);
 
     const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(M) * N;
     // Lane l holds cell k + l: its row i and column j as doubles (exact), and
@@ -320,7 +342,7 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
     // first cell: the lanes of a step move to the next column only when
     // their cells reach it.
     std::ptrdiff_t next_column = M;
-    const bool windowed = windows.exist;
+    const bool windowed = !RowPairs && windows.exist;
     std::ptrdiff_t step = first_step(out);
     // The step as a double, added to the rows after it.
     __m512d rows_stepped = _mm512_set1_pd(static_cast<double>(step));
@@ -344,7 +366,7 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
         const __mmask8 no_position = clamp(im, x, y);
         const __m512d value = windowed && one_column && no_position == 0
                                   ? sample_windowed(im, windows, x, y)
-                                  : sample_apart(im, x, y, no_position);
+                                  : sample_apart<RowPairs>(im, x, y, no_position);
         if (no_position != 0) {
             // A pair with a NaN coordinate is stored as NaN in both.
             x = _mm512_mask_mov_pd(x, no_position, im.quiet_nan);
@@ -366,14 +388,40 @@ void patchwarp_avx512(const double* image, int32_t rows, int32_t cols, int32_t M
     }
 }
 
+}  // namespace
+
+AVX512_FUNCTION
+std::ptrdiff_t sample_grid_avx512(const PairedImage& image, const double* X, const double* Y,
+                                  double* out, std::ptrdiff_t count) {
+    // Larger images are left to the AVX2 path, which prefetches.
+    if (!pairs_fit(image) || static_cast<int64_t>(image.rows) * image.cols > 65536) return 0;
+    const Image im = image_of(image);
+    if (image.down != 1) {
+        sample_grid_steps<true>(im, X, Y, out, count);
+    } else {
+        sample_grid_steps<false>(im, X, Y, out, count);
+    }
+    return count;
+}
+
+AVX512_FUNCTION
+void patchwarp_avx512(const PairedImage& image, int32_t M, int32_t N, const double* A,
+                      double* out, double* X, double* Y) {
+    if (image.down != 1) {
+        patchwarp_cells<true>(image, M, N, A, out, X, Y);
+    } else {
+        patchwarp_cells<false>(image, M, N, A, out, X, Y);
+    }
+}
+
 #else
 
-std::ptrdiff_t sample_grid_avx512(const double*, int32_t, int32_t, const double*, const double*,
-                                  double*, std::ptrdiff_t) {
+std::ptrdiff_t sample_grid_avx512(const PairedImage&, const double*, const double*, double*,
+                                  std::ptrdiff_t) {
     return 0;
 }
 
-void patchwarp_avx512(const double*, int32_t, int32_t, int32_t, int32_t, const double*, double*,
-                      double*, double*) {}
+void patchwarp_avx512(const PairedImage&, int32_t, int32_t, const double*, double*, double*,
+                      double*) {}
 
 #endif

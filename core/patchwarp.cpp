@@ -6,53 +6,75 @@
 #include "bilinear.h"
 #include "bilinear_simd.h"
 
-void patchwarp(const double* image, const ImageDims* imageDims,
-               const ImageDims* gridDims, const double* A, double* out,
-               double* X, double* Y, KernelPath path) {
-    const int32_t M = gridDims->rows;
-    const int32_t N = gridDims->cols;
-    // The AVX2, AVX-512 and NEON paths map, clamp and sample each cell in one pass,
-    // with the same bits as the two passes below.
-    const int32_t rows = imageDims->rows;
-    const int32_t cols = imageDims->cols;
+void patchwarp_strided(const ConstView& image, const double* A, const DoubleView& out,
+                       const DoubleView& X, const DoubleView& Y, KernelPath path) {
+    if (out.rows <= 0 || out.cols <= 0) return;
+    if (out.row_major() && X.row_major() && Y.row_major() &&
+        !(out.column_major() && X.column_major() && Y.column_major())) {
+        const double swapped[6] = {A[2], A[3], A[0], A[1], A[4], A[5]};
+        patchwarp_strided(image, swapped, out.transposed(), X.transposed(), Y.transposed(),
+                          path);
+        return;
+    }
+    const int32_t M = out.rows;
+    const int32_t N = out.cols;
+    // The AVX2, AVX-512 and NEON paths map, clamp and sample each cell in one
+    // pass, with the same bits as the two passes below, on results in
+    // column-major order.
     const KernelPath run = resolve_kernel_path(path);
-    if (M > 0 && N > 0 && rows >= 1 && cols >= 1 &&
-        static_cast<int64_t>(rows) * cols <= INT32_MAX) {
-        if (runs_avx2_code(run) && rows >= 2) {
+    const bool columns = out.column_major() && X.column_major() && Y.column_major();
+    const bool indexable =
+        view_extent32(image.rows, image.cols, image.row_step, image.col_step) > 0;
+    if (columns && indexable) {
+        const PairedImage pairs{image.data, image.rows, image.cols,
+                                static_cast<int32_t>(image.row_step),
+                                static_cast<int32_t>(image.col_step)};
+        const bool paired = (image.row_step == 1 && image.rows >= 2) ||
+                            (image.row_step != 1 && image.col_step == 1 && image.cols >= 2);
+        if (runs_avx2_code(run) && paired) {
             if (run == KernelPath::AVX512) {
-                patchwarp_avx512(image, rows, cols, M, N, A, out, X, Y);
+                patchwarp_avx512(pairs, M, N, A, out.data, X.data, Y.data);
             } else {
-                patchwarp_avx2(image, rows, cols, M, N, A, out, X, Y);
+                patchwarp_avx2(pairs, M, N, A, out.data, X.data, Y.data);
             }
             return;
         }
-        if (run == KernelPath::NEON) {
-            patchwarp_neon(image, rows, cols, M, N, A, out, X, Y);
+        if (run == KernelPath::NEON && image.column_major()) {
+            patchwarp_neon(image.data, image.rows, image.cols, M, N, A, out.data, X.data,
+                           Y.data);
             return;
         }
     }
-    if (M > 0 && N > 0) {
-        // (N - 1) * 0.5 and (M - 1) * 0.5: the counts less one, formed in
-        // double where they are exact for every 32-bit count and cannot
-        // overflow; the values are those of the integer differences.
-        const double halfCols = (static_cast<double>(N) - 1.0) * 0.5;
-        const double halfRows = (static_cast<double>(M) - 1.0) * 0.5;
-        const double a0 = A[0], a1 = A[1], a2 = A[2];
-        const double a3 = A[3], a4 = A[4], a5 = A[5];
-        std::ptrdiff_t k = 0;  // i + j * M: the cells in storage order
-        for (int32_t j = 0; j < N; ++j) {
-            const double dx = static_cast<double>(j) - halfCols;
-            for (int32_t i = 0; i < M; ++i, ++k) {
-                const double dy = static_cast<double>(i) - halfRows;
-                const double x = (a0 * dx + a2 * dy) + a4;
-                const double y = (a1 * dx + a3 * dy) + a5;
-                const ImagePosition p = clamp_to_image(x, y, imageDims);
-                X[k] = p.x;
-                Y[k] = p.y;
-            }
+    // (N - 1) * 0.5 and (M - 1) * 0.5: the counts less one, formed in double
+    // where they are exact for every 32-bit count and cannot overflow; the
+    // values are those of the integer differences.
+    const double halfCols = (static_cast<double>(N) - 1.0) * 0.5;
+    const double halfRows = (static_cast<double>(M) - 1.0) * 0.5;
+    const double a0 = A[0], a1 = A[1], a2 = A[2];
+    const double a3 = A[3], a4 = A[4], a5 = A[5];
+    const ImageDims imageDims = image.dims();
+    for (int32_t j = 0; j < N; ++j) {
+        const double dx = static_cast<double>(j) - halfCols;
+        for (int32_t i = 0; i < M; ++i) {
+            const double dy = static_cast<double>(i) - halfRows;
+            const double x = (a0 * dx + a2 * dy) + a4;
+            const double y = (a1 * dx + a3 * dy) + a5;
+            const ImagePosition p = clamp_to_image(x, y, &imageDims);
+            X.at(i, j) = p.x;
+            Y.at(i, j) = p.y;
         }
     }
     // The positions just stored are the kernel's input, so the patch is
     // sampled exactly where the positions handed back say.
-    gridlerp(image, imageDims, gridDims, out, X, Y, path);
+    const ConstView Xread{X.data, M, N, X.row_step, X.col_step};
+    const ConstView Yread{Y.data, M, N, Y.row_step, Y.col_step};
+    gridlerp_strided(image, Xread, Yread, out, path);
+}
+
+void patchwarp(const double* image, const ImageDims* imageDims,
+               const ImageDims* gridDims, const double* A, double* out,
+               double* X, double* Y, KernelPath path) {
+    patchwarp_strided(column_major_view(image, *imageDims), A,
+                      column_major_view(out, *gridDims), column_major_view(X, *gridDims),
+                      column_major_view(Y, *gridDims), path);
 }

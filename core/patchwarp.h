@@ -4,6 +4,7 @@
 
 #include "image_dims.h"
 #include "kernel_path.h"
+#include "matrix_view.h"
 
 // Cell (i, j) of the grid (0-based row i < M, column j < N, stored at
 // k = i + j * M) has the offsets dx = j - (N - 1) * 0.5, dy = i - (M - 1) * 0.5
@@ -25,3 +26,16 @@
 void patchwarp(const double* image, const ImageDims* imageDims,
                const ImageDims* gridDims, const double* A, double* out,
                double* X, double* Y, KernelPath path = KernelPath::Fastest);
+
+// The strided kernel that patchwarp is the column-major case of: the grid is
+// out.rows x out.cols (M x N), cell (i, j) mapped, clamped and sampled as
+// above into X(i, j), Y(i, j) and out(i, j). Every view may have any steps
+// from 0; the three results must not overlap each other, the image or A. The
+// bits do not depend on the steps or the path. A grid whose three results lie
+// in row-major order is computed as its transpose: cell (i, j) of an M x N
+// grid mapped by A is cell (j, i) of the N x M grid mapped by A with its two
+// columns swapped (A[2], A[3], A[0], A[1], A[4], A[5]), the same sums in the
+// other order, which IEEE addition gives bit for bit.
+void patchwarp_strided(const ConstView& image, const double* A, const DoubleView& out,
+                       const DoubleView& X, const DoubleView& Y,
+                       KernelPath path = KernelPath::Fastest);

@@ -1,5 +1,8 @@
 #include "args.h"
 
+#include "core/bilinear.h"
+#include "core/patchwarp.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -99,4 +102,59 @@ ScoreSizes linscore_inputs(const mxArray* const inputs[], bool samples_in_rows) 
         require_elements(w, static_cast<size_t>(sizes.features) + 1, module, "w");
     }
     return sizes;
+}
+
+GridlerpPlan gridlerp_check(int nlhs, int nrhs, const mxArray* const prhs[]) {
+    if (nlhs > 1) mexErrMsgTxt("Too many output arguments!");
+    if (nrhs != 3) mexErrMsgTxt("Not enough input arguments!");
+
+    const char* module = "gridlerp";
+    const mxArray* image = prhs[0];
+    const mxArray* X = prhs[1];
+    const mxArray* Y = prhs[2];
+    require_real_double(image, module, "The image");
+    require_real_double(X, module, "X");
+    require_real_double(Y, module, "Y");
+    const ImageDims imageDims = host_dims(image, module, "The image");
+    const ImageDims gridDims = host_dims(X, module, "X");
+    element_count(imageDims, module, "The image");
+    const int32_t positions = element_count(gridDims, module, "X");
+    if (positions > 0) {
+        if (imageDims.rows == 0 || imageDims.cols == 0)
+            fail(module, "emptyImage", "%s is empty; there is nothing to sample.", "The image");
+        require_elements(Y, static_cast<size_t>(positions), module, "Y");
+    }
+    return {imageDims, gridDims, positions};
+}
+
+void gridlerp_run(const GridlerpPlan&, const ConstView& image, const ConstView& X,
+                  const ConstView& Y, const DoubleView& out) {
+    gridlerp_strided(image, X, Y, out);
+}
+
+PatchwarpPlan patchwarp_check(int nlhs, int nrhs, const mxArray* const prhs[]) {
+    if (nlhs > 3) mexErrMsgTxt("Too many output arguments!");
+    if (nrhs != 3) mexErrMsgTxt("Not enough input arguments!");
+
+    const char* module = "patchwarp";
+    const mxArray* image = prhs[0];
+    const mxArray* sizeTemplate = prhs[1];  // only its size is used
+    const mxArray* A = prhs[2];
+    require_real_double(image, module, "The image");
+    require_real_double(A, module, "A");
+    const ImageDims imageDims = host_dims(image, module, "The image");
+    const ImageDims gridDims = host_dims(sizeTemplate, module, "The size template");
+    element_count(imageDims, module, "The image");
+    const int32_t cells = element_count(gridDims, module, "The size template");
+    if (cells > 0) {
+        if (imageDims.rows == 0 || imageDims.cols == 0)
+            fail(module, "emptyImage", "%s is empty; there is nothing to sample.", "The image");
+        require_elements(A, 6, module, "A");
+    }
+    return {imageDims, gridDims, cells};
+}
+
+void patchwarp_run(const PatchwarpPlan& plan, const ConstView& image, const double A[6],
+                   const DoubleView& out, const DoubleView& X, const DoubleView& Y) {
+    if (plan.cells > 0) patchwarp_strided(image, A, out, X, Y);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/image_dims.h"
+#include "core/matrix_view.h"
 #include "mex.h"
 
 // A host count as a 32-bit signed integer; ends the call ("<module>:tooLarge")
@@ -60,6 +61,36 @@ struct ScoreSizes {
     int32_t samples;
 };
 ScoreSizes linscore_inputs(const mxArray* const inputs[], bool samples_in_rows);
+
+// gridlerp(image, X, Y) in two steps, for every host. The check makes the
+// entry's checks, in their order, on the inputs' classes and sizes alone
+// (their data is not read) and ends the call through the host on the first
+// that fails; its plan says what the call reads and makes: the image, and Y's
+// first `positions` elements (paired with X's in column order), only when
+// there are positions; one result of the grid's size. Running the plan
+// samples into a result the host made: the views may lie in any order, X, Y
+// and out of the grid's size.
+struct GridlerpPlan {
+    ImageDims image;
+    ImageDims grid;
+    int32_t positions;
+};
+GridlerpPlan gridlerp_check(int nlhs, int nrhs, const mxArray* const prhs[]);
+void gridlerp_run(const GridlerpPlan& plan, const ConstView& image, const ConstView& X,
+                  const ConstView& Y, const DoubleView& out);
+
+// patchwarp(image, template, A) likewise: the plan reads the image and A's
+// first six elements (in column order) only when the grid has cells, and
+// makes three results of the grid's size (the template's), all of which the
+// run writes.
+struct PatchwarpPlan {
+    ImageDims image;
+    ImageDims grid;
+    int32_t cells;
+};
+PatchwarpPlan patchwarp_check(int nlhs, int nrhs, const mxArray* const prhs[]);
+void patchwarp_run(const PatchwarpPlan& plan, const ConstView& image, const double A[6],
+                   const DoubleView& out, const DoubleView& X, const DoubleView& Y);
 
 // Ends the call with "<module>:<reason>" and a message built from `format`
 // (printf style) with `what` as its one argument.

@@ -159,6 +159,14 @@ def _host_elements(shape):
     return count
 
 
+def _array(value, module, name):
+    """value as a NumPy array of real numbers: an ndarray of numbers as it
+    is, anything else through _numeric."""
+    if type(value) is _np.ndarray and value.dtype.kind in "biuf":
+        return value
+    return _numeric(value, module, name)
+
+
 def _converted(module, call, *inputs):
     """call(*inputs): the call with its inputs converted. A copy that finds no
     memory ends the call as the host does, with the module's identifier."""
@@ -175,7 +183,7 @@ def _result(found):
     return found
 
 
-def gridlerp(image, X, Y):
+def gridlerp(image, X, Y, out=None):
     """Bilinear samples of an image at clamped 0-based positions.
 
     v = gridlerp(image, X, Y)
@@ -190,11 +198,12 @@ def gridlerp(image, X, Y):
     the image sampled at each (X, Y), each position first clamped onto the
     image. A NaN position gives NaN.
 
-    Layouts: X and Y of one shape pair element for element whatever their
-    memory order, so C-ordered float64 X and Y are read without a copy, and v
-    then comes back in C order. The image is copied into column order unless
-    it is float64 in column order already: which way its rows and columns lie
-    decides the interpolation's arithmetic.
+    out    optional: a float64 array of X's shape (any steps) that receives v;
+           nothing is allocated then.
+
+    Layouts: the image, X and Y are read where they lie when float64 (C or
+    Fortran order, slices, one channel of an interleaved image); v comes back
+    in X's order (C in, C out).
 
     Errors (bitexact.Error, identifier): gridlerp:emptyImage (positions to
     sample and an empty image), gridlerp:tooFewElements (Y shorter than X),
@@ -204,35 +213,13 @@ def gridlerp(image, X, Y):
     >>> float(gridlerp([[10, 20], [30, 40]], 0.5, 0.5))
     25.0
     """
-    found = _host.call("gridlerp", 1, [image, X, Y], _FAST)
-    if found is None:
-        found = _converted("gridlerp", _gridlerp_converted, image, X, Y)
+    m = "gridlerp"
+    found = _converted(m, _host.gridlerp, _array(image, m, "image"), _array(X, m, "X"),
+                       _array(Y, m, "Y"), out)
     return _result(found)[0]
 
 
-def _gridlerp_converted(image, X, Y):
-    m = "gridlerp"
-    image, X, Y = _numeric(image, m, "image"), _numeric(X, m, "X"), _numeric(Y, m, "Y")
-    # X and Y of one shape pair element for element in any order they share:
-    # C-ordered, they are read as X.T and Y.T (their column order is the C
-    # order), and the result, transposed back, is C-ordered too. Only below
-    # 2**31 elements, where no way of counting rows and columns is too large.
-    transposed = (X.ndim > 1 and X.shape == Y.shape and 0 < X.size <= _LIMIT
-                  and X.flags.c_contiguous and not X.flags.f_contiguous)
-    if transposed:
-        X, Y = X.T, Y.T
-    failure = _host.call(m, 1, [image.shape, X.shape, Y.shape], _CHECK)
-    if failure:
-        return failure
-    # The image is read only where there are positions to sample.
-    image = _column_order(image) if X.size else _NOTHING
-    found = _host.call(m, 1, [image, _column_order(X), _leading(Y, X.size)])
-    if transposed and type(found) is list:
-        found[0] = found[0].T
-    return found
-
-
-def patchwarp(image, template, A):
+def patchwarp(image, template, A, out=None):
     """An affinely mapped, clamped, bilinearly sampled patch of an image.
 
     patch, x, y = patchwarp(image, template, A)
@@ -248,7 +235,9 @@ def patchwarp(image, template, A):
     The grid of M x N cells is centred on the origin; each cell is mapped
     through A, clamped onto the image and sampled as gridlerp samples.
     Returns patch, x, y: float64 arrays of M x N; x and y are the clamped
-    0-based column and row positions sampled.
+    0-based column and row positions sampled. They are in C order unless the
+    image is in Fortran order; ``out=(patch, x, y)`` takes three float64
+    arrays of M x N (any steps) instead, and nothing is allocated.
 
     Errors (bitexact.Error, identifier): patchwarp:emptyImage,
     patchwarp:tooFewElements (A has fewer than 6 elements),
@@ -258,11 +247,10 @@ def patchwarp(image, template, A):
     >>> patchwarp([[1, 2], [3, 4]], (1, 1), [[1, 0, 0], [0, 1, 0]])[0]
     array([[1.]])
     """
-    shape = _template_shape(template)
-    # A shape stands for an array of which the module reads only the size.
-    found = _host.call("patchwarp", 3, [image, shape, A], _FAST)
-    if found is None:
-        found = _converted("patchwarp", _patchwarp_converted, image, shape, A)
+    m = "patchwarp"
+    shape = tuple(_template_shape(template))
+    found = _converted(m, _host.patchwarp, _array(image, m, "image"), shape, _array(A, m, "A"),
+                       out)
     patch, x, y = _result(found)
     return patch, x, y
 
@@ -298,18 +286,6 @@ def _template_shape(template):
         return _np.shape(template)
     except ValueError as error:   # ragged nesting
         raise TypeError("patchwarp: the template has no shape: %s" % error) from None
-
-
-def _patchwarp_converted(image, shape, A):
-    m = "patchwarp"
-    image, A = _numeric(image, m, "image"), _numeric(A, m, "A")
-    failure = _host.call(m, 3, [image.shape, shape, A.shape], _CHECK)
-    if failure:
-        return failure
-    # A grid without cells reads neither the image nor A.
-    if _host_elements(shape) == 0:
-        return _host.call(m, 3, [_NOTHING, shape, _NOTHING])
-    return _host.call(m, 3, [_column_order(image), shape, _leading(A, 6)])
 
 
 def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_first,

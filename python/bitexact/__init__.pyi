@@ -16,9 +16,14 @@ class Error(ValueError):
     message: str
     def __init__(self, identifier: str, message: str) -> None: ...
 
-def gridlerp(image: ArrayLike, X: ArrayLike, Y: ArrayLike) -> NDArray[np.float64]: ...
+def gridlerp(
+    image: ArrayLike, X: ArrayLike, Y: ArrayLike, out: NDArray[np.float64] | None = None
+) -> NDArray[np.float64]: ...
 def patchwarp(
-    image: ArrayLike, template: NDArray[Any] | tuple[int, int], A: ArrayLike
+    image: ArrayLike,
+    template: NDArray[Any] | tuple[int, int],
+    A: ArrayLike,
+    out: tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]] | None = None,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]: ...
 def envsweep(
     source_map: ArrayLike,

@@ -202,3 +202,60 @@ TEST(KernelPathChoice, AgreesWithTheSystemsReport) {
     }
 }
 #endif
+
+// The strided kernel reads the image, X and Y and writes out where they lie,
+// in every layout the package hands it (each vector path has its own loads
+// for images whose rows or columns lie side by side, and samples other
+// images element by element); every layout and path gives the bits of the
+// column-major scalar call, and nothing outside out is written. The large
+// image turns on prefetching.
+TEST(GridlerpPaths, EveryLayoutGivesTheColumnMajorBits) {
+    std::mt19937_64 rng(77);
+    const ImageDims images[] = {{1, 6}, {5, 1}, {2, 2}, {13, 17}, {300, 301}};
+    for (ImageDims dims : images) {
+        const auto image = awkward_image(rng, static_cast<size_t>(dims.rows) * dims.cols, false);
+        const ImageDims grid{7, 11};
+        const size_t count = static_cast<size_t>(grid.rows) * grid.cols;
+        std::vector<double> X(count), Y(count), expected(count);
+        for (size_t k = 0; k < count; ++k) {
+            X[k] = awkward_position(rng, dims.cols);
+            Y[k] = awkward_position(rng, dims.rows);
+        }
+        gridlerp_ext(image.data(), &dims, &grid, X.data(), Y.data(), expected.data(),
+                     KernelPath::Scalar);
+        for (int layout = 0; layout < kLayouts; ++layout) {
+            Placed im = placed_copy(layout, image, dims.rows, dims.cols, 7.0);
+            Placed x = placed_copy((layout + 1) % kLayouts, X, grid.rows, grid.cols, 7.0);
+            Placed y = placed_copy((layout + 2) % kLayouts, Y, grid.rows, grid.cols, 7.0);
+            const ConstView image_view{im.data(), dims.rows, dims.cols, im.row_step,
+                                       im.col_step};
+            const ConstView x_view{x.data(), grid.rows, grid.cols, x.row_step, x.col_step};
+            const ConstView y_view{y.data(), grid.rows, grid.cols, y.row_step, y.col_step};
+            for (int out_layout : {layout, (layout + 1) % kLayouts}) {
+                for (KernelPath path : vector_paths()) {
+                    Placed out = placed(out_layout, grid.rows, grid.cols, -3.0);
+                    gridlerp_strided(image_view, x_view, y_view,
+                                     {out.data(), grid.rows, grid.cols, out.row_step,
+                                      out.col_step},
+                                     path);
+                    ASSERT_EQ(first_difference(read_back(out, grid.rows, grid.cols), expected),
+                              -1)
+                        << path_name(path) << ", image " << dims.rows << "x" << dims.cols
+                        << " " << im.name << ", out " << out.name;
+                    ASSERT_TRUE(only_matrix_written(out, grid.rows, grid.cols, -3.0));
+                }
+                // X, Y and out of one layout are sampled as one run of
+                // elements, the largest run the vector paths get.
+                Placed xs = placed_copy(out_layout, X, grid.rows, grid.cols, 7.0);
+                Placed ys = placed_copy(out_layout, Y, grid.rows, grid.cols, 7.0);
+                Placed out = placed(out_layout, grid.rows, grid.cols, -3.0);
+                gridlerp_strided(image_view,
+                                 {xs.data(), grid.rows, grid.cols, xs.row_step, xs.col_step},
+                                 {ys.data(), grid.rows, grid.cols, ys.row_step, ys.col_step},
+                                 {out.data(), grid.rows, grid.cols, out.row_step, out.col_step});
+                ASSERT_EQ(first_difference(read_back(out, grid.rows, grid.cols), expected), -1)
+                    << im.name << ", positions " << out.name;
+            }
+        }
+    }
+}

@@ -175,3 +175,103 @@ TEST(PatchwarpPaths, ReadsStayInsideTheImage) {
     }
 }
 #endif
+
+// The strided kernel on images and results in every layout the package hands
+// it: results in column order take the one-pass vector paths (with their
+// loads for images whose rows, or columns, lie side by side), results in row
+// order are computed as the transposed grid with A's columns swapped, and
+// others in two passes; all give the column-major scalar bits and write
+// nothing outside the results. Small steps reach the AVX-512 windows.
+TEST(PatchwarpPaths, EveryLayoutGivesTheColumnMajorBits) {
+    std::mt19937_64 rng(31);
+    std::uniform_real_distribution<double> pixel(-50, 50), coefficient(-1.2, 1.2);
+    const ImageDims images[] = {{1, 5}, {6, 1}, {4, 3}, {16, 9}, {40, 33}};
+    for (int trial = 0; trial < 60; ++trial) {
+        const ImageDims dims = images[trial % 5];
+        std::vector<double> image(static_cast<size_t>(dims.rows) * dims.cols);
+        for (double& v : image) v = rng() % 40 == 0 ? (rng() % 2 ? kInf : -0.0) : pixel(rng);
+        const ImageDims grid{1 + static_cast<int32_t>(rng() % 13),
+                             1 + static_cast<int32_t>(rng() % 9)};
+        double A[6] = {coefficient(rng), coefficient(rng), coefficient(rng), coefficient(rng),
+                       std::uniform_real_distribution<double>(-3, dims.cols + 3)(rng),
+                       std::uniform_real_distribution<double>(-3, dims.rows + 3)(rng)};
+        if (trial % 10 == 9) A[rng() % 4] = kNaN;
+        const Patch want = warp(image, dims, grid, A, KernelPath::Scalar);
+        const auto cells = [&](const std::vector<double>& v) {
+            return std::vector<double>(v.begin(), v.end() - 1);
+        };
+        for (int layout = 0; layout < kLayouts; ++layout) {
+            Placed im = placed_copy(layout, image, dims.rows, dims.cols, 7.0);
+            const ConstView view{im.data(), dims.rows, dims.cols, im.row_step, im.col_step};
+            for (int out_layout = 0; out_layout < kLayouts; ++out_layout) {
+                for (KernelPath path : vector_paths()) {
+                    Placed out = placed(out_layout, grid.rows, grid.cols, -5.0);
+                    Placed X = placed(out_layout, grid.rows, grid.cols, -5.0);
+                    Placed Y = placed((out_layout + 1) % kLayouts, grid.rows, grid.cols, -5.0);
+                    const auto as_view = [&](Placed& p) {
+                        return DoubleView{p.data(), grid.rows, grid.cols, p.row_step,
+                                          p.col_step};
+                    };
+                    patchwarp_strided(view, A, as_view(out), as_view(X), as_view(Y), path);
+                    const std::string where = "trial " + std::to_string(trial) + " " +
+                                              path_name(path) + ", image " + im.name +
+                                              ", results " + out.name;
+                    ASSERT_EQ(first_difference(read_back(X, grid.rows, grid.cols),
+                                               cells(want.X)), -1) << where;
+                    ASSERT_EQ(first_difference(read_back(Y, grid.rows, grid.cols),
+                                               cells(want.Y)), -1) << where;
+                    ASSERT_EQ(first_difference(read_back(out, grid.rows, grid.cols),
+                                               cells(want.out)), -1) << where;
+                    ASSERT_TRUE(only_matrix_written(out, grid.rows, grid.cols, -5.0) &&
+                                only_matrix_written(X, grid.rows, grid.cols, -5.0) &&
+                                only_matrix_written(Y, grid.rows, grid.cols, -5.0)) << where;
+                }
+            }
+        }
+    }
+}
+
+#if defined(__linux__)
+// A row-major image against a page the process may not read, ending at it
+// and starting after it, with positions crowded into each corner: the loads
+// of row pairs stay inside the image too.
+TEST(PatchwarpPaths, RowMajorReadsStayInsideTheImage) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const ImageDims images[] = {{3, 4}, {3, 5}, {5, 8}, {1, 2}, {4, 1}};
+    const double corners[4][2] = {{-2, -2}, {1e3, -2}, {-2, 1e3}, {1e3, 1e3}};
+    for (const ImageDims& dims : images) {
+        const size_t elements = static_cast<size_t>(dims.rows) * dims.cols;
+        const size_t bytes = elements * sizeof(double);
+        std::vector<double> image(elements);   // column-major
+        for (size_t e = 0; e < elements; ++e) image[e] = 1.0 + e;
+        for (int at_end = 0; at_end < 2; ++at_end) {
+            char* pages = static_cast<char*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE,
+                                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+            ASSERT_NE(pages, MAP_FAILED);
+            ASSERT_EQ(mprotect(pages, page, PROT_NONE), 0);
+            ASSERT_EQ(mprotect(pages + 2 * page, page, PROT_NONE), 0);
+            double* data =
+                reinterpret_cast<double*>(at_end ? pages + 2 * page - bytes : pages + page);
+            for (int32_t r = 0; r < dims.rows; ++r)
+                for (int32_t c = 0; c < dims.cols; ++c)
+                    data[r * dims.cols + c] = image[r + static_cast<size_t>(c) * dims.rows];
+            const ConstView view{data, dims.rows, dims.cols, dims.cols, 1};
+            for (const auto& corner : corners) {
+                const double A[6] = {0.1, 0.05, -0.05, 0.1, corner[0], corner[1]};
+                const ImageDims grid{19, 3};
+                const Patch want = warp(image, dims, grid, A, KernelPath::Scalar);
+                for (KernelPath path : vector_paths()) {
+                    const size_t cells = static_cast<size_t>(grid.rows) * grid.cols + 1;
+                    Patch got{std::vector<double>(cells, -5.0), std::vector<double>(cells, -5.0),
+                              std::vector<double>(cells, -5.0)};
+                    patchwarp_strided(view, A, column_major_view(got.out.data(), grid),
+                                      column_major_view(got.X.data(), grid),
+                                      column_major_view(got.Y.data(), grid), path);
+                    EXPECT_EQ(first_difference(got.out, want.out), -1) << path_name(path);
+                }
+            }
+            munmap(pages, 3 * page);
+        }
+    }
+}
+#endif
