@@ -9,10 +9,9 @@ How arrays are read
     (C order, Fortran order or a strided view): the layout never changes a
     number. An array already float64 and in column (Fortran) order is read in
     place; any other is first copied into that form. So ``X.T`` of a C-ordered
-    samples x features array is read without a copy. gridlerp also reads C-
-    ordered float64 positions X and Y of one shape in place and returns its
-    result in C order; its image is copied into column order, since rows and
-    columns play different parts in the interpolation.
+    samples x features array is read without a copy. gridlerp and patchwarp
+    read a float64 image, X, Y and A where they lie, whatever their steps (C
+    or Fortran order, slices, one channel of an interleaved image).
 
     Sizes are checked before anything is copied or converted: an input too
     large for a module gets the module's own error (``<function>:tooLarge``)
@@ -38,8 +37,11 @@ Types
     holds.
 
 Results
-    New NumPy arrays in column order (gridlerp's in C order for C-ordered
-    positions), sharing memory with nothing; the inputs are never written.
+    New NumPy arrays, sharing memory with nothing; the inputs are never
+    written. gridlerp's result follows X's order, patchwarp's three are
+    C-ordered unless the image is Fortran-ordered, the others' are in column
+    order. gridlerp and patchwarp also write into arrays the caller gives
+    (``out=``: float64, the result's shape, any positive steps).
     The interpreter lock is released while a kernel runs, so threads may call
     the functions at once.
 
