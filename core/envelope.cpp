@@ -53,20 +53,20 @@ template <typename T>
 }
 
 // Chains the results of `count` lines (see IndexChain): line l's result j is
-// at arg[l * out_step + j * stride] (0-based, made 1-based here) with its
+// at arg[l * out_step + j * out_stride] (0-based, made 1-based here) with its
 // chained element going to out at the same place, and line l's map element v
-// at map[l * map_step + v * stride]. Walks along memory: across the lines
+// at map[l * map_step + v * map_stride]. Walks along memory: across the lines
 // first where they lie side by side.
-void chain_lines(int32_t* arg, int32_t* out, std::ptrdiff_t out_step, const int32_t* map,
-                 std::ptrdiff_t map_step, std::ptrdiff_t count, std::ptrdiff_t stride,
-                 int32_t out_len) {
+void chain_lines(int32_t* arg, int32_t* out, std::ptrdiff_t out_step, std::ptrdiff_t out_stride,
+                 const int32_t* map, std::ptrdiff_t map_step, std::ptrdiff_t map_stride,
+                 std::ptrdiff_t count, int32_t out_len) {
     const auto chain = [&](std::ptrdiff_t l, std::ptrdiff_t j) {
-        const std::ptrdiff_t at = l * out_step + j * stride;
+        const std::ptrdiff_t at = l * out_step + j * out_stride;
         const int32_t v = arg[at];
-        out[at] = map[l * map_step + v * stride] + 1;
+        out[at] = map[l * map_step + v * map_stride] + 1;
         arg[at] = v + 1;
     };
-    if (out_step == 1 && stride != 1) {
+    if (out_step == 1 && out_stride != 1) {
         for (std::ptrdiff_t j = 0; j < out_len; ++j)
             for (std::ptrdiff_t l = 0; l < count; ++l) chain(l, j);
     } else {
@@ -156,12 +156,15 @@ bool envelope_positions_fit(int32_t first_pos, int32_t out_len, double pos_step)
     return true;
 }
 
-void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out,
-                       int32_t elem_stride, int32_t line_len, double quad_coef,
-                       double lin_coef, int32_t first_pos, int32_t out_len,
-                       double pos_step) {
+namespace {
+
+// lower_envelope_1d with the source elements in_stride apart and the results
+// out_stride apart.
+void envelope_line(const double* line_in, std::ptrdiff_t in_stride, double* line_out,
+                   int32_t* arg_out, std::ptrdiff_t out_stride, int32_t line_len,
+                   double quad_coef, double lin_coef, int32_t first_pos, int32_t out_len,
+                   double pos_step) {
     if (line_len < 1) return;
-    const std::ptrdiff_t stride = elem_stride;
 
     // Envelope: piece k covers positions from env_bound[k] to env_bound[k + 1]
     // and belongs to source index env_src[k]; pieces 0 .. last are in use.
@@ -179,10 +182,10 @@ void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out
     // stays: a boundary at or below the lower sentinel (zero, infinite or NaN
     // inputs) would otherwise carry the removal out of the array.
     for (int32_t q = 1; q < line_len; ++q) {
-        float s = boundary(line_in, stride, q, env_src[last], quad_coef, lin_coef);
+        float s = boundary(line_in, in_stride, q, env_src[last], quad_coef, lin_coef);
         while (last > 0 && s <= env_bound[last]) {
             --last;
-            s = boundary(line_in, stride, q, env_src[last], quad_coef, lin_coef);
+            s = boundary(line_in, in_stride, q, env_src[last], quad_coef, lin_coef);
         }
         ++last;
         env_src[last] = q;
@@ -202,24 +205,36 @@ void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out
         // Exact in double; equals the 32-bit difference and square wherever
         // those exist.
         const double d = static_cast<double>(int64_t{p} - v);
-        line_out[j * stride] = (quad_coef * (d * d) + lin_coef * d) + line_in[v * stride];
-        arg_out[j * stride] = v;
+        line_out[j * out_stride] = (quad_coef * (d * d) + lin_coef * d) + line_in[v * in_stride];
+        arg_out[j * out_stride] = v;
         // The step after the last position is never needed, so never taken.
         if (j + 1 < out_len) p = next_envelope_position(p, pos_step);
     }
 }
 
-void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_out,
-                          int32_t* arg_out, int32_t out_step, int32_t lines,
-                          int32_t elem_stride, int32_t line_len, double quad_coef,
-                          double lin_coef, int32_t first_pos, int32_t out_len,
-                          double pos_step, KernelPath path, const IndexChain* chain) {
+}  // namespace
+
+void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out,
+                       int32_t elem_stride, int32_t line_len, double quad_coef,
+                       double lin_coef, int32_t first_pos, int32_t out_len,
+                       double pos_step) {
+    envelope_line(line_in, elem_stride, line_out, arg_out, elem_stride, line_len, quad_coef,
+                  lin_coef, first_pos, out_len, pos_step);
+}
+
+void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
+                          std::ptrdiff_t in_stride, double* line_out, int32_t* arg_out,
+                          std::ptrdiff_t out_step, std::ptrdiff_t out_stride, int32_t lines,
+                          int32_t line_len, double quad_coef, double lin_coef,
+                          int32_t first_pos, int32_t out_len, double pos_step,
+                          KernelPath path, const IndexChain* chain) {
     int32_t done = 0;
     // Chains lines first .. first + count - 1, once their results are final.
     const auto chain_done = [&](std::ptrdiff_t first, std::ptrdiff_t count) {
         if (chain == nullptr || out_len <= 0 || line_len < 1) return;
         chain_lines(arg_out + first * out_step, chain->out + first * out_step, out_step,
-                    chain->map + first * in_step, in_step, count, elem_stride, out_len);
+                    out_stride, chain->map + first * in_step, in_step, in_stride, count,
+                    out_len);
     };
     // The vector paths transform 8, 16 or 32 lines at a time (NEON: 8), from
     // blocks of up to 32 lines side by side (element v of line l at
@@ -274,44 +289,45 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
             thresholds[j] = t;
             if (j + 1 < out_len) p = next_envelope_position(p, pos_step);
         }
-        const std::ptrdiff_t stride = elem_stride;
         while (lines - done >= kEnvelopeLanes) {
             const std::ptrdiff_t width =
                 std::min<std::ptrdiff_t>(kBlock, (lines - done) / kEnvelopeLanes * kEnvelopeLanes);
             const double* in = line_in + static_cast<std::ptrdiff_t>(done) * in_step;
             double* out = line_out + static_cast<std::ptrdiff_t>(done) * out_step;
             int32_t* arg = arg_out + static_cast<std::ptrdiff_t>(done) * out_step;
-            // Adjacent lines whose elements lie `stride` apart are already
-            // side by side, as in a block: element v of line l is at
-            // in[v * stride + l]. They are read and written where they are.
-            // Other lines are copied into scratch and back: along each line
+            // Adjacent lines whose elements lie apart are already side by
+            // side, as in a block: element v of line l is at
+            // in[v * in_stride + l]. They are read (written) where they are.
+            // Other lines are copied into scratch (and back): along each line
             // when its elements are contiguous, else across the lines.
-            const bool side_by_side = stride != 1 && in_step == 1 && out_step == 1;
-            const double* block = side_by_side ? in : source;
-            double* block_values = side_by_side ? out : values;
-            int32_t* block_args = side_by_side ? arg : args;
-            const std::ptrdiff_t block_row = side_by_side ? stride : kBlock;
+            const bool in_place = in_stride != 1 && in_step == 1;
+            const bool out_in_place = out_stride != 1 && out_step == 1;
+            const double* block = in_place ? in : source;
+            const std::ptrdiff_t block_in_row = in_place ? in_stride : kBlock;
+            double* block_values = out_in_place ? out : values;
+            int32_t* block_args = out_in_place ? arg : args;
+            const std::ptrdiff_t block_out_row = out_in_place ? out_stride : kBlock;
             // The AVX-512 path chains lines side by side itself, as it writes
             // their results.
             const bool chained_in_kernel =
-                chain != nullptr && side_by_side && run == KernelPath::AVX512;
+                chain != nullptr && in_place && out_in_place && run == KernelPath::AVX512;
             const int32_t* chain_map =
                 chained_in_kernel ? chain->map + static_cast<std::ptrdiff_t>(done) * in_step
                                   : nullptr;
             int32_t* chain_out =
                 chained_in_kernel ? chain->out + static_cast<std::ptrdiff_t>(done) * out_step
                                   : nullptr;
-            if (side_by_side) {
+            if (in_place) {
                 // Nothing to copy.
-            } else if (stride == 1 && run == KernelPath::AVX512) {
+            } else if (in_stride == 1 && run == KernelPath::AVX512) {
                 lines_to_block_avx512(in, in_step, static_cast<int32_t>(width), line_len, source,
                                       kBlock);
-            } else if (stride == 1) {
+            } else if (in_stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l)
                     copy_run(source + l, kBlock, in + l * in_step, 1, line_len);
             } else {
                 for (std::ptrdiff_t v = 0; v < line_len; ++v)
-                    copy_run(source + v * kBlock, 1, in + v * stride, in_step, width);
+                    copy_run(source + v * kBlock, 1, in + v * in_stride, in_step, width);
             }
             // As many lanes at once as the block has lines left: more lanes
             // keep more independent work in flight.
@@ -323,48 +339,49 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
                                                                 : 8;
                 if (run == KernelPath::AVX512) {
                     irregular |= lower_envelope_avx512(
-                                     lanes, block + g, block_row, line_len, quad_coef, lin_coef,
-                                     positions, thresholds, out_len, block_values + g,
-                                     block_args + g, block_row, records,
+                                     lanes, block + g, block_in_row, line_len, quad_coef,
+                                     lin_coef, positions, thresholds, out_len, block_values + g,
+                                     block_args + g, block_out_row, records,
                                      chained_in_kernel ? chain_map + g : nullptr,
                                      chained_in_kernel ? chain_out + g : nullptr)
                                  << g;
                 } else if (run == KernelPath::AVX2) {
-                    irregular |= lower_envelope_avx2(lanes, block + g, block_row, line_len,
+                    irregular |= lower_envelope_avx2(lanes, block + g, block_in_row, line_len,
                                                      quad_coef, lin_coef, positions, thresholds,
                                                      out_len, block_values + g, block_args + g,
-                                                     block_row, below, below_bound, below_f)
+                                                     block_out_row, below, below_bound, below_f)
                                  << g;
                 } else {
-                    irregular |= lower_envelope_8_neon(block + g, block_row, line_len, quad_coef,
-                                                       lin_coef, positions, thresholds, out_len,
-                                                       block_values + g, block_args + g,
-                                                       block_row, below, below_bound, below_f)
+                    irregular |= lower_envelope_8_neon(block + g, block_in_row, line_len,
+                                                       quad_coef, lin_coef, positions,
+                                                       thresholds, out_len, block_values + g,
+                                                       block_args + g, block_out_row, below,
+                                                       below_bound, below_f)
                                  << g;
                 }
                 g += lanes;
             }
-            if (side_by_side) {
+            if (out_in_place) {
                 // Written in place.
-            } else if (stride == 1 && run == KernelPath::AVX512) {
+            } else if (out_stride == 1 && run == KernelPath::AVX512) {
                 block_to_lines_avx512(values, args, kBlock, static_cast<int32_t>(width), out_len,
                                       out, arg, out_step);
-            } else if (stride == 1) {
+            } else if (out_stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l) {
                     copy_run(out + l * out_step, 1, values + l, kBlock, out_len);
                     copy_run(arg + l * out_step, 1, args + l, kBlock, out_len);
                 }
             } else {
                 for (std::ptrdiff_t j = 0; j < out_len; ++j) {
-                    copy_run(out + j * stride, out_step, values + j * kBlock, 1, width);
-                    copy_run(arg + j * stride, out_step, args + j * kBlock, 1, width);
+                    copy_run(out + j * out_stride, out_step, values + j * kBlock, 1, width);
+                    copy_run(arg + j * out_stride, out_step, args + j * kBlock, 1, width);
                 }
             }
             for (std::ptrdiff_t l = 0; l < width; ++l)
                 if (irregular & (uint32_t{1} << l)) {
-                    lower_envelope_1d(in + l * in_step, out + l * out_step, arg + l * out_step,
-                                      elem_stride, line_len, quad_coef, lin_coef, first_pos,
-                                      out_len, pos_step);
+                    envelope_line(in + l * in_step, in_stride, out + l * out_step,
+                                  arg + l * out_step, out_stride, line_len, quad_coef, lin_coef,
+                                  first_pos, out_len, pos_step);
                     if (chained_in_kernel) chain_done(done + l, 1);
                 }
             if (!chained_in_kernel) chain_done(done, width);
@@ -374,8 +391,8 @@ void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_o
     for (int32_t l = done; l < lines; ++l) {
         const std::ptrdiff_t in_at = static_cast<std::ptrdiff_t>(l) * in_step;
         const std::ptrdiff_t out_at = static_cast<std::ptrdiff_t>(l) * out_step;
-        lower_envelope_1d(line_in + in_at, line_out + out_at, arg_out + out_at, elem_stride,
-                          line_len, quad_coef, lin_coef, first_pos, out_len, pos_step);
+        envelope_line(line_in + in_at, in_stride, line_out + out_at, arg_out + out_at, out_stride,
+                      line_len, quad_coef, lin_coef, first_pos, out_len, pos_step);
     }
     chain_done(done, lines - done);
 }

@@ -2,6 +2,7 @@
 // shifted, possibly fractionally stepped integer positions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/kernel_path.h"
@@ -47,25 +48,27 @@ struct IndexChain {
 };
 
 // Transforms `lines` lines as lower_envelope_1d does, all with the same
-// stride, length, coefficients and positions: line l is read from
-// line_in + l * in_step and written to line_out + l * out_step and
-// arg_out + l * out_step. Every line gets exactly what lower_envelope_1d gives
-// it; the vector paths transform several lines at once, taking their scratch
-// as one block of 32 * (24 * line_len + 12 * out_len) + 8 * out_len bytes from
-// the heap once per call, with the same failure as lower_envelope_1d. The
-// outputs must not overlap the input.
+// length, coefficients and positions: line l's source element v is
+// line_in[l * in_step + v * in_stride], and its result j goes to
+// line_out[l * out_step + j * out_stride] and arg_out likewise. The steps are
+// the lines' own (a matrix's rows or columns where it lies, any steps from
+// 1); every line gets exactly what lower_envelope_1d gives it. The vector
+// paths transform several lines at once, taking their scratch as one block
+// of 32 * (24 * line_len + 12 * out_len) + 8 * out_len bytes from the heap
+// once per call, with the same failure as lower_envelope_1d. The outputs
+// must not overlap the input.
 //
 // With a chain, every reported index is written 1-based (plus one), and
 // chain->out receives, for each result, chain->map's element at the chosen
-// source element plus one: chain->map's element v of line l is at
-// chain->map + l * in_step + v * elem_stride, and chain->out is laid out as
-// arg_out. Each line's chain is made while its results are still at hand, in
-// the same pass; neither array may overlap another.
-void lower_envelope_lines(const double* line_in, int32_t in_step, double* line_out,
-                          int32_t* arg_out, int32_t out_step, int32_t lines,
-                          int32_t elem_stride, int32_t line_len, double quad_coef,
-                          double lin_coef, int32_t first_pos, int32_t out_len,
-                          double pos_step, KernelPath path = KernelPath::Fastest,
+// source element plus one: chain->map is laid out as line_in and chain->out
+// as arg_out. Each line's chain is made while its results are still at hand,
+// in the same pass; neither array may overlap another.
+void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
+                          std::ptrdiff_t in_stride, double* line_out, int32_t* arg_out,
+                          std::ptrdiff_t out_step, std::ptrdiff_t out_stride, int32_t lines,
+                          int32_t line_len, double quad_coef, double lin_coef,
+                          int32_t first_pos, int32_t out_len, double pos_step,
+                          KernelPath path = KernelPath::Fastest,
                           const IndexChain* chain = nullptr);
 
 // The position after p: p + pos_step in double, truncated toward zero. A sum

@@ -6,6 +6,7 @@
 
 #include "core/image_dims.h"
 #include "core/kernel_path.h"
+#include "core/matrix_view.h"
 
 // Deformation cost of moving from source cell (y, x) to output position
 // (py, px): row_quad * (py - y)^2 + row_lin * (py - y)
@@ -33,26 +34,24 @@ struct SweepGrid {
 // evaluates exactly the positions the stepping rule gives.
 bool sweep_positions_fit(const SweepGrid& grid);
 
-// How a matrix lies in memory: element (y, x) of a rows x cols matrix at
-// y + x * rows (Columns, the hosts' order) or at y * cols + x (Rows, the
-// order of a C-ordered array).
-enum class MapOrder { Columns, Rows };
-
 // Writes, for every output cell (j, i), the best over all source cells (y, x)
 // of source (y, x) minus the cost of moving to (py_j, px_i): the
 // maximum where a quadratic coefficient is positive, the minimum where it is
 // negative (each direction on its own). best_col and best_row receive the
 // 1-based source column and row that attain it; among exact ties the smallest
-// column, and within it the smallest row. The source, the scratch and the
-// three outputs (dims.rows x dims.cols) all lie in `order`; the order changes
-// where the numbers lie, never a bit of them.
+// column, and within it the smallest row. The source and the three outputs
+// (grid.dims, all three with the same steps) are views with any steps from 1,
+// read and written where they lie; the layout changes where the numbers lie,
+// never a bit of them.
 //
-// Works as two passes of lower_envelope_1d: down every source column into the
-// scratch mid_map / mid_row (dims.rows x source_dims.cols each; element
-// (j, x) holds the best value and 0-based row over column x for output row j),
-// then across every row of mid_map, which looks each result's row up in
-// mid_row as it chooses the column (an IndexChain). Takes O(cols * (rows + R) + R * (cols + C)) time for an
-// R x C output.
+// Works as two passes of lower_envelope_lines: down every source column into
+// the scratch mid_map / mid_row (grid.dims.rows x source columns each, laid
+// out as the source is: row after row when its columns lie closer than its
+// rows, else column after column; element (j, x) holds the best value and
+// 0-based row over column x for output row j), then across every row of
+// mid_map, which looks each result's row up in mid_row as it chooses the
+// column (an IndexChain). Takes O(cols * (rows + R) + R * (cols + C)) time
+// for an R x C output.
 //
 // Requires a non-empty source whenever the output is non-empty; with an empty
 // output nothing is done, and with an empty source nothing is written. Other
@@ -61,9 +60,15 @@ enum class MapOrder { Columns, Rows };
 // outside the arrays; see lower_envelope_1d. The scratch of the 1-D passes
 // comes from the heap: std::bad_alloc propagates, possibly after some of the
 // outputs were written.
+void envsweep_strided(const ConstView& source, const SweepCost& cost, const SweepGrid& grid,
+                      double* mid_map, int32_t* mid_row, const DoubleView& out_map,
+                      const Int32View& best_col, const Int32View& best_row,
+                      KernelPath path = KernelPath::Fastest);
+
+// envsweep_strided on a column-major source of source_dims and column-major
+// outputs of grid.dims.
 void envsweep_transform(const double* source, ImageDims source_dims,
                         const SweepCost& cost, const SweepGrid& grid,
                         double* mid_map, int32_t* mid_row,
                         double* out_map, int32_t* best_col, int32_t* best_row,
-                        KernelPath path = KernelPath::Fastest,
-                        MapOrder order = MapOrder::Columns);
+                        KernelPath path = KernelPath::Fastest);

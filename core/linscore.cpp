@@ -1,6 +1,8 @@
 #include "core/linscore.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <memory>
 
 #include "core/linscore_simd.h"
 #include "core/simd_config.h"
@@ -193,5 +195,76 @@ void score_feature_rows(const double* X, const double* mean, const double* scale
         add_feature_rows(X, mean, scale, w, scores, samples, count, done, to);
         for (int32_t j = from; j < to; ++j)
             scores[j] = scores[j] + bias;
+    }
+}
+
+namespace {
+
+// Whether a vector's elements lie one after the other.
+bool contiguous(const ConstView& vector, int32_t count) {
+    return count <= 1 || vector.row_step == 1;
+}
+
+// Standardised values per block of column-major samples: the block's copy
+// stays in the cache while it is scored.
+constexpr std::ptrdiff_t kStandardisedBlock = 16384;
+
+}  // namespace
+
+void linscore_strided(const ConstView& X, const ConstView& mean, const ConstView& scale,
+                      const ConstView& w, const DoubleView& scores, KernelPath path)
+{
+    const int32_t features = X.rows > 0 ? X.rows : 0;
+    const int32_t samples = X.cols;
+    if (samples <= 0)
+        return;
+    const bool vectors = contiguous(mean, features) && contiguous(scale, features) &&
+                         contiguous(w, features + 1) &&
+                         (samples <= 1 || scores.row_step == 1);
+    if (vectors && X.row_major()) {
+        score_feature_rows(X.data, mean.data, scale.data, w.data, scores.data, samples,
+                           features, path);
+        return;
+    }
+    if (vectors && X.column_major() && features > 0) {
+        const int32_t block = static_cast<int32_t>(
+            std::max<std::ptrdiff_t>(4, kStandardisedBlock / features / 4 * 4));
+        const int32_t width = std::min(block, samples);
+        const std::unique_ptr<double[]> Z(
+            new double[static_cast<std::size_t>(features) * static_cast<std::size_t>(width)]);
+        for (int32_t from = 0; from < samples; from += width) {
+            const int32_t count = std::min(width, samples - from);
+            rescale_and_score(X.data + static_cast<std::ptrdiff_t>(from) * features, Z.get(),
+                              mean.data, scale.data, w.data, scores.data + from, count,
+                              features, path);
+        }
+        return;
+    }
+    // Any other layout: the operations of rescale and predict_scores on each
+    // element, one running sum per sample in feature order. Along the samples
+    // first where they lie closer than the features, the sums held in
+    // `scores` meanwhile.
+    const double bias = w.at(features, 0);
+    if (X.col_step < X.row_step) {
+        for (int32_t j = 0; j < samples; ++j)
+            scores.at(j, 0) = +0.0;
+        for (int32_t i = 0; i < features; ++i) {
+            const double m = mean.at(i, 0), s = scale.at(i, 0), weight = w.at(i, 0);
+            for (int32_t j = 0; j < samples; ++j) {
+                const double standardised = (X.at(i, j) - m) / s;
+                scores.at(j, 0) = scores.at(j, 0) + weight * standardised;
+            }
+        }
+        for (int32_t j = 0; j < samples; ++j)
+            scores.at(j, 0) = scores.at(j, 0) + bias;
+        return;
+    }
+    for (int32_t j = 0; j < samples; ++j) {
+        double sum = +0.0;
+        for (int32_t i = 0; i < features; ++i) {
+            const double standardised = (X.at(i, j) - mean.at(i, 0)) / scale.at(i, 0);
+            sum = sum + w.at(i, 0) * standardised;
+        }
+        scores.at(j, 0) = sum + bias;
     }
 }

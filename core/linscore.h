@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/kernel_path.h"
+#include "core/matrix_view.h"
 
 // Z(i, j) = (X(i, j) - mean[i]) / scale[i] for every feature i < features and
 // sample j < samples. X and Z hold features * samples elements, mean and scale
@@ -47,3 +48,16 @@ void rescale_and_score(const double* X, double* Z, const double* mean, const dou
 void score_feature_rows(const double* X, const double* mean, const double* scale,
                         const double* w, double* scores, int32_t samples, int32_t features,
                         KernelPath path = KernelPath::Fastest);
+
+// The scores of rescale_and_score, bit for bit, from views where they lie: X
+// features x samples with any steps from 0; mean and scale of at least
+// X.rows elements and w of at least X.rows + 1 and scores of X.cols, each a
+// column (element i at data[i * row_step]). A column-major or row-major X
+// with contiguous vectors runs on the vector paths (column-major through a
+// standardised copy of a few samples at a time, from the heap, whose
+// std::bad_alloc propagates before anything is written); any other layout
+// on a scalar path that walks X along its nearer steps, each score keeping
+// its one running sum in feature order.
+void linscore_strided(const ConstView& X, const ConstView& mean, const ConstView& scale,
+                      const ConstView& w, const DoubleView& scores,
+                      KernelPath path = KernelPath::Fastest);

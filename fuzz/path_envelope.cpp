@@ -134,8 +134,8 @@ void check_lines(Bytes& in) {
             r.values[k] = kValueMarker;
             r.args[k] = kArgMarker;
         }
-        lower_envelope_lines(source, in_step, r.values, r.args, out_step, lines, stride, len,
-                             quad, lin, first, out_len, pos_step, path);
+        lower_envelope_lines(source, in_step, stride, r.values, r.args, out_step, stride, lines,
+                             len, quad, lin, first, out_len, pos_step, path);
         return r;
     };
     const Results scalar = run(KernelPath::Scalar);
@@ -191,7 +191,7 @@ void check_sweep(Bytes& in) {
         for (int32_t y = 0; y < source_dims.rows; ++y)
             source_rows[static_cast<size_t>(y) * source_dims.cols + x] =
                 source[y + static_cast<size_t>(x) * source_dims.rows];
-    auto run = [&](KernelPath path, MapOrder order) {
+    auto run = [&](KernelPath path, bool by_rows) {
         Results r{guarded_array<double>(kMidMap, mid_count, placement & 2),
                   guarded_array<int32_t>(kMidRow, mid_count, placement & 4),
                   guarded_array<double>(kMap, cells, placement & 8),
@@ -205,19 +205,28 @@ void check_sweep(Bytes& in) {
             r.map[k] = kValueMarker;
             r.col[k] = r.row[k] = kArgMarker;
         }
-        const bool by_rows = order == MapOrder::Rows;
-        envsweep_transform(by_rows ? source_rows : source, source_dims, cost, grid, r.mid_map,
-                           r.mid_row, r.map, r.col, r.row, path, order);
+        if (!by_rows) {
+            envsweep_transform(source, source_dims, cost, grid, r.mid_map, r.mid_row, r.map,
+                               r.col, r.row, path);
+            return r;
+        }
+        // Every matrix row after row: a column-major matrix's transpose.
+        const auto rows = [](auto* data, ImageDims dims) {
+            return column_major_view(data, {dims.cols, dims.rows}).transposed();
+        };
+        envsweep_strided(rows(static_cast<const double*>(source_rows), source_dims), cost, grid,
+                         r.mid_map, r.mid_row, rows(r.map, grid.dims), rows(r.col, grid.dims),
+                         rows(r.row, grid.dims), path);
         return r;
     };
-    const Results scalar = run(KernelPath::Scalar, MapOrder::Columns);
+    const Results scalar = run(KernelPath::Scalar, false);
     const std::vector<double> want_mid_map(scalar.mid_map, scalar.mid_map + mid_count);
     const std::vector<int32_t> want_mid_row(scalar.mid_row, scalar.mid_row + mid_count);
     const std::vector<double> want_map(scalar.map, scalar.map + cells);
     const std::vector<int32_t> want_col(scalar.col, scalar.col + cells);
     const std::vector<int32_t> want_row(scalar.row, scalar.row + cells);
     for (KernelPath path : vector_paths()) {
-        const Results got = run(path, MapOrder::Columns);
+        const Results got = run(path, false);
         const struct { const char* name; const int32_t* got; const int32_t* want; size_t n; }
             indices[] = {{"mid_row", got.mid_row, want_mid_row.data(), mid_count},
                          {"best_col", got.col, want_col.data(), cells},
@@ -241,7 +250,7 @@ void check_sweep(Bytes& in) {
     std::vector<KernelPath> paths = vector_paths();
     paths.push_back(KernelPath::Scalar);
     for (KernelPath path : paths) {
-        const Results got = run(path, MapOrder::Rows);
+        const Results got = run(path, true);
         for (int32_t i = 0; i < grid.dims.cols; ++i)
             for (int32_t j = 0; j < grid.dims.rows; ++j) {
                 const size_t by_col = j + static_cast<size_t>(i) * grid.dims.rows;

@@ -1,11 +1,13 @@
 #include "args.h"
 
 #include "core/bilinear.h"
+#include "core/linscore.h"
 #include "core/patchwarp.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 void fail(const char* module, const char* reason, const char* format, const char* what) {
     // Plain character buffers: nothing that owns memory may be alive when the
@@ -80,30 +82,6 @@ void require_elements(const mxArray* array, size_t needed, const char* module,
         fail(module, "tooFewElements", "%s has fewer elements than the call needs.", what);
 }
 
-ScoreSizes linscore_inputs(const mxArray* const inputs[], bool samples_in_rows) {
-    const char* module = "linscore";
-    const mxArray* X = inputs[0];
-    const mxArray* mean = inputs[1];
-    const mxArray* scale = inputs[2];
-    const mxArray* w = inputs[3];
-    require_real_double(X, module, "X");
-    require_real_double(mean, module, "mean");
-    require_real_double(scale, module, "scale");
-    require_real_double(w, module, "w");
-    const ImageDims dims = host_dims(X, module, "X");
-    element_count(dims, module, "X");
-    const ScoreSizes sizes = samples_in_rows ? ScoreSizes{dims.cols, dims.rows}
-                                             : ScoreSizes{dims.rows, dims.cols};
-    // Scoring a sample reads one mean and one scale per feature, one weight
-    // per feature and the bias; with no sample nothing of them is read.
-    if (sizes.samples > 0) {
-        require_elements(mean, static_cast<size_t>(sizes.features), module, "mean");
-        require_elements(scale, static_cast<size_t>(sizes.features), module, "scale");
-        require_elements(w, static_cast<size_t>(sizes.features) + 1, module, "w");
-    }
-    return sizes;
-}
-
 GridlerpPlan gridlerp_check(int nlhs, int nrhs, const mxArray* const prhs[]) {
     if (nlhs > 1) mexErrMsgTxt("Too many output arguments!");
     if (nrhs != 3) mexErrMsgTxt("Not enough input arguments!");
@@ -157,4 +135,97 @@ PatchwarpPlan patchwarp_check(int nlhs, int nrhs, const mxArray* const prhs[]) {
 void patchwarp_run(const PatchwarpPlan& plan, const ConstView& image, const double A[6],
                    const DoubleView& out, const DoubleView& X, const DoubleView& Y) {
     if (plan.cells > 0) patchwarp_strided(image, A, out, X, Y);
+}
+
+EnvsweepPlan envsweep_check(int nlhs, int nrhs, const mxArray* const prhs[]) {
+    if (nrhs != 10) mexErrMsgTxt("Wrong number of inputs");
+    if (nlhs != 3) mexErrMsgTxt("Wrong number of outputs");
+    if (mxGetClassID(prhs[0]) != mxDOUBLE_CLASS) mexErrMsgTxt("Invalid input");
+
+    const char* module = "envsweep";
+    const mxArray* source_map = prhs[0];
+    require_real_double(source_map, module, "source_map");
+    const ImageDims source_dims = host_dims(source_map, module, "source_map");
+    element_count(source_dims, module, "source_map");
+
+    const SweepCost cost{scalar_input(prhs[1], module, "col_quad"),
+                         scalar_input(prhs[2], module, "col_lin"),
+                         scalar_input(prhs[3], module, "row_quad"),
+                         scalar_input(prhs[4], module, "row_lin")};
+    SweepGrid grid;
+    grid.col_first = truncated_position(scalar_input(prhs[5], module, "col_first"), module,
+                                        "col_first");
+    grid.row_first = truncated_position(scalar_input(prhs[6], module, "row_first"), module,
+                                        "row_first");
+    grid.dims.cols = truncated_count(scalar_input(prhs[7], module, "out_cols"), module, "out_cols");
+    grid.dims.rows = truncated_count(scalar_input(prhs[8], module, "out_rows"), module, "out_rows");
+    grid.pos_step = scalar_input(prhs[9], module, "pos_step");
+    if (!(grid.pos_step >= 0))
+        fail(module, "badScalar", "%s must be a number not below 0.", "pos_step");
+
+    const ImageDims mid_dims{grid.dims.rows, source_dims.cols};
+    const int32_t mid_count =
+        element_count(mid_dims, module, "The intermediate map (out_rows x source columns)");
+    element_count(grid.dims, module, "The output (out_rows x out_cols)");
+    const bool output_empty = grid.dims.rows == 0 || grid.dims.cols == 0;
+    const bool source_empty = source_dims.rows == 0 || source_dims.cols == 0;
+    if (source_empty && !output_empty)
+        fail(module, "emptySource", "%s is empty; there is nothing to transform.", "source_map");
+    // An empty output evaluates no position; checking them would only cost
+    // time (up to 2^31 steps for a count that goes with a zero one).
+    if (!output_empty && !sweep_positions_fit(grid))
+        fail(module, "positionRange", "%s leave the 32-bit integer range.",
+             "The output positions");
+    // An empty output grid has nothing to compute: no scratch (out_rows x
+    // source columns can be large when only out_cols is 0).
+    return {source_dims, cost, grid, output_empty ? 0 : mid_count};
+}
+
+bool envsweep_run(const EnvsweepPlan& plan, const ConstView& source, double* mid_map,
+                  int32_t* mid_row, const DoubleView& out_map, const Int32View& best_col,
+                  const Int32View& best_row) noexcept {
+    if (plan.mid_count == 0) return true;
+    try {
+        envsweep_strided(source, plan.cost, plan.grid, mid_map, mid_row, out_map, best_col,
+                         best_row);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+LinscorePlan linscore_check(int nlhs, int nrhs, const mxArray* const prhs[]) {
+    if (nlhs > 1) mexErrMsgTxt("Too many output arguments");
+    if (nrhs != 4) mexErrMsgTxt("incorrect number of inputs!");
+
+    const char* module = "linscore";
+    const mxArray* X = prhs[0];
+    const mxArray* mean = prhs[1];
+    const mxArray* scale = prhs[2];
+    const mxArray* w = prhs[3];
+    require_real_double(X, module, "X");
+    require_real_double(mean, module, "mean");
+    require_real_double(scale, module, "scale");
+    require_real_double(w, module, "w");
+    const ImageDims dims = host_dims(X, module, "X");
+    element_count(dims, module, "X");
+    // Scoring a sample reads one mean and one scale per feature, one weight
+    // per feature and the bias; with no sample nothing of them is read.
+    if (dims.cols > 0) {
+        require_elements(mean, static_cast<size_t>(dims.rows), module, "mean");
+        require_elements(scale, static_cast<size_t>(dims.rows), module, "scale");
+        require_elements(w, static_cast<size_t>(dims.rows) + 1, module, "w");
+    }
+    return {dims.rows, dims.cols};
+}
+
+void linscore_run(const LinscorePlan& plan, const ConstView& X, const ConstView& mean,
+                  const ConstView& scale, const ConstView& w, double* Z,
+                  const DoubleView& scores) {
+    if (plan.samples == 0) return;
+    if (Z != nullptr)
+        rescale_and_score(X.data, Z, mean.data, scale.data, w.data, scores.data, plan.samples,
+                          plan.features);
+    else
+        linscore_strided(X, mean, scale, w, scores);
 }

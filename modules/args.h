@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/envsweep.h"
 #include "core/image_dims.h"
 #include "core/matrix_view.h"
 #include "mex.h"
@@ -51,17 +52,6 @@ void require_real_double(const mxArray* array, const char* module, const char* w
 void require_elements(const mxArray* array, size_t needed, const char* module,
                       const char* what);
 
-// linscore's checks, in their order, on the four inputs (X, mean, scale, w):
-// each a real double array, X's size within 32 bits, and where there is a
-// sample, M means, M scales and M + 1 weights for M features. X holds one
-// sample per column, or, with `samples_in_rows`, one per row (a features x
-// samples array stored feature by feature, given transposed).
-struct ScoreSizes {
-    int32_t features;
-    int32_t samples;
-};
-ScoreSizes linscore_inputs(const mxArray* const inputs[], bool samples_in_rows);
-
 // gridlerp(image, X, Y) in two steps, for every host. The check makes the
 // entry's checks, in their order, on the inputs' classes and sizes alone
 // (their data is not read) and ends the call through the host on the first
@@ -91,6 +81,42 @@ struct PatchwarpPlan {
 PatchwarpPlan patchwarp_check(int nlhs, int nrhs, const mxArray* const prhs[]);
 void patchwarp_run(const PatchwarpPlan& plan, const ConstView& image, const double A[6],
                    const DoubleView& out, const DoubleView& X, const DoubleView& Y);
+
+// envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first,
+// row_first, out_cols, out_rows, pos_step) likewise: the check reads the
+// source's class and size and the first element of each scalar input; its
+// plan reads the source only when the output has cells, and makes three
+// results of the output's size (float64, int32, int32) and, for the run,
+// scratch of `mid_count` doubles and as many int32s (none for an empty
+// output). The three results share their steps. The run returns false
+// when the transform found no memory for its own scratch (the results are
+// then unfinished); it throws nothing.
+struct EnvsweepPlan {
+    ImageDims source;
+    SweepCost cost;
+    SweepGrid grid;
+    int32_t mid_count;  // out_rows x source columns; 0 for an empty output
+};
+EnvsweepPlan envsweep_check(int nlhs, int nrhs, const mxArray* const prhs[]);
+bool envsweep_run(const EnvsweepPlan& plan, const ConstView& source, double* mid_map,
+                  int32_t* mid_row, const DoubleView& out_map, const Int32View& best_col,
+                  const Int32View& best_row) noexcept;
+
+// linscore(X, mean, scale, w) likewise: the plan reads, where there is a
+// sample, X (features x samples), the first `features` elements of mean and
+// scale and the first features + 1 of w (each a vector view, in column
+// order), and makes the scores (one per sample). The run with a
+// standardised copy Z (features x samples, column-major, as the host's
+// entry makes it) writes Z too and requires a column-major X; without one
+// (null) it reads X in any layout.
+struct LinscorePlan {
+    int32_t features;
+    int32_t samples;
+};
+LinscorePlan linscore_check(int nlhs, int nrhs, const mxArray* const prhs[]);
+void linscore_run(const LinscorePlan& plan, const ConstView& X, const ConstView& mean,
+                  const ConstView& scale, const ConstView& w, double* Z,
+                  const DoubleView& scores);
 
 // Ends the call with "<module>:<reason>" and a message built from `format`
 // (printf style) with `what` as its one argument.

@@ -74,10 +74,7 @@ class Error(ValueError):
         return (Error, (self.identifier, self.message))
 
 
-_FAST, _CHECK, _RUN = _host.FAST, _host.CHECK, _host.RUN
 _LIMIT = 2 ** 31 - 1
-# Stands for an input a call will not read, so that nothing is copied for it.
-_NOTHING = _np.zeros((0, 0), order="F")
 
 
 def _numeric(value, module, name):
@@ -151,14 +148,6 @@ def _leading(array, count):
 def _first(array):
     """The first element of a non-empty numeric array as a Python float."""
     return float(array[(0,) * array.ndim])
-
-
-def _host_elements(shape):
-    """The element count of an array of this shape; the cells of a template."""
-    count = 1
-    for extent in shape:
-        count *= extent
-    return count
 
 
 def _array(value, module, name):
@@ -291,7 +280,7 @@ def _template_shape(template):
 
 
 def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_first,
-             out_cols, out_rows, pos_step):
+             out_cols, out_rows, pos_step, out=None):
     """A shifted, strided 2-D generalized distance transform with its argmax.
 
     out_map, best_col, best_row = envsweep(source_map, col_quad, col_lin,
@@ -315,10 +304,13 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
     Returns out_map (float64), best_col and best_row (int32, 1-based source
     column and row), each out_rows x out_cols.
 
-    Layouts: a float64 source in C order or in Fortran order is read without
-    a copy, and the results come back in the source's order (the same bits
-    either way). A source of another type in C order is converted into a
-    C-ordered float64 copy, any other source into column order.
+    out    optional: a tuple of three arrays of out_rows x out_cols (float64,
+           int32, int32) with the same steps in elements, which receive the
+           results; nothing is allocated then.
+
+    Layouts: a float64 source is read where it lies (C or Fortran order,
+    slices, one channel of an interleaved array), and the results come back
+    in the source's order (C in, C out); the same bits either way.
 
     Errors (bitexact.Error, identifier): envsweep:emptySource,
     envsweep:emptyScalar, envsweep:badScalar, envsweep:positionRange,
@@ -329,65 +321,47 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
     >>> v.tolist(), c.tolist(), r.tolist()
     ([[5.0, 7.0], [5.0, 4.0]], [[1, 4], [1, 3]], [[2, 1], [2, 3]])
     """
-    values = [source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_first,
-              out_cols, out_rows, pos_step]
-    found = _host.call("envsweep", 3, values, _FAST)
-    if found is None and _rows_in_place(source_map):
-        found = _in_rows(_host.call("envsweep_rows", 3, [source_map.T] + values[1:], _FAST))
-    if found is None:
-        found = _converted("envsweep", _envsweep_converted, values)
+    m = "envsweep"
+    values = (col_quad, col_lin, row_quad, row_lin, col_first, row_first, out_cols, out_rows,
+              pos_step)
+    scalars = tuple(_scalar(v, m, n) for v, n in zip(values, _ENVSWEEP_NAMES[1:]))
+    found = _converted(m, _host.envsweep, _array(source_map, m, "source_map"), scalars, out)
     out_map, best_col, best_row = _result(found)
     return out_map, best_col, best_row
-
-
-def _in_rows(found):
-    """The results of a row-order entry, made transposed, as the C-ordered
-    arrays they are; an error or None as it is."""
-    return [result.T for result in found] if type(found) is list else found
 
 
 _ENVSWEEP_NAMES = ("source_map", "col_quad", "col_lin", "row_quad", "row_lin", "col_first",
                    "row_first", "out_cols", "out_rows", "pos_step")
 
 
-def _envsweep_converted(values):
-    m = "envsweep"
-    arrays = [_numeric(v, m, n) for v, n in zip(values, _ENVSWEEP_NAMES)]
-    source = arrays[0]
-    # Each scalar is its first element; an empty one stays an empty shape,
-    # which the module refuses.
-    scalars = [_first(a) if a.size else a.shape for a in arrays[1:]]
-    failure = _host.call(m, 3, [source.shape] + scalars, _CHECK)
-    if failure:
-        return failure
-    # Both counts passed the module's checks, so they are numbers; a count
-    # that truncates to 0 makes the output empty, and the source is not read.
-    out_cols, out_rows = scalars[6], scalars[7]
-    if -1 < out_cols < 1 or -1 < out_rows < 1:
-        return _host.call(m, 3, [_NOTHING] + scalars)
-    # A source in C order is converted into C order, without turning it, and
-    # transformed there.
-    if source.ndim == 2 and source.flags.c_contiguous and not source.flags.f_contiguous:
-        rows = _np.require(source, _np.float64, ["C_CONTIGUOUS", "ALIGNED"])
-        return _in_rows(_host.call("envsweep_rows", 3, [rows.T] + scalars))
-    return _host.call(m, 3, [_column_order(source)] + scalars)
+def _scalar(value, module, name):
+    """The first element of a numeric value (in column order) as a float, or
+    the shape of an empty one, which the module refuses."""
+    if type(value) is float:
+        return value
+    if type(value) is int and -2 ** 63 <= value < 2 ** 63:
+        return float(value)     # rounded to the nearest double, as from an int64
+    array = _numeric(value, module, name)
+    return _first(array) if array.size else array.shape
 
 
-def linscore(X, mean, scale, w):
+def linscore(X, mean, scale, w, out=None):
     """One standardised linear score per sample.
 
     scores = linscore(X, mean, scale, w)
 
-    X      features x samples (M x N): one column per sample. Read without a
-           copy when float64 in either order: a C-ordered features x samples
-           array as it is, and for a C-ordered samples x features array S,
-           pass S.T.
+    X      features x samples (M x N): one column per sample. Read where it
+           lies when float64 (C or Fortran order, slices, one channel of an
+           interleaved array); for a samples x features array S, pass S.T.
     mean   M means, scale M scales, w M weights and the bias (M + 1 values),
-           each taken in column order.
+           each taken in column order; read where they lie when float64.
 
     Returns scores, float64 of shape (N,): for each sample the sum, from the
     first feature to the last, of w[k] * ((X[k, j] - mean[k]) / scale[k]),
     then plus the bias w[M].
+
+    out    optional: a float64 array of shape (N,) (any step) that receives
+           the scores; nothing is allocated then.
 
     Errors (bitexact.Error, identifier): linscore:tooFewElements,
     linscore:tooLarge, linscore:notRealDouble, linscore:outOfMemory.
@@ -395,41 +369,10 @@ def linscore(X, mean, scale, w):
     >>> linscore([[1, 2, 3], [10, 20, 30]], [1, 10], [1, 10], [100, 1, 0.5]).tolist()
     [0.5, 101.5, 202.5]
     """
-    found = _host.call("linscore", 1, [X, mean, scale, w], _FAST)
-    if found is None and _rows_in_place(X):
-        found = _host.call("linscore_rows", 1, [X.T, mean, scale, w], _FAST)
-    if found is None:
-        found = _converted("linscore", _linscore_converted, X, mean, scale, w)
-    return _result(found)[0]
-
-
-def _linscore_converted(X, mean, scale, w):
     m = "linscore"
-    X, mean, scale, w = (_numeric(X, m, "X"), _numeric(mean, m, "mean"),
-                         _numeric(scale, m, "scale"), _numeric(w, m, "w"))
-    failure = _host.call(m, 1, [X.shape, mean.shape, scale.shape, w.shape], _CHECK)
-    if failure:
-        return failure
-    # M features of N samples; with no sample, no mean, scale or weight is
-    # read, and with no feature the bias alone.
-    features = 1 if X.ndim < 2 else X.shape[0]
-    samples = X.size if X.ndim < 2 else _host_elements(X.shape[1:])
-    read = features if samples else -1
-    if _rows_in_place(X):
-        entry, X = "linscore_rows", X.T
-    else:
-        entry, X = m, _column_order(X)
-    return _host.call(entry, 1, [X, _leading(mean, read), _leading(scale, read),
-                                 _leading(w, read + 1)])
-
-
-def _rows_in_place(X):
-    """Whether X is a C-ordered float64 matrix (and not also in column
-    order), which the row-order entries read where it is: its transpose is
-    in column order."""
-    return (isinstance(X, _np.ndarray) and X.ndim == 2 and X.dtype == _np.float64
-            and X.dtype.isnative and X.flags.c_contiguous and X.flags.aligned
-            and not X.flags.f_contiguous)
+    found = _converted(m, _host.linscore, _array(X, m, "X"), _array(mean, m, "mean"),
+                       _array(scale, m, "scale"), _array(w, m, "w"), out)
+    return _result(found)[0]
 
 
 def selftest(path=None):

@@ -36,8 +36,13 @@ def envsweep(
     out_cols: ArrayLike,
     out_rows: ArrayLike,
     pos_step: ArrayLike,
+    out: tuple[NDArray[np.float64], NDArray[np.int32], NDArray[np.int32]] | None = None,
 ) -> tuple[NDArray[np.float64], NDArray[np.int32], NDArray[np.int32]]: ...
 def linscore(
-    X: ArrayLike, mean: ArrayLike, scale: ArrayLike, w: ArrayLike
+    X: ArrayLike,
+    mean: ArrayLike,
+    scale: ArrayLike,
+    w: ArrayLike,
+    out: NDArray[np.float64] | None = None,
 ) -> NDArray[np.float64]: ...
 def selftest(path: str | None = None) -> bool: ...

@@ -123,10 +123,6 @@ struct Ledger {
     [[noreturn]] static void out_of_memory() {
         throw HostError{std::string(current().module_) + ":outOfMemory", "Out of memory."};
     }
-    // Ends a call that checks the inputs alone, before anything is made.
-    static void stop_if_checking() {
-        if (current().checks_only_) throw ChecksPassed{};
-    }
     static bool remove_block(void* block) {
         std::vector<void*>& blocks = current().blocks_;
         for (size_t i = 0; i < blocks.size(); ++i)
@@ -138,8 +134,7 @@ struct Ledger {
     }
 };
 
-HostCall::HostCall(const char* module, bool checks_only)
-    : outer_(current_call), module_(module), checks_only_(checks_only) {
+HostCall::HostCall(const char* module) : outer_(current_call), module_(module) {
     current_call = this;
 }
 
@@ -167,7 +162,6 @@ void* HostCall::take_data(mxArray* result) {
 // A host array of rows x cols elements of the class, all bytes zero, owned by
 // the running call.
 mxArray* create(int rows, int cols, mxClassID classid) {
-    Ledger::stop_if_checking();
     if (rows < 0 || cols < 0) Ledger::out_of_memory();
     const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(cols);
     if (count > SIZE_MAX / element_size(classid)) Ledger::out_of_memory();
@@ -190,12 +184,9 @@ mxArray* create(int rows, int cols, mxClassID classid) {
     return array;
 }
 
-// An input given by its size alone has no data: checking calls end where the
-// entry reaches for it.
-void* data_of(const mxArray* array) {
-    if (array->data == nullptr) Ledger::stop_if_checking();
-    return array->data;
-}
+// An input given by its size alone has no data (null): the checks read
+// sizes only.
+void* data_of(const mxArray* array) { return array->data; }
 
 }  // namespace pyhost
 
@@ -239,7 +230,6 @@ mxArray* mxCreateNumericMatrix_700(int m, int n, mxClassID classid, mxComplexity
 }
 
 void* mxCalloc(size_t n, size_t size) {
-    Ledger::stop_if_checking();
     if (size > 0 && n > SIZE_MAX / size) Ledger::out_of_memory();
     void* block = pyhost::allocate_zeroed(n * size);
     if (block == nullptr) Ledger::out_of_memory();

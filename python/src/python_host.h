@@ -25,22 +25,14 @@ struct HostError {
 // free them.
 void free_block(void* data);
 
-// Thrown by a HostCall made to check the inputs alone, when the entry has
-// passed its checks: it reached the first creation, or the data of an input
-// given by its size alone.
-struct ChecksPassed {};
-
 // The arrays and scratch blocks of one entry call. While it lives, the host
 // functions of its thread record into it; its end releases every block and
 // every array not taken.
 class HostCall {
 public:
     // `module` names the identifier of a failed allocation
-    // ("<module>:outOfMemory"). A call made with `checks_only` runs the entry
-    // as far as its checks: it ends with ChecksPassed where the entry would
-    // first create an array or take scratch or read the data of an input
-    // given without any, and so allocates nothing.
-    explicit HostCall(const char* module = "host", bool checks_only = false);
+    // ("<module>:outOfMemory").
+    explicit HostCall(const char* module = "host");
     ~HostCall();
     HostCall(const HostCall&) = delete;
     HostCall& operator=(const HostCall&) = delete;
@@ -59,7 +51,6 @@ private:
     std::vector<void*> blocks_;
     HostCall* outer_;
     const char* module_;
-    bool checks_only_;
     friend struct Ledger;
 };
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/envelope.h"
@@ -16,17 +18,6 @@ namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// A rows x cols matrix in column order, returned in row order (which is the
-// column order of its transpose).
-template <typename T>
-std::vector<T> transposed(const std::vector<T>& matrix, ImageDims dims) {
-    std::vector<T> out(matrix.size());
-    for (int32_t x = 0; x < dims.cols; ++x)
-        for (int32_t y = 0; y < dims.rows; ++y)
-            out[static_cast<size_t>(y) * dims.cols + x] = matrix[y + static_cast<size_t>(x) * dims.rows];
-    return out;
-}
 
 struct Lines {
     std::vector<double> values;
@@ -50,11 +41,11 @@ Lines transform(const std::vector<double>& source, bool as_rows, int32_t gap, in
         std::vector<double> rows(static_cast<size_t>(stride) * len, -55.0);
         for (int32_t l = 0; l < lines; ++l)
             for (int32_t v = 0; v < len; ++v) rows[v * stride + l] = source[l * len + v];
-        lower_envelope_lines(rows.data(), 1, out.values.data(), out.args.data(), 1, lines,
-                             stride, len, quad, lin, first, out_len, step, path);
+        lower_envelope_lines(rows.data(), 1, stride, out.values.data(), out.args.data(), 1, stride,
+                             lines, len, quad, lin, first, out_len, step, path);
     } else {
-        lower_envelope_lines(source.data(), len, out.values.data(), out.args.data(), longest,
-                             lines, 1, len, quad, lin, first, out_len, step, path);
+        lower_envelope_lines(source.data(), len, 1, out.values.data(), out.args.data(), longest, 1,
+                             lines, len, quad, lin, first, out_len, step, path);
     }
     return out;
 }
@@ -136,7 +127,8 @@ TEST(EnvelopePaths, OutOfRangeInputsGiveScalarBits) {
 }
 
 // The whole sweep, both passes and the index maps, on random maps and grids,
-// in column and in row order.
+// with the source and the results in column order, in row order, as one
+// channel of an interleaved matrix and as slices of larger ones.
 TEST(EnvelopePaths, SweepGivesScalarBits) {
     std::mt19937 rng(31);
     for (int trial = 0; trial < 40; ++trial) {
@@ -149,38 +141,66 @@ TEST(EnvelopePaths, SweepGivesScalarBits) {
         const SweepGrid grid{count(10) - 6, count(10) - 6, {count(40), count(40)}, step};
         const size_t mid = static_cast<size_t>(grid.dims.rows) * dims.cols;
         const size_t cells = static_cast<size_t>(grid.dims.rows) * grid.dims.cols;
-        // In row order the source goes in transposed and the results come
-        // back transposed; they are turned back into column order here.
-        auto run = [&](KernelPath path, MapOrder order, std::vector<double>& map,
+        // Each layout places the source and the results in buffers of their
+        // own: element (r, c) at r * row_step + c * col_step, the inner step
+        // `channels` (one channel of an interleaved matrix) and the outer one
+        // `gap` beyond a whole row or column; the results are read back in
+        // column order.
+        struct Layout { bool by_rows; int32_t channels; int32_t gap; };
+        auto run = [&](KernelPath path, Layout layout, std::vector<double>& map,
                        std::vector<int32_t>& col, std::vector<int32_t>& row) {
+            auto place = [&](ImageDims d, auto* data) {
+                const std::ptrdiff_t inner = layout.channels;
+                const std::ptrdiff_t outer =
+                    (layout.by_rows ? d.cols : d.rows) * inner + layout.gap;
+                return layout.by_rows ? MatrixView<std::remove_pointer_t<decltype(data)>>{
+                                            data, d.rows, d.cols, outer, inner}
+                                      : MatrixView<std::remove_pointer_t<decltype(data)>>{
+                                            data, d.rows, d.cols, inner, outer};
+            };
+            const size_t room = 3 * (static_cast<size_t>(45) + 7) * 45;
+            std::vector<double> placed(room, kNaN), map_at(room, -77.0);
+            std::vector<int32_t> col_at(room, -77), row_at(room, -77);
+            const DoubleView in = place(dims, placed.data());
+            for (int32_t x = 0; x < dims.cols; ++x)
+                for (int32_t y = 0; y < dims.rows; ++y)
+                    in.at(y, x) = source[y + static_cast<size_t>(x) * dims.rows];
             std::vector<double> mid_map(mid);
             std::vector<int32_t> mid_row(mid);
+            const DoubleView out_map = place(grid.dims, map_at.data());
+            const Int32View out_col = place(grid.dims, col_at.data());
+            const Int32View out_row = place(grid.dims, row_at.data());
+            envsweep_strided({in.data, in.rows, in.cols, in.row_step, in.col_step}, cost, grid,
+                             mid_map.data(), mid_row.data(), out_map, out_col, out_row, path);
             map.assign(cells, 0);
             col.assign(cells, 0);
             row.assign(cells, 0);
-            const bool by_rows = order == MapOrder::Rows;
-            envsweep_transform(by_rows ? transposed(source, dims).data() : source.data(), dims,
-                               cost, grid, mid_map.data(), mid_row.data(), map.data(), col.data(),
-                               row.data(), path, order);
-            if (!by_rows) return;
-            const ImageDims out_t{grid.dims.cols, grid.dims.rows};
-            map = transposed(map, out_t);
-            col = transposed(col, out_t);
-            row = transposed(row, out_t);
+            for (int32_t i = 0; i < grid.dims.cols; ++i)
+                for (int32_t j = 0; j < grid.dims.rows; ++j) {
+                    const size_t at = j + static_cast<size_t>(i) * grid.dims.rows;
+                    map[at] = out_map.at(j, i);
+                    col[at] = out_col.at(j, i);
+                    row[at] = out_row.at(j, i);
+                }
         };
         std::vector<double> map0, map1;
         std::vector<int32_t> col0, col1, row0, row1;
-        run(KernelPath::Scalar, MapOrder::Columns, map0, col0, row0);
+        const Layout column_major{false, 1, 0};
+        run(KernelPath::Scalar, column_major, map0, col0, row0);
         std::vector<KernelPath> paths = vector_paths();
         paths.push_back(KernelPath::Scalar);
         for (KernelPath path : paths) {
-            for (MapOrder order : {MapOrder::Columns, MapOrder::Rows}) {
-                if (path == KernelPath::Scalar && order == MapOrder::Columns) continue;
-                run(path, order, map1, col1, row1);
-                const bool by_rows = order == MapOrder::Rows;
-                ASSERT_EQ(first_difference(map1, map0), -1) << "trial " << trial << " rows " << by_rows;
-                ASSERT_EQ(first_difference(col1, col0), -1) << "trial " << trial << " rows " << by_rows;
-                ASSERT_EQ(first_difference(row1, row0), -1) << "trial " << trial << " rows " << by_rows;
+            for (Layout layout : {column_major, Layout{true, 1, 0}, Layout{true, 3, 5},
+                                  Layout{false, 1, 7}, Layout{false, 2, 0}}) {
+                run(path, layout, map1, col1, row1);
+                const auto where = [&] {
+                    return "trial " + std::to_string(trial) + " rows " +
+                           std::to_string(layout.by_rows) + " channels " +
+                           std::to_string(layout.channels) + " gap " + std::to_string(layout.gap);
+                };
+                ASSERT_EQ(first_difference(map1, map0), -1) << where();
+                ASSERT_EQ(first_difference(col1, col0), -1) << where();
+                ASSERT_EQ(first_difference(row1, row0), -1) << where();
             }
         }
     }

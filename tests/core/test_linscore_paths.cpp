@@ -167,3 +167,60 @@ TEST(LinscorePaths, FeatureRowsGiveTheScoresOfColumns) {
         }
     }
 }
+
+// linscore_strided on every path and layout (X in column order, in row order,
+// as one channel of an interleaved matrix, as a slice of a larger one; the
+// vectors contiguous or strided; a block boundary of the column-ordered
+// path crossed) against rescale then predict_scores, bit for bit.
+TEST(LinscorePaths, StridedViewsGiveScalarBits) {
+    std::mt19937_64 rng(2024);
+    struct Layout { bool by_rows; int32_t channels; int32_t gap; int32_t vector_step; };
+    const Layout layouts[] = {{false, 1, 0, 1}, {true, 1, 0, 1}, {true, 3, 2, 1},
+                              {false, 1, 5, 1}, {false, 2, 0, 3}, {true, 1, 0, 2}};
+    for (int trial = 0; trial < 60; ++trial) {
+        const int32_t features = static_cast<int32_t>(rng() % 9);
+        const int32_t samples = static_cast<int32_t>(trial % 10 == 0 ? 16390 / 4 + rng() % 9
+                                                                     : 1 + rng() % 23);
+        const bool special = trial % 4 == 3;
+        const Inputs in = random_inputs(rng, features, samples, special, trial % 5 == 0);
+        const Result want = run(in.X, in.mean, in.scale, in.w, features, samples,
+                                KernelPath::Scalar);
+        std::vector<KernelPath> paths = vector_paths();
+        paths.insert(paths.begin(), KernelPath::Scalar);
+        for (const Layout& layout : layouts) {
+            const std::ptrdiff_t inner = layout.channels;
+            const std::ptrdiff_t outer =
+                (layout.by_rows ? samples : features) * inner + layout.gap;
+            std::vector<double> placed(static_cast<size_t>(outer) * (features + samples + 1),
+                                       kNaN);
+            const DoubleView X = layout.by_rows
+                                     ? DoubleView{placed.data(), features, samples, outer, inner}
+                                     : DoubleView{placed.data(), features, samples, inner, outer};
+            for (int32_t i = 0; i < features; ++i)
+                for (int32_t j = 0; j < samples; ++j)
+                    X.at(i, j) = in.X[i + static_cast<size_t>(j) * features];
+            const std::ptrdiff_t step = layout.vector_step;
+            auto vector = [&](const std::vector<double>& from, std::vector<double>& to) {
+                to.assign(from.size() * step + 1, kNaN);
+                for (size_t k = 0; k < from.size(); ++k) to[k * step] = from[k];
+                return ConstView{to.data(), static_cast<int32_t>(from.size()), 1, step, 0};
+            };
+            std::vector<double> mean, scale, w;
+            const ConstView mean_view = vector(in.mean, mean);
+            const ConstView scale_view = vector(in.scale, scale);
+            const ConstView w_view = vector(in.w, w);
+            for (KernelPath path : paths) {
+                std::vector<double> scores(samples + 1, -3.0);
+                linscore_strided({X.data, X.rows, X.cols, X.row_step, X.col_step}, mean_view,
+                                 scale_view, w_view, {scores.data(), samples, 1, 1, samples},
+                                 path);
+                ASSERT_EQ(first_difference_but_nan_payload(scores, want.scores), -1)
+                    << "trial " << trial << " " << path_name(path) << " rows " << layout.by_rows
+                    << " channels " << layout.channels << " gap " << layout.gap;
+                if (!special) {
+                    ASSERT_EQ(first_difference(scores, want.scores), -1);
+                }
+            }
+        }
+    }
+}
