@@ -222,6 +222,45 @@ def build(reps, only=None):
                 lambda: ndimage.map_coordinates(image, coords, order=1, mode="nearest"),
         }, reps if size > 64 else 10 * reps)
 
+    # A camera frame as it comes (C-ordered 480 x 640): one position, read
+    # where the frame lies, beside cv2.remap of one position.
+    frame = rng.uniform(0, 255, (480, 640))
+    x1, y1 = np.array([[321.25]]), np.array([[200.5]])
+    x1_32, y1_32 = x1.astype(np.float32), y1.astype(np.float32)
+    table.case("gridlerp, one position on a C-ordered 480 x 640 frame", {
+        "C": ("gridlerp(frame, x, y)", lambda: bitexact.gridlerp(frame, x1, y1), f8),
+    }, {
+        "cv2.remap(frame, x32, y32, INTER_LINEAR, BORDER_REPLICATE)":
+            lambda: cv2.remap(frame, x1_32, y1_32, cv2.INTER_LINEAR,
+                              borderMode=cv2.BORDER_REPLICATE),
+    }, 100 * reps)
+
+    # 25 patches of 96 x 96 cut from the same frame at 25 centres, turned by
+    # 10 degrees, beside cv2.warpAffine cutting the same 25 patches.
+    turn = np.deg2rad(10)
+    centres = [(80 + 120 * (k % 5), 60 + 90 * (k // 5)) for k in range(25)]
+    maps = [np.array([[np.cos(turn), -np.sin(turn), cx], [np.sin(turn), np.cos(turn), cy]])
+            for cx, cy in centres]
+    half96 = (96 - 1) / 2
+    cv_maps = [np.array([[m[0, 0], m[0, 1], m[0, 2] - (m[0, 0] + m[0, 1]) * half96],
+                         [m[1, 0], m[1, 1], m[1, 2] - (m[1, 0] + m[1, 1]) * half96]])
+               for m in maps]
+    patches = tuple(np.empty((96, 96)) for _ in range(3))
+
+    def cut_ours():
+        for m in maps:
+            bitexact.patchwarp(frame, (96, 96), m, out=patches)
+
+    def cut_cv2():
+        for m in cv_maps:
+            cv2.warpAffine(frame, m, (96, 96), flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
+                           borderMode=cv2.BORDER_REPLICATE)
+
+    table.case("patchwarp, 25 patches of 96 x 96 from a C-ordered 480 x 640 frame", {
+        "C": ("patchwarp(frame, (96, 96), A, out=patches) x 25", cut_ours, 0),
+    }, {"cv2.warpAffine(frame, M, (96, 96), INTER_LINEAR | WARP_INVERSE_MAP) x 25": cut_cv2},
+        10 * reps)
+
     # patchwarp beside cv2.warpAffine (the patch alone) and affine_transform:
     # a 2048² grid turned by 30 degrees and scaled by 0.5 about the centre of
     # a 1024² image.
