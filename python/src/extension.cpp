@@ -232,6 +232,29 @@ py::object error_of(const pyhost::HostError& error) {
     return py::make_tuple(error.identifier, error.message);
 }
 
+// A shape as Python writes it: "(6,)", "(2, 2)".
+std::string shape_text(const py::ssize_t* dims, size_t ndim) {
+    std::string text = "(";
+    for (size_t d = 0; d < ndim; ++d) text += (d ? ", " : "") + std::to_string(dims[d]);
+    return text + (ndim == 1 ? ",)" : ")");
+}
+
+// The checks of the Python host alone, after the module's own (so that a call
+// the module refuses gets the module's error, as in MATLAB) and before
+// anything is made or converted: inputs that MATLAB's way of counting would
+// read, but that no Python caller means. Each returns the error, or None.
+
+// An image of more than two dimensions: MATLAB would take its channels side
+// by side as further columns.
+py::object one_channel(const py::array& image, const char* module, const char* name) {
+    if (image.ndim() <= 2) return py::none();
+    return py::make_tuple(std::string(module) + ":tooManyDimensions",
+                          std::string(name == std::string("image") ? "The image" : name) +
+                              " has " + std::to_string(image.ndim()) +
+                              " dimensions; pass one channel, " + name +
+                              "[:, :, k], which is read without a copy.");
+}
+
 py::object gridlerp(py::array image, py::array X, py::array Y, py::object out) {
     pyhost::HostCall call("gridlerp");
     const mxArray* prhs[3] = {size_only(call, image), size_only(call, X), size_only(call, Y)};
@@ -241,6 +264,8 @@ py::object gridlerp(py::array image, py::array X, py::array Y, py::object out) {
     } catch (const pyhost::HostError& error) {
         return error_of(error);
     }
+    py::object refused = one_channel(image, "gridlerp", "image");
+    if (!refused.is_none()) return refused;
     const std::vector<py::ssize_t> shape(X.shape(), X.shape() + X.ndim());
     py::array_t<double> result = result_array<double>(out, shape, row_ordered(X.ptr()), "out");
     const DoubleView out_view = result_view(result);
@@ -279,6 +304,22 @@ py::object patchwarp(py::array image, py::tuple shape, py::array A, py::object o
     } catch (const pyhost::HostError& error) {
         return error_of(error);
     }
+    py::object refused = one_channel(image, "patchwarp", "image");
+    if (!refused.is_none()) return refused;
+    // The template's shape: two counts, or an array's shape of other than two.
+    const size_t template_ndim = py::len(shape);
+    if (template_ndim != 2)
+        return py::make_tuple(
+            std::string(template_ndim > 2 ? "patchwarp:tooManyDimensions"
+                                          : "patchwarp:badTemplate"),
+            "The template is an array of " + std::to_string(template_ndim) +
+                (template_ndim == 1 ? " dimension" : " dimensions") +
+                "; pass a 2-D array or the shape (M, N) as a tuple (a list is an array, "
+                "not a shape).");
+    if (A.ndim() != 2 || A.shape(0) != 2 || A.shape(1) != 3)
+        return py::make_tuple(std::string("patchwarp:notTwoByThree"),
+                              "A has the shape " + shape_text(A.shape(), size_t(A.ndim())) +
+                                  "; it must be the 2 x 3 array [[a, c, e], [b, d, f]].");
     const std::vector<py::ssize_t> grid{plan.grid.rows, plan.grid.cols};
     // Row order unless the image lies in column order.
     const auto* image_array = py::detail::array_proxy(image.ptr());
@@ -358,10 +399,12 @@ py::object envsweep(py::array source, py::tuple scalars, py::object out) {
     }
     EnvsweepPlan plan;
     try {
-        plan = envsweep_check(3, 10, prhs);
+        plan = envsweep_check(3, 10, prhs, true);   // 0-based col_first, row_first
     } catch (const pyhost::HostError& error) {
         return error_of(error);
     }
+    py::object refused = one_channel(source, "envsweep", "source_map");
+    if (!refused.is_none()) return refused;
     const std::vector<py::ssize_t> shape{plan.grid.dims.rows, plan.grid.dims.cols};
     const bool c_order = row_ordered(source.ptr());
     py::object outs[3] = {py::none(), py::none(), py::none()};
@@ -398,6 +441,14 @@ py::object envsweep(py::array source, py::tuple scalars, py::object out) {
         py::gil_scoped_release unlocked;
         done = envsweep_run(plan, source_view, mid_map.get(), mid_row.get(), map_view, col_view,
                             row_view);
+        // The maps 0-based, as Python indexes: the module's 1-based cells
+        // minus one.
+        if (done && plan.mid_count > 0)
+            for (Int32View view : {col_view, row_view}) {
+                if (view.col_step < view.row_step) view = view.transposed();  // along memory
+                for (int32_t c = 0; c < view.cols; ++c)
+                    for (int32_t r = 0; r < view.rows; ++r) view.at(r, c) -= 1;
+            }
     }
     if (!done) return out_of_memory("envsweep");
     py::list results(3);
