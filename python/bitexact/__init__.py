@@ -393,8 +393,13 @@ def linscore(X, mean, scale, w, out=None):
     first feature to the last, of w[k] * ((X[k, j] - mean[k]) / scale[k]),
     then plus the bias w[M].
 
-    out    optional: a float64 array of shape (N,) (any step) that receives
-           the scores; nothing is allocated then.
+    Several models at once: a 2-D w of M + 1 (or more) rows and K columns,
+    one model per column, gives scores of shape (N, K); X is standardised
+    once, and column k has the bits of linscore(X, mean, scale, w[:, k]).
+    A 1-D w (or a w of one row) is one model.
+
+    out    optional: a float64 array of the scores' shape, (N,) or (N, K)
+           (any steps), that receives them; nothing is allocated then.
 
     Errors (bitexact.Error, identifier): linscore:tooFewElements,
     linscore:tooLarge, linscore:notRealDouble, linscore:outOfMemory.

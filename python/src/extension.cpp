@@ -23,6 +23,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/linscore.h"
 #include "core/matrix_view.h"
 #include "modules/args.h"
 #include "python_host.h"
@@ -458,32 +459,87 @@ py::object envsweep(py::array source, py::tuple scalars, py::object out) {
     return std::move(results);
 }
 
+// Scores of K models over one standardised copy Z of X (features x samples,
+// column-major): rescale once, then predict_scores once per column of w,
+// the module's two steps, so every column has the bits of the one-model call
+// with that column. Returns false when there is no memory for Z.
+bool score_models(const LinscorePlan& plan, const ConstView& X, const ConstView& mean,
+                  const ConstView& scale, const ConstView& w, const DoubleView& scores) {
+    const size_t features = static_cast<size_t>(plan.features);
+    const size_t samples = static_cast<size_t>(plan.samples);
+    const size_t cells = features * samples;
+    std::unique_ptr<double[]> Z(new (std::nothrow) double[cells ? cells : 1]);
+    std::unique_ptr<double[]> X_copy, vectors(new (std::nothrow) double[3 * features + 2]);
+    std::unique_ptr<double[]> column(new (std::nothrow) double[samples]);
+    if (!Z || !vectors || !column) return false;
+    // X, mean, scale and each column of w as the plain arrays the steps read:
+    // element copies, no arithmetic.
+    const double* X_data = X.data;
+    if (!X.column_major()) {
+        X_copy.reset(new (std::nothrow) double[cells ? cells : 1]);
+        if (!X_copy) return false;
+        for (int32_t j = 0; j < plan.samples; ++j)
+            for (int32_t i = 0; i < plan.features; ++i) X_copy[i + j * features] = X.at(i, j);
+        X_data = X_copy.get();
+    }
+    double* mean_data = vectors.get();
+    double* scale_data = mean_data + features;
+    double* w_data = scale_data + features;
+    for (int32_t i = 0; i < plan.features; ++i) {
+        mean_data[i] = mean.at(i, 0);
+        scale_data[i] = scale.at(i, 0);
+    }
+    rescale(X_data, Z.get(), mean_data, scale_data, plan.samples, plan.features);
+    for (int32_t k = 0; k < w.cols; ++k) {
+        for (int32_t i = 0; i <= plan.features; ++i) w_data[i] = w.at(i, k);
+        predict_scores(column.get(), Z.get(), w_data, plan.samples, plan.features);
+        for (int32_t j = 0; j < plan.samples; ++j) scores.at(j, k) = column[j];
+    }
+    return true;
+}
+
 py::object linscore(py::array X, py::array mean, py::array scale, py::array w, py::object out) {
     pyhost::HostCall call("linscore");
+    // A 2-D w of more than one row holds one model per column: the module's
+    // checks see one column (each is checked alike), and the scores are
+    // samples x models. A 1-D w (or a row) is one model, as in the module.
+    const bool models = w.ndim() == 2 && w.shape(0) > 1;
     const mxArray* prhs[4] = {size_only(call, X), size_only(call, mean), size_only(call, scale),
-                              size_only(call, w)};
+                              models ? call.input(nullptr, static_cast<size_t>(w.shape(0)), 1)
+                                     : size_only(call, w)};
     LinscorePlan plan;
     try {
         plan = linscore_check(1, 4, prhs);
+        if (models) host_count(static_cast<size_t>(w.shape(1)), "linscore", "w");
     } catch (const pyhost::HostError& error) {
         return error_of(error);
     }
-    py::array_t<double> scores = result_array<double>(out, {plan.samples}, false, "out");
+    std::vector<py::ssize_t> shape{plan.samples};
+    if (models) shape.push_back(w.shape(1));
+    py::array_t<double> scores = result_array<double>(out, shape, false, "out");
     // The scores as a column: a vector's elements are the host's columns.
-    const DoubleView scores_view = result_view(scores).transposed();
+    const DoubleView scores_view =
+        models ? result_view(scores) : result_view(scores).transposed();
     py::object X_copy, mean_copy, scale_copy, w_copy;
     ConstView X_view{}, mean_view{}, scale_view{}, w_view{};
-    if (plan.samples > 0) {
+    const bool work = plan.samples > 0 && (!models || w.shape(1) > 0);
+    if (work) {
         X_view = read_view(X, X_copy);
         mean_view = leading_column(mean, plan.features, mean_copy);
         scale_view = leading_column(scale, plan.features, scale_copy);
-        w_view = leading_column(w, plan.features + 1, w_copy);
+        if (models)
+            w_view = read_view(w, w_copy);
+        else
+            w_view = leading_column(w, plan.features + 1, w_copy);
     }
     bool done = true;
-    {
+    if (work) {
         py::gil_scoped_release unlocked;
         try {
-            linscore_run(plan, X_view, mean_view, scale_view, w_view, nullptr, scores_view);
+            if (models)
+                done = score_models(plan, X_view, mean_view, scale_view, w_view, scores_view);
+            else
+                linscore_run(plan, X_view, mean_view, scale_view, w_view, nullptr, scores_view);
         } catch (const std::bad_alloc&) {
             done = false;
         }
