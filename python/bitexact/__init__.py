@@ -59,7 +59,9 @@ Results
 Errors
     ``bitexact.Error`` (a ValueError) with the module's own identifier
     (``err.identifier``, e.g. ``"gridlerp:emptyImage"``) and message
-    (``err.message``, also ``str(err)``). A call that finds no memory for
+    (``err.message``, as in MATLAB and Octave); ``str(err)`` is the message
+    after the function's name, e.g. ``"gridlerp: The image is empty; there
+    is nothing to sample."``. A call that finds no memory for
     its results, scratch or copies ends with ``<function>:outOfMemory``.
 """
 
@@ -73,16 +75,22 @@ __version__ = "0.1.0"
 
 class Error(ValueError):
     """An error of a module: ``identifier`` is ``"<module>:<reason>"`` (empty
-    for a module's argument-count messages), ``message`` the module's text."""
+    for a module's argument-count messages), ``message`` the module's own
+    text (as in MATLAB and Octave), ``function`` the function's name (by
+    default the identifier's first part); ``str(err)`` is
+    ``"<function>: <message>"``."""
 
-    def __init__(self, identifier, message):
-        super().__init__(message)
+    def __init__(self, identifier, message, function=None):
+        if function is None:
+            function = identifier.partition(":")[0]
+        super().__init__("%s: %s" % (function, message) if function else message)
         self.identifier = identifier
         self.message = message
+        self.function = function
 
     def __reduce__(self):
         # Whole across processes (pickle), as distributed sends it back.
-        return (Error, (self.identifier, self.message))
+        return (Error, (self.identifier, self.message, self.function))
 
 
 _LIMIT = 2 ** 31 - 1

@@ -14,7 +14,8 @@ __version__: str
 class Error(ValueError):
     identifier: str
     message: str
-    def __init__(self, identifier: str, message: str) -> None: ...
+    function: str
+    def __init__(self, identifier: str, message: str, function: str | None = None) -> None: ...
 
 def gridlerp(
     image: ArrayLike, X: ArrayLike, Y: ArrayLike, out: NDArray[np.float64] | None = None

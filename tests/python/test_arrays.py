@@ -189,10 +189,11 @@ def test_errors(call, identifier, message):
         call()
     assert isinstance(caught.value, ValueError)
     assert (caught.value.identifier, caught.value.message, str(caught.value)) == \
-        (identifier, message, message)
+        (identifier, message, identifier.split(":")[0] + ": " + message)
     # Whole after a trip between processes.
     copy = pickle.loads(pickle.dumps(caught.value))
-    assert (type(copy), copy.identifier, copy.message) == (bitexact.Error, identifier, message)
+    assert (type(copy), copy.identifier, copy.message, str(copy)) == \
+        (bitexact.Error, identifier, message, str(caught.value))
 
 
 # envsweep's first positions and maps are 0-based: the maps index the source
