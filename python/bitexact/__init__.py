@@ -50,9 +50,11 @@ Types
 Results
     New NumPy arrays, sharing memory with nothing; the inputs are never
     written. gridlerp's result follows X's order, patchwarp's three are
-    C-ordered unless the image is Fortran-ordered, the others' are in column
-    order. gridlerp and patchwarp also write into arrays the caller gives
-    (``out=``: float64, the result's shape, any positive steps).
+    C-ordered unless the image is Fortran-ordered, envsweep's three follow
+    the source map's order (C in, C out), and linscore's scores are 1-D (N
+    x K in column order for K models). Every function also writes into
+    arrays the caller gives (``out=``: the result's dtype and shape, any
+    positive steps).
     The interpreter lock is released while a kernel runs, so threads may call
     the functions at once.
 
