@@ -65,6 +65,15 @@ int32_t truncated_position(double value, const char* module, const char* what) {
     return static_cast<int32_t>(value) - 1;
 }
 
+int32_t truncated_zero_based(double value, const char* module, const char* what) {
+    // trunc(value) lies in -2^31 .. 2^31 - 2 exactly when
+    // -2^31 - 1 < value < 2^31 - 1.
+    if (!(value > -2147483649.0 && value < 2147483647.0))
+        fail(module, "badScalar",
+             "%s must be a finite number above -2^31 - 1 and below 2^31 - 1.", what);
+    return static_cast<int32_t>(value);
+}
+
 double scalar_input(const mxArray* array, const char* module, const char* what) {
     if (mxGetNumberOfElements(array) == 0)
         fail(module, "emptyScalar", "%s is empty; it must hold a number.", what);
@@ -137,7 +146,7 @@ void patchwarp_run(const PatchwarpPlan& plan, const ConstView& image, const doub
     if (plan.cells > 0) patchwarp_strided(image, A, out, X, Y);
 }
 
-EnvsweepPlan envsweep_check(int nlhs, int nrhs, const mxArray* const prhs[]) {
+EnvsweepPlan envsweep_check(int nlhs, int nrhs, const mxArray* const prhs[], bool zero_based) {
     if (nrhs != 10) mexErrMsgTxt("Wrong number of inputs");
     if (nlhs != 3) mexErrMsgTxt("Wrong number of outputs");
     if (mxGetClassID(prhs[0]) != mxDOUBLE_CLASS) mexErrMsgTxt("Invalid input");
@@ -153,10 +162,9 @@ EnvsweepPlan envsweep_check(int nlhs, int nrhs, const mxArray* const prhs[]) {
                          scalar_input(prhs[3], module, "row_quad"),
                          scalar_input(prhs[4], module, "row_lin")};
     SweepGrid grid;
-    grid.col_first = truncated_position(scalar_input(prhs[5], module, "col_first"), module,
-                                        "col_first");
-    grid.row_first = truncated_position(scalar_input(prhs[6], module, "row_first"), module,
-                                        "row_first");
+    const auto first = zero_based ? truncated_zero_based : truncated_position;
+    grid.col_first = first(scalar_input(prhs[5], module, "col_first"), module, "col_first");
+    grid.row_first = first(scalar_input(prhs[6], module, "row_first"), module, "row_first");
     grid.dims.cols = truncated_count(scalar_input(prhs[7], module, "out_cols"), module, "out_cols");
     grid.dims.rows = truncated_count(scalar_input(prhs[8], module, "out_rows"), module, "out_rows");
     grid.pos_step = scalar_input(prhs[9], module, "pos_step");

@@ -38,6 +38,11 @@ int32_t truncated_count(double value, const char* module, const char* what);
 // bits signed (NaN and infinities do not).
 int32_t truncated_position(double value, const char* module, const char* what);
 
+// A 0-based position (the Python host's) truncated toward zero; ends the
+// call ("<module>:badScalar") unless the result is one that
+// truncated_position gives: -2^31 .. 2^31 - 2 (NaN and infinities are not).
+int32_t truncated_zero_based(double value, const char* module, const char* what);
+
 // The first element of a host array as a double (mxGetScalar); ends the call
 // ("<module>:emptyScalar") when the array holds no element, whose first
 // element hosts read differently (0, or an error of the host's own).
@@ -88,7 +93,9 @@ void patchwarp_run(const PatchwarpPlan& plan, const ConstView& image, const doub
 // plan reads the source only when the output has cells, and makes three
 // results of the output's size (float64, int32, int32) and, for the run,
 // scratch of `mid_count` doubles and as many int32s (none for an empty
-// output). The three results share their steps. The run returns false
+// output). The three results share their steps. With `zero_based` (the
+// Python host) col_first and row_first are 0-based positions, truncated
+// toward zero, rather than the modules' 1-based ones. The run returns false
 // when the transform found no memory for its own scratch (the results are
 // then unfinished); it throws nothing.
 struct EnvsweepPlan {
@@ -97,7 +104,8 @@ struct EnvsweepPlan {
     SweepGrid grid;
     int32_t mid_count;  // out_rows x source columns; 0 for an empty output
 };
-EnvsweepPlan envsweep_check(int nlhs, int nrhs, const mxArray* const prhs[]);
+EnvsweepPlan envsweep_check(int nlhs, int nrhs, const mxArray* const prhs[],
+                            bool zero_based = false);
 bool envsweep_run(const EnvsweepPlan& plan, const ConstView& source, double* mid_map,
                   int32_t* mid_row, const DoubleView& out_map, const Int32View& best_col,
                   const Int32View& best_row) noexcept;

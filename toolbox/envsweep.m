@@ -1,3 +1,4 @@
+function varargout = envsweep(varargin)
 %ENVSWEEP Shifted, strided 2-D distance transform with the attaining cells.
 %   [OUT_MAP, BEST_COL, BEST_ROW] = ENVSWEEP(SOURCE_MAP, COL_QUAD, COL_LIN,
 %       ROW_QUAD, ROW_LIN, COL_FIRST, ROW_FIRST, OUT_COLS, OUT_ROWS, POS_STEP)
@@ -65,3 +66,12 @@
 %     envsweep:outOfMemory    the transform's working memory could not be had.
 %
 %   See also GRIDLERP, PATCHWARP, MAX.
+
+% Runs only when no compiled envsweep module comes before this file on the path
+% (in one folder the module takes precedence over this file).
+error('bitexact:moduleNotFound', ...
+      ['envsweep: the compiled module was not found on the path. Build it with ' ...
+       'bitexact_make(outdir) from the toolbox folder and addpath(outdir), ' ...
+       'or in Octave install the package (pkg install bitexact-<version>.tar.gz) ' ...
+       'and pkg load bitexact.']);
+end

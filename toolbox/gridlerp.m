@@ -1,3 +1,4 @@
+function varargout = gridlerp(varargin)
 %GRIDLERP Sample an image by bilinear interpolation at clamped positions.
 %   V = GRIDLERP(IMAGE, X, Y) samples the real double matrix IMAGE at the
 %   0-based positions (X(k), Y(k)): X(k) is a column position and Y(k) a row
@@ -34,3 +35,12 @@
 %     gridlerp:tooLarge        a size or element count exceeds 2^31 - 1.
 %
 %   See also PATCHWARP, INTERP2.
+
+% Runs only when no compiled gridlerp module comes before this file on the path
+% (in one folder the module takes precedence over this file).
+error('bitexact:moduleNotFound', ...
+      ['gridlerp: the compiled module was not found on the path. Build it with ' ...
+       'bitexact_make(outdir) from the toolbox folder and addpath(outdir), ' ...
+       'or in Octave install the package (pkg install bitexact-<version>.tar.gz) ' ...
+       'and pkg load bitexact.']);
+end

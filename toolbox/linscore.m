@@ -1,3 +1,4 @@
+function varargout = linscore(varargin)
 %LINSCORE Standardise features and return one linear score per sample.
 %   S = LINSCORE(X, MEAN, SCALE, W) scores every column of X. X is an M x N
 %   real double matrix whose rows are features and whose columns are
@@ -40,3 +41,12 @@
 %     linscore:tooLarge        M, N or M*N exceeds 2^31 - 1.
 %
 %   See also BSXFUN, MTIMES.
+
+% Runs only when no compiled linscore module comes before this file on the path
+% (in one folder the module takes precedence over this file).
+error('bitexact:moduleNotFound', ...
+      ['linscore: the compiled module was not found on the path. Build it with ' ...
+       'bitexact_make(outdir) from the toolbox folder and addpath(outdir), ' ...
+       'or in Octave install the package (pkg install bitexact-<version>.tar.gz) ' ...
+       'and pkg load bitexact.']);
+end

@@ -1,3 +1,4 @@
+function varargout = patchwarp(varargin)
 %PATCHWARP Cut an affinely mapped, bilinearly sampled patch out of an image.
 %   [P, X, Y] = PATCHWARP(IMAGE, TEMPLATE, A) lays a grid of M rows and N
 %   columns, where [M, N] = size(TEMPLATE), centred on the origin: cell (i, j)
@@ -51,3 +52,12 @@
 %     patchwarp:tooLarge        a size or element count exceeds 2^31 - 1.
 %
 %   See also GRIDLERP, INTERP2.
+
+% Runs only when no compiled patchwarp module comes before this file on the path
+% (in one folder the module takes precedence over this file).
+error('bitexact:moduleNotFound', ...
+      ['patchwarp: the compiled module was not found on the path. Build it with ' ...
+       'bitexact_make(outdir) from the toolbox folder and addpath(outdir), ' ...
+       'or in Octave install the package (pkg install bitexact-<version>.tar.gz) ' ...
+       'and pkg load bitexact.']);
+end

@@ -22,8 +22,19 @@ How arrays are read
     ``[a b c]``); an array of more than two dimensions has shape[0] rows and
     all its further dimensions together as columns, its elements taken in
     column order. Where a function takes only some elements of an array
-    (``Y``, ``A``, ``mean``, ``scale``, ``w``, the scalars of envsweep), it
-    takes them in that column order, and copies or converts only those.
+    (``Y``, ``mean``, ``scale``, ``w``, the scalars of envsweep), it takes
+    them in that column order, and copies or converts only those.
+
+    What no Python caller means is refused (``bitexact.Error``) after the
+    module's own checks and before anything is made or converted: an image
+    or source map of more than two dimensions (``<function>:tooManyDimensions``;
+    pass one channel, ``img[:, :, k]``, read without a copy), a patchwarp
+    template array of other than two dimensions (a list is an array, not a
+    shape), an A that is not 2 x 3 (``patchwarp:notTwoByThree``).
+
+Indices
+    0-based everywhere, as Python indexes: positions, envsweep's col_first
+    and row_first, and its best_col and best_row maps (MATLAB's minus one).
 
 Types
     float64 is used as it is. bool, integer, float16 and float32 inputs are
@@ -39,16 +50,20 @@ Types
 Results
     New NumPy arrays, sharing memory with nothing; the inputs are never
     written. gridlerp's result follows X's order, patchwarp's three are
-    C-ordered unless the image is Fortran-ordered, the others' are in column
-    order. gridlerp and patchwarp also write into arrays the caller gives
-    (``out=``: float64, the result's shape, any positive steps).
+    C-ordered unless the image is Fortran-ordered, envsweep's three follow
+    the source map's order (C in, C out), and linscore's scores are 1-D (N
+    x K in column order for K models). Every function also writes into
+    arrays the caller gives (``out=``: the result's dtype and shape, any
+    positive steps).
     The interpreter lock is released while a kernel runs, so threads may call
     the functions at once.
 
 Errors
     ``bitexact.Error`` (a ValueError) with the module's own identifier
     (``err.identifier``, e.g. ``"gridlerp:emptyImage"``) and message
-    (``err.message``, also ``str(err)``). A call that finds no memory for
+    (``err.message``, as in MATLAB and Octave); ``str(err)`` is the message
+    after the function's name, e.g. ``"gridlerp: The image is empty; there
+    is nothing to sample."``. A call that finds no memory for
     its results, scratch or copies ends with ``<function>:outOfMemory``.
 """
 
@@ -62,16 +77,22 @@ __version__ = "0.1.0"
 
 class Error(ValueError):
     """An error of a module: ``identifier`` is ``"<module>:<reason>"`` (empty
-    for a module's argument-count messages), ``message`` the module's text."""
+    for a module's argument-count messages), ``message`` the module's own
+    text (as in MATLAB and Octave), ``function`` the function's name (by
+    default the identifier's first part); ``str(err)`` is
+    ``"<function>: <message>"``."""
 
-    def __init__(self, identifier, message):
-        super().__init__(message)
+    def __init__(self, identifier, message, function=None):
+        if function is None:
+            function = identifier.partition(":")[0]
+        super().__init__("%s: %s" % (function, message) if function else message)
         self.identifier = identifier
         self.message = message
+        self.function = function
 
     def __reduce__(self):
         # Whole across processes (pickle), as distributed sends it back.
-        return (Error, (self.identifier, self.message))
+        return (Error, (self.identifier, self.message, self.function))
 
 
 _LIMIT = 2 ** 31 - 1
@@ -198,6 +219,8 @@ def gridlerp(image, X, Y, out=None):
 
     Errors (bitexact.Error, identifier): gridlerp:emptyImage (positions to
     sample and an empty image), gridlerp:tooFewElements (Y shorter than X),
+    gridlerp:tooManyDimensions (an image of more than two dimensions: pass
+    one channel, image[:, :, k]),
     gridlerp:tooLarge (a size past 2**31 - 1), gridlerp:notRealDouble
     (complex input), gridlerp:outOfMemory.
 
@@ -216,12 +239,13 @@ def patchwarp(image, template, A, out=None):
     patch, x, y = patchwarp(image, template, A)
 
     image     the image, rows x columns.
-    template  an array whose shape alone is used (any dtype), or a shape
+    template  a 2-D array whose shape alone is used (any dtype), or a shape
               tuple (M, N) of whole numbers from 0; a tuple is always a shape,
-              and any other tuple raises ValueError. The patch is M x N.
-    A         the 2 x 3 affine matrix; its first six elements in column order
-              are used, so A = [[a, c, e], [b, d, f]] maps a grid cell (u, v)
-              to column a*u + c*v + e and row b*u + d*v + f.
+              and any other tuple raises ValueError. A list is an array, not
+              a shape. The patch is M x N.
+    A         the 2 x 3 affine matrix (no other shape): A = [[a, c, e],
+              [b, d, f]] maps a grid cell (u, v) to column a*u + c*v + e and
+              row b*u + d*v + f.
 
     The grid of M x N cells is centred on the origin; each cell is mapped
     through A, clamped onto the image and sampled as gridlerp samples.
@@ -232,6 +256,9 @@ def patchwarp(image, template, A, out=None):
 
     Errors (bitexact.Error, identifier): patchwarp:emptyImage,
     patchwarp:tooFewElements (A has fewer than 6 elements),
+    patchwarp:tooManyDimensions (an image or template of more than two
+    dimensions), patchwarp:badTemplate (a template array of fewer),
+    patchwarp:notTwoByThree (A not 2 x 3),
     patchwarp:tooLarge, patchwarp:notRealDouble (complex image or A),
     patchwarp:outOfMemory.
 
@@ -260,6 +287,9 @@ def _count(n):
 
 
 def _template_shape(template):
+    """The template's shape: a tuple is the shape (M, N) itself; anything else
+    is an array (a list too), whose shape the extension takes only when it
+    has two dimensions."""
     if type(template) is _np.ndarray:
         return template.shape
     if isinstance(template, tuple):
@@ -286,23 +316,35 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
     out_map, best_col, best_row = envsweep(source_map, col_quad, col_lin,
         row_quad, row_lin, col_first, row_first, out_cols, out_rows, pos_step)
 
-    For each cell of an out_rows x out_cols grid of positions, the maximum
-    over all source cells of the source value minus
-    col_quad*dc**2 + col_lin*dc + row_quad*dr**2 + row_lin*dr, where dc, dr
-    is the displacement, with the source column and row that attain it. A
-    negative quadratic coefficient turns its direction into a minimum.
+    Output cell [j, i] sits at source row py[j] and source column px[i] and
+    holds, with positive quadratic coefficients, the maximum over all source
+    cells [y, x] of
 
-    col_first, row_first  the first output position, a 1-based cell (as in
-                          MATLAB); truncated toward zero.
+        source_map[y, x] - (col_quad*dc**2 + col_lin*dc)
+                         - (row_quad*dr**2 + row_lin*dr)
+
+    where dc = px[i] - x and dr = py[j] - y: the displacement from the
+    source cell to the output position (output minus source), and best_col,
+    best_row give the x and y that attain it. A negative quadratic
+    coefficient makes its direction a minimum instead.
+
+    col_first, row_first  the first output position px[0], py[0]: a 0-based
+                          source column and row, as Python indexes (MATLAB's
+                          1-based col_first minus one); positions before 0
+                          or past the map are allowed. A fraction is dropped
+                          toward zero (int(col_first)), so 2.7 is column 2
+                          and -0.5 is column 0.
     out_cols, out_rows    the grid's size; truncated toward zero. With
                           either 0 the three results are empty and come
                           back at once, the source unread.
-    pos_step              the step between output positions (>= 0); the
-                          fraction is dropped at each step.
+    pos_step              the step between output positions (>= 0); each
+                          position is the previous one plus pos_step,
+                          truncated toward zero.
     Each scalar is the first element of its argument.
 
-    Returns out_map (float64), best_col and best_row (int32, 1-based source
-    column and row), each out_rows x out_cols.
+    Returns out_map (float64), best_col and best_row (int32, the 0-based
+    source column and row, so source_map[best_row, best_col] is the source
+    value that won; MATLAB's maps minus one), each out_rows x out_cols.
 
     out    optional: a tuple of three arrays of out_rows x out_cols (float64,
            int32, int32) with the same steps in elements, which receive the
@@ -312,14 +354,15 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
     slices, one channel of an interleaved array), and the results come back
     in the source's order (C in, C out); the same bits either way.
 
-    Errors (bitexact.Error, identifier): envsweep:emptySource,
+    Errors (bitexact.Error, identifier): envsweep:tooManyDimensions (a
+    source of more than two dimensions: pass one channel), envsweep:emptySource,
     envsweep:emptyScalar, envsweep:badScalar, envsweep:positionRange,
     envsweep:tooLarge, envsweep:outOfMemory, envsweep:notRealDouble.
 
     >>> v, c, r = envsweep([[0, 0, 0, 8], [6, 0, 0, 0], [0, 0, 4, 0]],
-    ...                    1, 0, 1, 0, 1, 1, 2, 2, 2)
+    ...                    1, 0, 1, 0, 0, 0, 2, 2, 2)
     >>> v.tolist(), c.tolist(), r.tolist()
-    ([[5.0, 7.0], [5.0, 4.0]], [[1, 4], [1, 3]], [[2, 1], [2, 3]])
+    ([[5.0, 7.0], [5.0, 4.0]], [[0, 3], [0, 2]], [[1, 0], [1, 2]])
     """
     m = "envsweep"
     values = (col_quad, col_lin, row_quad, row_lin, col_first, row_first, out_cols, out_rows,
@@ -360,8 +403,13 @@ def linscore(X, mean, scale, w, out=None):
     first feature to the last, of w[k] * ((X[k, j] - mean[k]) / scale[k]),
     then plus the bias w[M].
 
-    out    optional: a float64 array of shape (N,) (any step) that receives
-           the scores; nothing is allocated then.
+    Several models at once: a 2-D w of M + 1 (or more) rows and K columns,
+    one model per column, gives scores of shape (N, K); X is standardised
+    once, and column k has the bits of linscore(X, mean, scale, w[:, k]).
+    A 1-D w (or a w of one row) is one model.
+
+    out    optional: a float64 array of the scores' shape, (N,) or (N, K)
+           (any steps), that receives them; nothing is allocated then.
 
     Errors (bitexact.Error, identifier): linscore:tooFewElements,
     linscore:tooLarge, linscore:notRealDouble, linscore:outOfMemory.

@@ -1,7 +1,7 @@
 # The types of the package's functions, for editors and type checkers.
 # Inputs are anything NumPy turns into an array (numbers, nested lists,
 # arrays of any memory order); results are new float64 arrays, and the
-# 1-based argmax maps of envsweep are int32. A patchwarp template is an
+# 0-based argmax maps of envsweep are int32. A patchwarp template is an
 # array, of which only the shape is used, or the shape (M, N) itself.
 from typing import Any
 
@@ -14,7 +14,8 @@ __version__: str
 class Error(ValueError):
     identifier: str
     message: str
-    def __init__(self, identifier: str, message: str) -> None: ...
+    function: str
+    def __init__(self, identifier: str, message: str, function: str | None = None) -> None: ...
 
 def gridlerp(
     image: ArrayLike, X: ArrayLike, Y: ArrayLike, out: NDArray[np.float64] | None = None

@@ -95,6 +95,33 @@ def _describe(index, name, label, why, inputs, expected, got):
     return "\n".join(lines)
 
 
+def _as_python_call(name, inputs):
+    """A recorded call's inputs as a Python caller passes them: patchwarp's
+    template as its shape and A as the 2 x 3 matrix of the six elements the
+    module reads (any, for an empty patch); envsweep's col_first and row_first 0-based (the 1-based
+    cell, its fraction dropped, minus one)."""
+    arguments = list(inputs)
+    if name == "patchwarp":
+        arguments[1] = inputs[1].shape
+        if inputs[2].size >= 6:
+            arguments[2] = inputs[2].reshape(-1, order="F")[:6].reshape((2, 3), order="F")
+        elif inputs[1].size == 0:
+            arguments[2] = _np.zeros((2, 3))    # an empty patch reads nothing of A
+    if name == "envsweep":
+        for k in (5, 6):
+            if inputs[k].size:
+                value = float(inputs[k].reshape(-1, order="F")[0])
+                arguments[k] = float(_np.trunc(value)) - 1 if _np.isfinite(value) else value
+    return arguments
+
+
+def _as_python_results(name, expected):
+    """The recorded results as Python returns them: envsweep's maps 0-based."""
+    if name != "envsweep":
+        return expected
+    return expected[:1] + [(m - 1).astype(m.dtype) for m in expected[1:]]
+
+
 def _setting():
     import numpy
     return "%s %s, Python %s, NumPy %s" % (platform.system(), platform.machine(),
@@ -123,9 +150,8 @@ def run(path=None, out=_STDOUT):
         expected = [source.array() for _ in range(count_out)]
         name = MODULES[module - 1]
         calls[module - 1] += 1
-        arguments = list(inputs)
-        if name == "patchwarp":
-            arguments[1] = inputs[1].shape
+        arguments = _as_python_call(name, inputs)
+        expected = _as_python_results(name, expected)
         got, why = [], ""
         try:
             results = functions[module - 1](*arguments)

@@ -96,22 +96,22 @@ def demo_envsweep(outdir):
     scores[rows_at, cols_at] = 0.4 + 0.6 * rng.random(peaks)
     save_picture(outdir, "envsweep_scores", (scores + 1) / 2)
     # Each peak spreads into a round hill; the argmax maps give, for every
-    # cell, the 1-based column and row of the peak that wins it.
+    # cell, the 0-based column and row of the peak that wins it.
     ids = np.zeros((n, n))
     ids[rows_at, cols_at] = np.arange(1, peaks + 1)
     cost = 1 / 3000
-    spread, best_col, best_row = bitexact.envsweep(scores, cost, 0, cost, 0, 1, 1, n, n, 1)
+    spread, best_col, best_row = bitexact.envsweep(scores, cost, 0, cost, 0, 0, 0, n, n, 1)
     save_picture(outdir, "envsweep_spread", (spread + 1) / 2)
     save_picture(outdir, "envsweep_best_col", best_col / n)
     save_picture(outdir, "envsweep_best_row", best_row / n)
-    save_picture(outdir, "envsweep_regions", ids[best_row - 1, best_col - 1] / peaks)
+    save_picture(outdir, "envsweep_regions", ids[best_row, best_col] / peaks)
     print("  spread %d peaks over %d x %d cells" % (peaks, n, n))
-    # A coarser grid every 2.5 cells from cell (-20, -20), beyond the map on
+    # A coarser grid every 2.5 cells from cell (-21, -21), beyond the map on
     # both sides; the fraction of the step is dropped at each step.
-    coarse, coarse_col, coarse_row = bitexact.envsweep(scores, cost, 0, cost, 0, -20, -20,
+    coarse, coarse_col, coarse_row = bitexact.envsweep(scores, cost, 0, cost, 0, -21, -21,
                                                        80, 80, 2.5)
     save_picture(outdir, "envsweep_coarse", (coarse + 1) / 2)
-    save_picture(outdir, "envsweep_coarse_regions", ids[coarse_row - 1, coarse_col - 1] / peaks)
+    save_picture(outdir, "envsweep_coarse_regions", ids[coarse_row, coarse_col] / peaks)
     print("  the same on an 80 x 80 grid with step 2.5 starting outside the map")
 
 

@@ -23,6 +23,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/linscore.h"
 #include "core/matrix_view.h"
 #include "modules/args.h"
 #include "python_host.h"
@@ -232,6 +233,29 @@ py::object error_of(const pyhost::HostError& error) {
     return py::make_tuple(error.identifier, error.message);
 }
 
+// A shape as Python writes it: "(6,)", "(2, 2)".
+std::string shape_text(const py::ssize_t* dims, size_t ndim) {
+    std::string text = "(";
+    for (size_t d = 0; d < ndim; ++d) text += (d ? ", " : "") + std::to_string(dims[d]);
+    return text + (ndim == 1 ? ",)" : ")");
+}
+
+// The checks of the Python host alone, after the module's own (so that a call
+// the module refuses gets the module's error, as in MATLAB) and before
+// anything is made or converted: inputs that MATLAB's way of counting would
+// read, but that no Python caller means. Each returns the error, or None.
+
+// An image of more than two dimensions: MATLAB would take its channels side
+// by side as further columns.
+py::object one_channel(const py::array& image, const char* module, const char* name) {
+    if (image.ndim() <= 2) return py::none();
+    return py::make_tuple(std::string(module) + ":tooManyDimensions",
+                          std::string(name == std::string("image") ? "The image" : name) +
+                              " has " + std::to_string(image.ndim()) +
+                              " dimensions; pass one channel, " + name +
+                              "[:, :, k], which is read without a copy.");
+}
+
 py::object gridlerp(py::array image, py::array X, py::array Y, py::object out) {
     pyhost::HostCall call("gridlerp");
     const mxArray* prhs[3] = {size_only(call, image), size_only(call, X), size_only(call, Y)};
@@ -241,6 +265,8 @@ py::object gridlerp(py::array image, py::array X, py::array Y, py::object out) {
     } catch (const pyhost::HostError& error) {
         return error_of(error);
     }
+    py::object refused = one_channel(image, "gridlerp", "image");
+    if (!refused.is_none()) return refused;
     const std::vector<py::ssize_t> shape(X.shape(), X.shape() + X.ndim());
     py::array_t<double> result = result_array<double>(out, shape, row_ordered(X.ptr()), "out");
     const DoubleView out_view = result_view(result);
@@ -279,6 +305,22 @@ py::object patchwarp(py::array image, py::tuple shape, py::array A, py::object o
     } catch (const pyhost::HostError& error) {
         return error_of(error);
     }
+    py::object refused = one_channel(image, "patchwarp", "image");
+    if (!refused.is_none()) return refused;
+    // The template's shape: two counts, or an array's shape of other than two.
+    const size_t template_ndim = py::len(shape);
+    if (template_ndim != 2)
+        return py::make_tuple(
+            std::string(template_ndim > 2 ? "patchwarp:tooManyDimensions"
+                                          : "patchwarp:badTemplate"),
+            "The template is an array of " + std::to_string(template_ndim) +
+                (template_ndim == 1 ? " dimension" : " dimensions") +
+                "; pass a 2-D array or the shape (M, N) as a tuple (a list is an array, "
+                "not a shape).");
+    if (A.ndim() != 2 || A.shape(0) != 2 || A.shape(1) != 3)
+        return py::make_tuple(std::string("patchwarp:notTwoByThree"),
+                              "A has the shape " + shape_text(A.shape(), size_t(A.ndim())) +
+                                  "; it must be the 2 x 3 array [[a, c, e], [b, d, f]].");
     const std::vector<py::ssize_t> grid{plan.grid.rows, plan.grid.cols};
     // Row order unless the image lies in column order.
     const auto* image_array = py::detail::array_proxy(image.ptr());
@@ -358,10 +400,12 @@ py::object envsweep(py::array source, py::tuple scalars, py::object out) {
     }
     EnvsweepPlan plan;
     try {
-        plan = envsweep_check(3, 10, prhs);
+        plan = envsweep_check(3, 10, prhs, true);   // 0-based col_first, row_first
     } catch (const pyhost::HostError& error) {
         return error_of(error);
     }
+    py::object refused = one_channel(source, "envsweep", "source_map");
+    if (!refused.is_none()) return refused;
     const std::vector<py::ssize_t> shape{plan.grid.dims.rows, plan.grid.dims.cols};
     const bool c_order = row_ordered(source.ptr());
     py::object outs[3] = {py::none(), py::none(), py::none()};
@@ -398,6 +442,14 @@ py::object envsweep(py::array source, py::tuple scalars, py::object out) {
         py::gil_scoped_release unlocked;
         done = envsweep_run(plan, source_view, mid_map.get(), mid_row.get(), map_view, col_view,
                             row_view);
+        // The maps 0-based, as Python indexes: the module's 1-based cells
+        // minus one.
+        if (done && plan.mid_count > 0)
+            for (Int32View view : {col_view, row_view}) {
+                if (view.col_step < view.row_step) view = view.transposed();  // along memory
+                for (int32_t c = 0; c < view.cols; ++c)
+                    for (int32_t r = 0; r < view.rows; ++r) view.at(r, c) -= 1;
+            }
     }
     if (!done) return out_of_memory("envsweep");
     py::list results(3);
@@ -407,32 +459,87 @@ py::object envsweep(py::array source, py::tuple scalars, py::object out) {
     return std::move(results);
 }
 
+// Scores of K models over one standardised copy Z of X (features x samples,
+// column-major): rescale once, then predict_scores once per column of w,
+// the module's two steps, so every column has the bits of the one-model call
+// with that column. Returns false when there is no memory for Z.
+bool score_models(const LinscorePlan& plan, const ConstView& X, const ConstView& mean,
+                  const ConstView& scale, const ConstView& w, const DoubleView& scores) {
+    const size_t features = static_cast<size_t>(plan.features);
+    const size_t samples = static_cast<size_t>(plan.samples);
+    const size_t cells = features * samples;
+    std::unique_ptr<double[]> Z(new (std::nothrow) double[cells ? cells : 1]);
+    std::unique_ptr<double[]> X_copy, vectors(new (std::nothrow) double[3 * features + 2]);
+    std::unique_ptr<double[]> column(new (std::nothrow) double[samples]);
+    if (!Z || !vectors || !column) return false;
+    // X, mean, scale and each column of w as the plain arrays the steps read:
+    // element copies, no arithmetic.
+    const double* X_data = X.data;
+    if (!X.column_major()) {
+        X_copy.reset(new (std::nothrow) double[cells ? cells : 1]);
+        if (!X_copy) return false;
+        for (int32_t j = 0; j < plan.samples; ++j)
+            for (int32_t i = 0; i < plan.features; ++i) X_copy[i + j * features] = X.at(i, j);
+        X_data = X_copy.get();
+    }
+    double* mean_data = vectors.get();
+    double* scale_data = mean_data + features;
+    double* w_data = scale_data + features;
+    for (int32_t i = 0; i < plan.features; ++i) {
+        mean_data[i] = mean.at(i, 0);
+        scale_data[i] = scale.at(i, 0);
+    }
+    rescale(X_data, Z.get(), mean_data, scale_data, plan.samples, plan.features);
+    for (int32_t k = 0; k < w.cols; ++k) {
+        for (int32_t i = 0; i <= plan.features; ++i) w_data[i] = w.at(i, k);
+        predict_scores(column.get(), Z.get(), w_data, plan.samples, plan.features);
+        for (int32_t j = 0; j < plan.samples; ++j) scores.at(j, k) = column[j];
+    }
+    return true;
+}
+
 py::object linscore(py::array X, py::array mean, py::array scale, py::array w, py::object out) {
     pyhost::HostCall call("linscore");
+    // A 2-D w of more than one row holds one model per column: the module's
+    // checks see one column (each is checked alike), and the scores are
+    // samples x models. A 1-D w (or a row) is one model, as in the module.
+    const bool models = w.ndim() == 2 && w.shape(0) > 1;
     const mxArray* prhs[4] = {size_only(call, X), size_only(call, mean), size_only(call, scale),
-                              size_only(call, w)};
+                              models ? call.input(nullptr, static_cast<size_t>(w.shape(0)), 1)
+                                     : size_only(call, w)};
     LinscorePlan plan;
     try {
         plan = linscore_check(1, 4, prhs);
+        if (models) host_count(static_cast<size_t>(w.shape(1)), "linscore", "w");
     } catch (const pyhost::HostError& error) {
         return error_of(error);
     }
-    py::array_t<double> scores = result_array<double>(out, {plan.samples}, false, "out");
+    std::vector<py::ssize_t> shape{plan.samples};
+    if (models) shape.push_back(w.shape(1));
+    py::array_t<double> scores = result_array<double>(out, shape, false, "out");
     // The scores as a column: a vector's elements are the host's columns.
-    const DoubleView scores_view = result_view(scores).transposed();
+    const DoubleView scores_view =
+        models ? result_view(scores) : result_view(scores).transposed();
     py::object X_copy, mean_copy, scale_copy, w_copy;
     ConstView X_view{}, mean_view{}, scale_view{}, w_view{};
-    if (plan.samples > 0) {
+    const bool work = plan.samples > 0 && (!models || w.shape(1) > 0);
+    if (work) {
         X_view = read_view(X, X_copy);
         mean_view = leading_column(mean, plan.features, mean_copy);
         scale_view = leading_column(scale, plan.features, scale_copy);
-        w_view = leading_column(w, plan.features + 1, w_copy);
+        if (models)
+            w_view = read_view(w, w_copy);
+        else
+            w_view = leading_column(w, plan.features + 1, w_copy);
     }
     bool done = true;
-    {
+    if (work) {
         py::gil_scoped_release unlocked;
         try {
-            linscore_run(plan, X_view, mean_view, scale_view, w_view, nullptr, scores_view);
+            if (models)
+                done = score_models(plan, X_view, mean_view, scale_view, w_view, scores_view);
+            else
+                linscore_run(plan, X_view, mean_view, scale_view, w_view, nullptr, scores_view);
         } catch (const std::bad_alloc&) {
             done = false;
         }

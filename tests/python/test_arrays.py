@@ -84,15 +84,15 @@ def test_shapes():
     assert float(bitexact.gridlerp([1.0, 2.0, 3.0], 1.5, 4)) == 2.5
     # A 1-d X for linscore is one feature over n samples.
     assert bitexact.linscore([1.0, 2.0, 3.0], 1, 2, [4, 1]).tolist() == [1.0, 3.0, 5.0]
-    # A three-dimensional image has its trailing dimensions as columns.
+    # A three-dimensional image is refused (MATLAB would take its channels as
+    # further columns); one channel is what is meant.
     stack = np.arange(24.0).reshape(2, 3, 4, order="F")
-    assert float(bitexact.gridlerp(stack, 7, 1)) == stack[1, 1, 2]
+    assert float(bitexact.gridlerp(stack[:, :, 2], 1, 1)) == stack[1, 1, 2]
     # patchwarp: a tuple is a shape, an array gives its shape (any dtype).
     for template in ((3, 2), np.zeros((3, 2), complex), np.zeros((3, 2), bool)):
         assert bits(bitexact.patchwarp(IMAGE, template, A)[0]) == \
             bits(bitexact.patchwarp(IMAGE, np.zeros((3, 2)), A)[0])
     assert bitexact.patchwarp(IMAGE, (0, 5), A)[0].shape == (0, 5)
-    assert bitexact.patchwarp(IMAGE, np.zeros(4), A)[0].shape == (1, 4)
     with pytest.raises(ValueError):
         bitexact.patchwarp(IMAGE, (3, 2, 1), A)
     with pytest.raises(ValueError):
@@ -149,20 +149,65 @@ def test_types():
      "pos_step must be a number not below 0."),
     (lambda: bitexact.envsweep(np.zeros((0, 3)), 0, 0, 0, 0, 1, 1, 1, 1, 1),
      "envsweep:emptySource", "source_map is empty; there is nothing to transform."),
-    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 2 ** 31 - 1, 1, 3, 1, 1),
+    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 2 ** 31 - 2, 1, 3, 1, 1),
      "envsweep:positionRange", "The output positions leave the 32-bit integer range."),
     (lambda: bitexact.linscore(FEATURES, MEAN, SCALE, W[:4]), "linscore:tooFewElements",
      "w has fewer elements than the call needs."),
+    # Python's own refusals, of calls the module would take: they come after
+    # the module's checks (a call both refuse fails as in MATLAB).
+    (lambda: bitexact.gridlerp(np.zeros((4, 4, 3)), 0, 0), "gridlerp:tooManyDimensions",
+     "The image has 3 dimensions; pass one channel, image[:, :, k], which is read without a "
+     "copy."),
+    (lambda: bitexact.patchwarp(np.zeros((4, 4, 3)), (2, 2), A), "patchwarp:tooManyDimensions",
+     "The image has 3 dimensions; pass one channel, image[:, :, k], which is read without a "
+     "copy."),
+    (lambda: bitexact.patchwarp(np.zeros((4, 4, 3)), (2, 2), [1, 0]),
+     "patchwarp:tooFewElements", "A has fewer elements than the call needs."),
+    (lambda: bitexact.patchwarp(IMAGE, np.zeros((2, 2, 2)), A), "patchwarp:tooManyDimensions",
+     "The template is an array of 3 dimensions; pass a 2-D array or the shape (M, N) as a "
+     "tuple (a list is an array, not a shape)."),
+    (lambda: bitexact.patchwarp(IMAGE, [3, 4], A), "patchwarp:badTemplate",
+     "The template is an array of 1 dimension; pass a 2-D array or the shape (M, N) as a "
+     "tuple (a list is an array, not a shape)."),
+    (lambda: bitexact.patchwarp(IMAGE, (2, 2), A.ravel(order="F")), "patchwarp:notTwoByThree",
+     "A has the shape (6,); it must be the 2 x 3 array [[a, c, e], [b, d, f]]."),
+    (lambda: bitexact.patchwarp(IMAGE, (0, 2), A.T), "patchwarp:notTwoByThree",
+     "A has the shape (3, 2); it must be the 2 x 3 array [[a, c, e], [b, d, f]]."),
+    (lambda: bitexact.envsweep(np.zeros((4, 4, 2)), 1, 0, 1, 0, 0, 0, 1, 1, 1),
+     "envsweep:tooManyDimensions", "source_map has 3 dimensions; pass one channel, "
+     "source_map[:, :, k], which is read without a copy."),
+    (lambda: bitexact.envsweep(np.zeros((4, 4, 2)), 1, 0, 1, 0, 0, 0, -1, 1, 1),
+     "envsweep:badScalar", "out_cols must be a finite number from 0 to 2^31 - 1."),
+    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 2 ** 31 - 1, 1, 1, 1, 1), "envsweep:badScalar",
+     "col_first must be a finite number above -2^31 - 1 and below 2^31 - 1."),
+    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 1, -2.0 ** 31 - 1, 1, 1, 1),
+     "envsweep:badScalar",
+     "row_first must be a finite number above -2^31 - 1 and below 2^31 - 1."),
 ])
 def test_errors(call, identifier, message):
     with pytest.raises(bitexact.Error) as caught:
         call()
     assert isinstance(caught.value, ValueError)
     assert (caught.value.identifier, caught.value.message, str(caught.value)) == \
-        (identifier, message, message)
+        (identifier, message, identifier.split(":")[0] + ": " + message)
     # Whole after a trip between processes.
     copy = pickle.loads(pickle.dumps(caught.value))
-    assert (type(copy), copy.identifier, copy.message) == (bitexact.Error, identifier, message)
+    assert (type(copy), copy.identifier, copy.message, str(copy)) == \
+        (bitexact.Error, identifier, message, str(caught.value))
+
+
+# envsweep's first positions and maps are 0-based: the maps index the source
+# directly, and a fraction of col_first or row_first is dropped toward zero.
+def test_envsweep_is_zero_based():
+    source = RNG.uniform(0, 1, (5, 6))     # a cost of 1 a cell keeps every cell its own
+    value, col, row = bitexact.envsweep(source, 1, 0, 1, 0, 0, 0, 6, 5, 1)
+    assert (col == np.arange(6)).all() and (row == np.arange(5)[:, None]).all()
+    assert bits(source[row, col]) == bits(value)
+    shifted = bitexact.envsweep(source, 1, 0, 1, 0, 2, 1, 3, 3, 1)
+    assert bits(shifted[1]) == bits(col[1:4, 2:5]) and bits(shifted[2]) == bits(row[1:4, 2:5])
+    for first, whole in ((2.7, 2), (-0.5, 0), (-1.5, -1)):
+        assert [bits(r) for r in bitexact.envsweep(source, 1, 0, 1, 0, first, first, 3, 3, 1.5)] \
+            == [bits(r) for r in bitexact.envsweep(source, 1, 0, 1, 0, whole, whole, 3, 3, 1.5)]
 
 
 # Inputs are read, never written (read-only arrays are accepted); results are
@@ -250,7 +295,7 @@ def test_no_memory_in_proportion_to_what_is_not_read():
         # A copy would have failed for memory first (outOfMemory).
         assert found[name][0] == name.split()[0] + ":tooLarge", name
     assert found["gridlerp Y"][0] == [((), [1.0])]
-    assert found["patchwarp A"][0][1:] == [((1, 1), [0.25]), ((1, 1), [0.25])]
+    assert found["patchwarp A"][0] == "patchwarp:notTwoByThree"   # refused, not converted
     assert found["linscore mean, scale, w"][0] == [((1,), [(1.0 - 0.25) / 0.25 * 0.25 + 0.25])]
     assert found["envsweep scalars"][0] == [((1, 1), [1.0]), ((1, 1), [1]), ((1, 1), [1])]
     assert found["envsweep empty output"][0] == [((2 ** 31 - 1, 0), [])] * 3

@@ -108,7 +108,7 @@ def test_wrong_out_names_what_was_expected():
     with pytest.raises(ValueError, match=r"\(2, 3\)"):
         bitexact.gridlerp(image, np.ones((2, 3)), np.ones((2, 3)), out=np.empty((3, 2)))
     with pytest.raises(ValueError, match=r"\(2, 2\)"):
-        bitexact.patchwarp(image, (2, 2), np.ones(6), out=(np.empty((2, 2)),) * 2 + (np.empty(4),))
+        bitexact.patchwarp(image, (2, 2), np.ones((2, 3)), out=(np.empty((2, 2)),) * 2 + (np.empty(4),))
     good = (np.empty((2, 3)), np.empty((2, 3), np.int32), np.empty((2, 3), np.int32))
     args = (image, 1, 0, 1, 0, 1, 1, 3, 2, 1)
     with pytest.raises(TypeError, match="int32"):

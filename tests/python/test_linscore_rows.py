@@ -4,6 +4,7 @@ order, in test_conformance.py, give its scores and errors.)"""
 import tracemalloc
 
 import numpy as np
+import pytest
 
 import bitexact
 from conftest import bits
@@ -24,3 +25,30 @@ def test_no_copy_of_x():
         tracemalloc.stop()
     assert bits(scores) == bits(want)
     assert peak < X.nbytes // 4
+
+
+# K models at once (w of M + 1 rows and K columns): each column of the scores
+# has the bits of the one-model call with that column of w, whatever X's
+# layout, with NaN, infinities and signed zeros among the inputs.
+def test_models_give_the_bits_of_one_model_each():
+    rng = np.random.default_rng(8)
+    X = rng.uniform(-3, 3, (6, 37))
+    X[2, 5], X[4, 9] = np.nan, np.inf
+    mean, scale = rng.uniform(-1, 1, 6), rng.uniform(0.5, 2, 6)
+    scale[3] = 0.0
+    w = rng.uniform(-1, 1, (8, 5))      # two rows past the bias, ignored
+    w[6, 1] = -0.0
+    for layout in (X, np.asfortranarray(X), X[:, ::-1][:, ::-1], X.T.copy().T):
+        scores = bitexact.linscore(layout, mean, scale, w)
+        assert scores.shape == (37, 5)
+        for k in range(5):
+            assert bits(scores[:, k]) == bits(bitexact.linscore(X, mean, scale, w[:, k]))
+    out = np.empty((37, 5))
+    assert bitexact.linscore(X, mean, scale, w, out=out) is out
+    assert bits(out) == bits(bitexact.linscore(X, mean, scale, w))
+    assert bitexact.linscore(X, mean, scale, w[:, :0]).shape == (37, 0)
+    assert bits(bitexact.linscore(np.zeros((0, 3)), [], [], [[-0.0, 2.0], [7.0, 7.0]])) == \
+        bits(np.array([[0.0, 2.0]] * 3))
+    with pytest.raises(bitexact.Error, match="w has fewer elements") as caught:
+        bitexact.linscore(X, mean, scale, w[:6])
+    assert caught.value.identifier == "linscore:tooFewElements"

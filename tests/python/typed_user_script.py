@@ -31,4 +31,4 @@ except bitexact.Error as err:
     identifier: str = err.identifier
     message: str = err.message
     print(identifier, "-", message)
-    assert identifier == "gridlerp:emptyImage" and str(err) == message
+    assert identifier == "gridlerp:emptyImage" and str(err) == "gridlerp: " + message
