@@ -116,7 +116,8 @@ std::string table(const Results& r) {
     if (found("memory/copy")) copy_bandwidth = 2 * memory_bytes / r.ms.at("memory/copy");
 
     out << "Medians of " << repetitions << " runs on " << machine() << "; "
-        << kernel_path_report() << ". Ratios above 1 mean ours is faster; ours is checked bit for bit"
+        << kernel_path_report()
+        << ". Ratios above 1 mean ours is faster; ours is checked bit for bit"
            " against its scalar path before it is timed.\n\n";
     out << "| case | ours ms | scalar ms | peer | peer ms | ours vs peer | ours vs peer per"
            " source cell | ours vs scalar | floor ms | ours / floor | heap allocations per call |\n";
