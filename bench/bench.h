@@ -17,7 +17,8 @@ namespace bench {
 
 // One line of the closing table. The benchmarks named `name + "/ours"`,
 // `name + "/scalar"` and `name + "/" + peer` time our kernel on its fastest
-// path, on its plain scalar path, and the peer; our kernel produces
+// path (as BITEXACT_KERNEL_PATH caps it), on its plain scalar path, and the
+// peer; our kernel produces
 // `ours_items` output cells per iteration and the peer `peer_items`, so a
 // case whose peer does a different amount of work is compared per cell.
 // `floor_bytes` is the memory traffic our kernel cannot avoid (inputs read

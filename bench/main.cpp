@@ -1,9 +1,13 @@
 // The benchmark: every kernel beside its peer, in one process and one run, on
 // the same data, one thread each. Prints Google Benchmark's report and then a
 // table of medians with the ratios; --table=FILE also writes the table as
-// Markdown (./run bench puts it into doc/performance.md).
+// Markdown (./run bench puts it into doc/performance.md). "Ours" runs the path
+// a call asking for the fastest one gets, which BITEXACT_KERNEL_PATH caps; the
+// report and the table name it. --kernel-path prints that path's name alone
+// (as kernel_path_name writes it) and does nothing else.
 //
 //   bitexact_bench [--reps=N] [--table=FILE] [Google Benchmark flags]
+//   bitexact_bench --kernel-path
 #include <cblas.h>
 
 #include <opencv2/core.hpp>
@@ -81,6 +85,23 @@ std::string machine() {
     return out.str();
 }
 
+// The path "ours" runs, and why where the variable asked for another.
+std::string kernel_path_report() {
+    const char* value = std::getenv("BITEXACT_KERNEL_PATH");
+    const KernelPath run = kernel_path_in_force();
+    std::string text = std::string("kernel path ") + kernel_path_name(run);
+    if (value == nullptr || *value == '\0')
+        return text + " (the best this processor runs; BITEXACT_KERNEL_PATH unset)";
+    bool known = false;
+    const KernelPath asked = kernel_path_cap(&known);
+    text += std::string(" (BITEXACT_KERNEL_PATH=") + value;
+    if (!known) return text + ", which names no path and is ignored)";
+    if (asked != run)
+        return text + ": this processor does not run " + kernel_path_name(asked) +
+               ", the best path below it ran)";
+    return text + ")";
+}
+
 std::string fixed(double v, int digits) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", digits, v);
@@ -94,7 +115,8 @@ std::string table(const Results& r) {
     const double memory_bytes = 256.0 * 1024 * 1024;
     if (found("memory/copy")) copy_bandwidth = 2 * memory_bytes / r.ms.at("memory/copy");
 
-    out << "Medians of " << repetitions << " runs on " << machine()
+    out << "Medians of " << repetitions << " runs on " << machine() << "; "
+        << kernel_path_report()
         << ". Ratios above 1 mean ours is faster; ours is checked bit for bit"
            " against its scalar path before it is timed.\n\n";
     out << "| case | ours ms | scalar ms | peer | peer ms | ours vs peer | ours vs peer per"
@@ -178,7 +200,10 @@ int main(int argc, char** argv) {
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg.rfind("--reps=", 0) == 0) {
+        if (arg == "--kernel-path") {
+            std::printf("%s\n", kernel_path_name(kernel_path_in_force()));
+            return 0;
+        } else if (arg.rfind("--reps=", 0) == 0) {
             bench::repetitions = std::max(1, std::atoi(arg.c_str() + 7));
         } else if (arg.rfind("--table=", 0) == 0) {
             table_file = arg.substr(8);
@@ -190,6 +215,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&rest_count, rest.data());
     if (benchmark::ReportUnrecognizedArguments(rest_count, rest.data())) return 1;
 
+    std::printf("Ours: %s.\n", bench::kernel_path_report().c_str());
     // One thread for everyone: our modules start none.
     cv::setNumThreads(1);
     openblas_set_num_threads(1);

@@ -9,11 +9,14 @@ each case's calls interleaved round after round in this one process, and the
 medians compared; inputs are C-ordered (NumPy's default) and Fortran-ordered.
 Also: each call's peak memory beyond its inputs, and the smallest calls.
 
-    python3 bench/python_table.py TABLE.md [--reps=N] [--only=NAME]
+    python3 bench/python_table.py TABLE.md [--reps=N] [--only=NAME] [--path=TEXT]
 
-writes a Markdown table (./run bench puts it into doc/performance.md). --only=NAME
-times only the calls of the function NAME (e.g. envsweep), with np.add as the
-smallest call's reference, for a quick look while working on one of them.
+writes a Markdown table (./run bench puts it into doc/performance.md). --path=TEXT
+puts the kernel path the package's calls run into the table's heading (./run bench
+asks the benchmark binary, whose kernels resolve BITEXACT_KERNEL_PATH as the
+package's do). --only=NAME times only the calls of the function NAME (e.g.
+envsweep), with np.add as the smallest call's reference, for a quick look while
+working on one of them.
 """
 import os
 
@@ -399,20 +402,23 @@ def main():
         sys.exit(__doc__)
     reps = 7
     only = None
+    path = ""
     for arg in sys.argv[2:]:
+        if arg.startswith("--path="):
+            path = "; kernel path " + arg.split("=", 1)[1]
         if arg.startswith("--reps="):
             reps = int(arg.split("=", 1)[1])
         if arg.startswith("--only="):
             only = arg.split("=", 1)[1]
     table, smallest = build(reps, only)
     lines = [
-        "Python %s on %s: medians of %d rounds (wall-clock time), one thread, each case's "
+        "Python %s on %s%s: medians of %d rounds (wall-clock time), one thread, each case's "
         "calls interleaved in one process. NumPy %s, OpenCV %s, SciPy %s, numba %s. "
         "Each call is timed whole: conversions, copies and fresh results included. "
         "Ratios above 1 mean bitexact is faster. Peak MiB: how far the process's memory "
         "rose during one call (in brackets what the call may hold: copies of its inputs, "
         "its results, its scratch)."
-        % (platform.python_version(), processor(), reps, np.__version__, cv2.__version__,
+        % (platform.python_version(), processor(), path, reps, np.__version__, cv2.__version__,
            scipy.__version__, numba.__version__),
         "",
         "| call | layout | bitexact | ms | peak MiB | what a Python user calls instead | ms "

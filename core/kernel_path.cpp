@@ -1,5 +1,17 @@
 #include "kernel_path.h"
 
+#include <cstdlib>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 #if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
 #include <intrin.h>
 #elif (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
@@ -95,7 +107,40 @@ bool processor_has_avx512() {
 #endif
 }
 
+// Whether `value` spells `name` (lower case), letters in either case.
+bool names(const char* value, const char* name) {
+    for (; *name != '\0'; ++value, ++name) {
+        const char c = (*value >= 'A' && *value <= 'Z') ? static_cast<char>(*value - 'A' + 'a')
+                                                          : *value;
+        if (c != *name) return false;
+    }
+    return *value == '\0';
+}
+
 }  // namespace
+
+KernelPath kernel_path_cap(bool* known) {
+    constexpr const char* kVariable = "BITEXACT_KERNEL_PATH";
+#if defined(_WIN32)
+    // The process's own environment block, which a host's setenv changes;
+    // the C runtime's copy of it may be another runtime's and stale.
+    char buffer[16];
+    const unsigned long length = GetEnvironmentVariableA(kVariable, buffer, sizeof buffer);
+    const char* value = length == 0 ? "" : length < sizeof buffer ? buffer : "?";
+#else
+    const char* value = std::getenv(kVariable);
+    if (value == nullptr) value = "";
+#endif
+    if (known != nullptr) *known = true;
+    if (*value == '\0') return KernelPath::Fastest;
+    if (names(value, "avx512")) return KernelPath::AVX512;
+    if (names(value, "avx2")) return KernelPath::AVX2;
+    if (names(value, "sse2")) return KernelPath::SSE2;
+    if (names(value, "neon")) return KernelPath::NEON;
+    if (names(value, "scalar")) return KernelPath::Scalar;
+    if (known != nullptr) *known = false;
+    return KernelPath::Fastest;
+}
 
 bool kernel_path_available(KernelPath path) {
     switch (path) {
@@ -110,6 +155,7 @@ bool kernel_path_available(KernelPath path) {
 }
 
 KernelPath resolve_kernel_path(KernelPath requested) {
+    if (requested == KernelPath::Fastest) requested = kernel_path_cap();
     switch (requested) {
         case KernelPath::Scalar: return KernelPath::Scalar;
         case KernelPath::Fastest:

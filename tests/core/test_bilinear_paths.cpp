@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -158,13 +159,56 @@ TEST(KernelPathChoice, ResolvesToAnAvailablePath) {
     EXPECT_TRUE(kernel_path_available(resolve_kernel_path(KernelPath::AVX2)));
 }
 
+// BITEXACT_KERNEL_PATH caps what Fastest resolves to: a path's name (either
+// case) gives what a request for that path gives (itself, or the best path
+// below it that runs); unset, empty or naming no path, the best path runs; a
+// request for a particular path is not affected. Read anew on every call.
+TEST(KernelPathChoice, VariableCapsTheFastestPath) {
+    const char* before = std::getenv("BITEXACT_KERNEL_PATH");
+    const std::string saved = before != nullptr ? before : "";
+    unsetenv("BITEXACT_KERNEL_PATH");
+    const KernelPath best = resolve_kernel_path(KernelPath::Fastest);
+    bool known = false;
+    EXPECT_EQ(kernel_path_cap(&known), KernelPath::Fastest);
+    EXPECT_TRUE(known);
+    const struct {
+        const char* value;
+        KernelPath named;
+    } named[] = {{"avx512", KernelPath::AVX512}, {"avx2", KernelPath::AVX2},
+                 {"sse2", KernelPath::SSE2},     {"neon", KernelPath::NEON},
+                 {"scalar", KernelPath::Scalar}, {"AVX512", KernelPath::AVX512},
+                 {"Sse2", KernelPath::SSE2}};
+    for (const auto& n : named) {
+        setenv("BITEXACT_KERNEL_PATH", n.value, 1);
+        EXPECT_EQ(kernel_path_cap(&known), n.named) << n.value;
+        EXPECT_TRUE(known) << n.value;
+        EXPECT_EQ(resolve_kernel_path(KernelPath::Fastest), resolve_kernel_path(n.named))
+            << n.value;
+        EXPECT_EQ(kernel_path_in_force(), resolve_kernel_path(n.named)) << n.value;
+        EXPECT_TRUE(kernel_path_available(kernel_path_in_force())) << n.value;
+        EXPECT_EQ(resolve_kernel_path(KernelPath::Scalar), KernelPath::Scalar) << n.value;
+    }
+    for (const char* value : {"", "avx", "avx5120", "sse", "fastest", " avx2"}) {
+        setenv("BITEXACT_KERNEL_PATH", value, 1);
+        EXPECT_EQ(kernel_path_cap(&known), KernelPath::Fastest) << value;
+        EXPECT_EQ(known, *value == '\0') << value;
+        EXPECT_EQ(resolve_kernel_path(KernelPath::Fastest), best) << value;
+    }
+    setenv("BITEXACT_KERNEL_PATH", "scalar", 1);
+    EXPECT_NE(resolve_kernel_path(KernelPath::SSE2), KernelPath::Scalar);
+    if (before != nullptr) setenv("BITEXACT_KERNEL_PATH", saved.c_str(), 1);
+    else unsetenv("BITEXACT_KERNEL_PATH");
+}
+
 // NEON is part of every 64-bit ARM processor, so the kernels run it there
 // unasked, and a request for SSE2 (the x86 path of the same width) gets it;
 // elsewhere a request for NEON falls back to a path that runs.
 TEST(KernelPathChoice, NeonOnEveryArmProcessorOnly) {
 #if defined(__aarch64__) || defined(_M_ARM64)
     EXPECT_TRUE(kernel_path_available(KernelPath::NEON));
-    EXPECT_EQ(resolve_kernel_path(KernelPath::Fastest), KernelPath::NEON);
+    if (kernel_path_cap() == KernelPath::Fastest) {
+        EXPECT_EQ(resolve_kernel_path(KernelPath::Fastest), KernelPath::NEON);
+    }
     EXPECT_EQ(resolve_kernel_path(KernelPath::SSE2), KernelPath::NEON);
     EXPECT_EQ(resolve_kernel_path(KernelPath::AVX2), KernelPath::NEON);
 #else
@@ -197,7 +241,7 @@ TEST(KernelPathChoice, AgreesWithTheSystemsReport) {
     EXPECT_EQ(kernel_path_available(KernelPath::AVX2), has("avx2"));
     EXPECT_EQ(kernel_path_available(KernelPath::AVX512),
               has("avx2") && has("avx512f") && has("avx512dq") && has("avx512vl"));
-    if (kernel_path_available(KernelPath::AVX512)) {
+    if (kernel_path_available(KernelPath::AVX512) && kernel_path_cap() == KernelPath::Fastest) {
         EXPECT_EQ(resolve_kernel_path(KernelPath::Fastest), KernelPath::AVX512);
     }
 }
