@@ -21,7 +21,7 @@ features = image[:5]                                      # 5 features x 48 samp
 scores = bitexact.linscore(features, features.mean(axis=1), [1, 2, 3, 4, 5],
                            [0.5, -1, 0.25, 1, -0.5, 3])
 
-first_source_col: NDArray[np.int32] = best_col            # 1-based, int32
+first_source_col: NDArray[np.int32] = best_col            # 0-based, int32
 print(v.shape, patch.shape, out_map.shape, int(first_source_col[0, 0]), scores.shape)
 assert v.shape == X.shape and patch.tobytes() == same_patch.tobytes()
 
