@@ -200,8 +200,9 @@ void score_feature_rows(const double* X, const double* mean, const double* scale
 
 namespace {
 
-// Whether a vector's elements lie one after the other.
-bool contiguous(const ConstView& vector, int32_t count) {
+// Whether a vector's first `count` elements lie one after the other (w's
+// count, M + 1, reaches 2^31 where M is the largest count).
+bool contiguous(const ConstView& vector, int64_t count) {
     return count <= 1 || vector.row_step == 1;
 }
 
@@ -219,7 +220,7 @@ void linscore_strided(const ConstView& X, const ConstView& mean, const ConstView
     if (samples <= 0)
         return;
     const bool vectors = contiguous(mean, features) && contiguous(scale, features) &&
-                         contiguous(w, features + 1) &&
+                         contiguous(w, int64_t{features} + 1) &&
                          (samples <= 1 || scores.row_step == 1);
     if (vectors && X.row_major()) {
         score_feature_rows(X.data, mean.data, scale.data, w.data, scores.data, samples,

@@ -18,8 +18,10 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     plhs[0] = mxCreateDoubleMatrix(plan.samples, 1, mxREAL);
     // The standardised copy of X; the host releases it when the call ends.
     mxArray* standardised = mxCreateDoubleMatrix(plan.features, plan.samples, mxREAL);
+    // w's view holds its M weights; the kernels read the bias, element M, right
+    // after them (M + 1 reaches 2^31, which a view's rows cannot hold).
     linscore_run(plan, column_major_view<const double>(mxGetPr(prhs[0]), {plan.features, plan.samples}),
                  leading(prhs[1], plan.features), leading(prhs[2], plan.features),
-                 leading(prhs[3], plan.features + 1), mxGetPr(standardised),
+                 leading(prhs[3], plan.features), mxGetPr(standardised),
                  column_major_view(mxGetPr(plhs[0]), {plan.samples, 1}));
 }

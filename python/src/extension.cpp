@@ -514,6 +514,11 @@ py::object linscore(py::array X, py::array mean, py::array scale, py::array w, p
     } catch (const pyhost::HostError& error) {
         return error_of(error);
     }
+    // X of 2^31 - 1 features puts the bias at element 2^31 - 1 of a w of 2^31
+    // elements, which no view here can address: refused as too large.
+    if (plan.samples > 0 && plan.features == INT32_MAX)
+        return py::make_tuple(std::string("linscore:tooLarge"),
+                              std::string("w has more than 2^31 - 1 elements."));
     std::vector<py::ssize_t> shape{plan.samples};
     if (models) shape.push_back(w.shape(1));
     py::array_t<double> scores = result_array<double>(out, shape, false, "out");

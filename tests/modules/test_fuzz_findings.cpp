@@ -75,3 +75,17 @@ TEST(FuzzFindings, EmptyScalarInput) {
         EXPECT_HOST_ERROR_ID(module("envsweep").call(3, pointers(inputs)), "envsweep:emptyScalar");
     }
 }
+
+// X of 2^31 - 1 features puts w's bias at element 2^31 - 1: the count M + 1
+// passed 32-bit signed arithmetic in the entry (undefined behaviour) even with
+// no sample to score. With no sample nothing is read and no count overflows.
+TEST(FuzzFindings, FeatureCountAtTheLimit) {
+    std::vector<Array> inputs;
+    inputs.push_back(mexhost::numeric_array(mxDOUBLE_CLASS, {2147483647, 0}));
+    inputs.push_back(double_matrix(0, 0));
+    inputs.push_back(double_matrix(0, 0));
+    inputs.push_back(double_matrix(0, 0));
+    auto r = module("linscore").call(1, pointers(inputs));
+    EXPECT_CLEAN_RETURN(r);
+    EXPECT_EQ(mxGetM(r.outputs[0].get()), 0u);
+}

@@ -139,6 +139,12 @@ def test_types():
     (lambda: bitexact.patchwarp(IMAGE, np.broadcast_to(0.0, (2, 2 ** 20, 2 ** 20)),
                                 [1, 0, 0, 1, 0, 0]),
      "patchwarp:tooLarge", "The size template has more than 2^31 - 1 rows or columns."),
+    # 2^31 - 1 features put w's bias at element 2^31 - 1, past any 32-bit view.
+    (lambda: bitexact.linscore(np.broadcast_to(0.0, (2 ** 31 - 1, 1)),
+                               np.broadcast_to(0.0, (2 ** 31 - 1,)),
+                               np.broadcast_to(1.0, (2 ** 31 - 1,)),
+                               np.broadcast_to(1.0, (2 ** 31,))),
+     "linscore:tooLarge", "w has more than 2^31 - 1 elements."),
     (lambda: bitexact.patchwarp(IMAGE, (2, 2), [1, 0, 0, 1, 0]), "patchwarp:tooFewElements",
      "A has fewer elements than the call needs."),
     (lambda: bitexact.envsweep(IMAGE, [], 0, 0, 0, 1, 1, 1, 1, 1), "envsweep:emptyScalar",
