@@ -28,10 +28,10 @@
 // (A1 dx + A3 dy) + A5; A0 dx and A1 dx are formed again only when a lane
 // enters a new column. Consecutive cells of a grid column lie close together
 // on the image when A2 and A3 are small, so patchwarp loads, for each half of
-// a step, a window of three image columns by four rows around its positions
-// and picks the neighbours from it with permutes (sample_windowed); a step
-// whose positions do not fit takes the two loads per cell above. An
-// image read in row pairs takes those loads on every step.
+// a step, a window of three image lines of four elements along its pairs
+// around its positions and picks the neighbours from it with permutes
+// (sample_windowed); a step whose positions do not fit takes the two loads
+// per cell above.
 #include "bilinear_simd.h"
 #include "simd_config.h"
 
@@ -177,93 +177,111 @@ __m512d sample_apart(const Image& im, __m512d x, __m512d y, __mmask8 no_position
 // Sampling eight consecutive cells of a grid column through windows of the
 // image. Along a grid column the positions move by (A2, A3) per cell, so
 // when these are small each half of a step (four cells) finds the neighbours
-// of all its positions in three consecutive image columns of four rows: its
-// window, whose corner is the least column c0 and least row r0 of the half
-// (moved back so that the window stays inside the image). In a step within
-// one grid column and without NaN positions, those are the first or the last
-// cell's, which the signs of A2 and A3 tell: each coordinate is then a
-// rounded affine function of the row, clamped and truncated, all of them
-// monotonic steps. A window against the last column takes that column
-// once more as its third, since c1 = c0 there.
+// of all its positions in three consecutive lines of four elements along the
+// image's pairs: its window (three image columns of four rows in column
+// pairs, three image rows of four columns in row pairs), whose corner is the
+// least column c0 and least row r0 of the half (moved back so that the window
+// stays inside the image). In a step within one grid column and without NaN
+// positions, those are the first or the last cell's, which the signs of A2
+// and A3 tell: each coordinate is then a rounded affine function of the row,
+// clamped and truncated, all of them monotonic steps. A window against the
+// last line takes that line once more as its third, since the next line of
+// the last one is itself.
 struct Windows {
-    __m512i col_pick, row_pick; // the lane of each half with the least c0, r0
-    bool exist;                 // the image holds a window (two columns, four rows)
-    __m512i last_corner_col;    // cols - 2
-    __m512i last_corner_row;    // rows - 4
-    __m512i half_start;         // 0 in the lower half, 4 in the upper
-    __m512i across, last_row;   // the column step; rows - 1
+    __m512i outer_pick, inner_pick; // the lane of each half with the least line, element
+    bool exist;                     // the image holds a window (two lines of four)
+    __m512i last_corner_outer;      // lines - 2
+    __m512i last_corner_inner;      // elements along a line - 4
+    __m512i half_start;             // 0 in the lower half, 4 in the upper
+    __m512i outer_step, last_inner; // the step between lines; elements along a line - 1
 };
 
-// The windows of an image read in column pairs.
+// The windows of an image, its lines the columns (column pairs) or the rows
+// (row pairs).
+template <bool RowPairs>
 AVX512_FUNCTION
 Windows windows_of(const PairedImage& image, double a2, double a3) {
-    const int32_t rows = image.rows;
-    const int32_t cols = image.cols;
+    const int32_t lines = RowPairs ? image.rows : image.cols;
+    const int32_t along = RowPairs ? image.cols : image.rows;
+    // The line moves with the row in row pairs (A3), with the column in column
+    // pairs (A2); the element along it with the other coordinate.
+    const double outer_coef = RowPairs ? a3 : a2;
+    const double inner_coef = RowPairs ? a2 : a3;
     Windows w;
-    w.col_pick = a2 >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
-                           : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
-    w.row_pick = a3 >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
-                           : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
-    w.exist = cols >= 2 && rows >= 4;
-    w.last_corner_col = _mm512_set1_epi64(cols - 2);
-    w.last_corner_row = _mm512_set1_epi64(rows - 4);
+    w.outer_pick = outer_coef >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
+                                     : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
+    w.inner_pick = inner_coef >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
+                                     : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
+    w.exist = lines >= 2 && along >= 4;
+    w.last_corner_outer = _mm512_set1_epi64(lines - 2);
+    w.last_corner_inner = _mm512_set1_epi64(along - 4);
     w.half_start = _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4);
-    w.across = _mm512_set1_epi64(image.across);
-    w.last_row = _mm512_set1_epi64(rows - 1);
+    w.outer_step = _mm512_set1_epi64(RowPairs ? image.down : image.across);
+    w.last_inner = _mm512_set1_epi64(along - 1);
     return w;
 }
 
 // The same samples as sample(), taken from the two windows of a step: each
-// window column is one register half (four rows), three registers hold the
-// three columns of both halves, and one two-source permute per neighbour
-// picks row r0 or r1 of column c0 (from the first and second registers) or
-// of c1 = c0 + 1 (second and third). For a step within one grid column and
-// without NaN positions, on an image that holds windows; a step whose
-// positions do not fit its windows goes to sample().
+// window line is one register half (four elements), three registers hold the
+// three lines of both halves, and one two-source permute per neighbour picks
+// element e0 or e1 of the position's line (from the first and second
+// registers) or of the next line (second and third). For a step within one
+// grid column and without NaN positions, on an image that holds windows; a
+// step whose positions do not fit its windows goes to sample().
+template <bool RowPairs>
 AVX512_FUNCTION
 inline __m512d sample_windowed(const Image& im, const Windows& w, __m512d x, __m512d y) {
     const __m512i one = _mm512_set1_epi64(1);
     const __m512i three = _mm512_set1_epi64(3);
     const __m512i c0 = _mm512_cvttpd_epi64(x);
     const __m512i r0 = _mm512_cvttpd_epi64(y);
-    const __mmask8 next_row = _mm512_cmpgt_epi64_mask(w.last_row, r0);
-    const __m512i corner_col =
-        _mm512_min_epi64(w.last_corner_col, _mm512_permutexvar_epi64(w.col_pick, c0));
-    const __m512i corner_row =
-        _mm512_min_epi64(w.last_corner_row, _mm512_permutexvar_epi64(w.row_pick, r0));
-    // Column of c0 (0 or 1) and rows of r0 and r1 (0 .. 3) within the window;
-    // none is negative, as the corner is the least.
-    const __m512i col = _mm512_sub_epi64(c0, corner_col);
-    const __m512i row0 = _mm512_sub_epi64(r0, corner_row);
-    const __m512i row1 = _mm512_mask_add_epi64(row0, next_row, row0, one);
-    __mmask8 held = _mm512_cmple_epu64_mask(col, one);
-    held = _mm512_mask_cmple_epu64_mask(held, row1, three);
-    if (held != 0xff) return sample_apart<false>(im, x, y, 0);
+    const __m512i line = RowPairs ? r0 : c0;
+    const __m512i element = RowPairs ? c0 : r0;
+    const __mmask8 next_element = _mm512_cmpgt_epi64_mask(w.last_inner, element);
+    const __m512i corner_outer =
+        _mm512_min_epi64(w.last_corner_outer, _mm512_permutexvar_epi64(w.outer_pick, line));
+    const __m512i corner_inner =
+        _mm512_min_epi64(w.last_corner_inner, _mm512_permutexvar_epi64(w.inner_pick, element));
+    // Line of the position (0 or 1) and its two elements (0 .. 3) within the
+    // window; none is negative, as the corner is the least.
+    const __m512i in_line = _mm512_sub_epi64(line, corner_outer);
+    const __m512i e0 = _mm512_sub_epi64(element, corner_inner);
+    const __m512i e1 = _mm512_mask_add_epi64(e0, next_element, e0, one);
+    __mmask8 held = _mm512_cmple_epu64_mask(in_line, one);
+    held = _mm512_mask_cmple_epu64_mask(held, e1, three);
+    if (held != 0xff) return sample_apart<RowPairs>(im, x, y, 0);
 
-    const __m512i corner = _mm512_add_epi64(corner_row, _mm512_mullo_epi64(corner_col, w.across));
+    const __m512i corner =
+        _mm512_add_epi64(corner_inner, _mm512_mullo_epi64(corner_outer, w.outer_step));
     const double* lower = im.data + _mm_cvtsi128_si64(_mm512_castsi512_si128(corner));
     const double* upper = im.data + _mm_cvtsi128_si64(_mm512_extracti64x2_epi64(corner, 2));
-    // Offset of each window's third column: the last column once more where
-    // the window's corner is on the column before it.
-    const __mmask8 at_last = _mm512_cmpeq_epi64_mask(corner_col, w.last_corner_col);
+    // Offset of each window's third line: the last line once more where the
+    // window's corner is on the line before it.
+    const __mmask8 at_last = _mm512_cmpeq_epi64_mask(corner_outer, w.last_corner_outer);
     const std::ptrdiff_t lower_third = (at_last & 0x01) ? im.outer_step : 2 * im.outer_step;
     const std::ptrdiff_t upper_third = (at_last & 0x10) ? im.outer_step : 2 * im.outer_step;
-    __m512d column[3];
+    __m512d lines[3];
     for (int t = 0; t < 2; ++t)
-        column[t] = _mm512_insertf64x4(
+        lines[t] = _mm512_insertf64x4(
             _mm512_castpd256_pd512(_mm256_loadu_pd(lower + t * im.outer_step)),
             _mm256_loadu_pd(upper + t * im.outer_step), 1);
-    column[2] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(lower + lower_third)),
-                                   _mm256_loadu_pd(upper + upper_third), 1);
-    // Index of row r0 and r1 of column c0 in the first two registers; the
-    // same indices pick column c1 from the last two.
-    const __m512i in_half = _mm512_add_epi64(w.half_start, _mm512_slli_epi64(col, 3));
-    const __m512i at0 = _mm512_add_epi64(in_half, row0);
-    const __m512i at1 = _mm512_add_epi64(in_half, row1);
-    const __m512d v00 = _mm512_permutex2var_pd(column[0], at0, column[1]);
-    const __m512d v10 = _mm512_permutex2var_pd(column[0], at1, column[1]);
-    const __m512d v01 = _mm512_permutex2var_pd(column[1], at0, column[2]);
-    const __m512d v11 = _mm512_permutex2var_pd(column[1], at1, column[2]);
+    lines[2] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(lower + lower_third)),
+                                  _mm256_loadu_pd(upper + upper_third), 1);
+    // Index of elements e0 and e1 of the position's line in the first two
+    // registers; the same indices pick them from the next line in the last two.
+    const __m512i in_half = _mm512_add_epi64(w.half_start, _mm512_slli_epi64(in_line, 3));
+    const __m512i at0 = _mm512_add_epi64(in_half, e0);
+    const __m512i at1 = _mm512_add_epi64(in_half, e1);
+    const __m512d first0 = _mm512_permutex2var_pd(lines[0], at0, lines[1]);
+    const __m512d first1 = _mm512_permutex2var_pd(lines[0], at1, lines[1]);
+    const __m512d next0 = _mm512_permutex2var_pd(lines[1], at0, lines[2]);
+    const __m512d next1 = _mm512_permutex2var_pd(lines[1], at1, lines[2]);
+    // Column pairs: the lines are columns c0, c1 and the elements rows r0,
+    // r1; row pairs the other way round.
+    const __m512d v00 = first0;
+    const __m512d v10 = RowPairs ? next0 : first1;
+    const __m512d v01 = RowPairs ? first1 : next0;
+    const __m512d v11 = next1;
 
     const __m512d fx = _mm512_sub_pd(x, _mm512_cvtepi64_pd(c0));
     const __m512d fy = _mm512_sub_pd(y, _mm512_cvtepi64_pd(r0));
@@ -328,7 +346,7 @@ void patchwarp_cells(const PairedImage& image, int32_t M, int32_t N, const doubl
     const __m512d a2 = _mm512_set1_pd(A[2]), a3 = _mm512_set1_pd(A[3]);
     const __m512d a4 = _mm512_set1_pd(A[4]), a5 = _mm512_set1_pd(A[5]);
     const __m512d column_length = _mm512_set1_pd(static_cast<double>(M));
-    const Windows windows = windows_of(image, A[2], A[3]);
+    const Windows windows = windows_of<RowPairs>(image, A[2], A[3]);
 
     const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(M) * N;
     // Lane l holds cell k + l: its row i and column j as doubles (exact), and
@@ -342,7 +360,7 @@ void patchwarp_cells(const PairedImage& image, int32_t M, int32_t N, const doubl
     // first cell: the lanes of a step move to the next column only when
     // their cells reach it.
     std::ptrdiff_t next_column = M;
-    const bool windowed = !RowPairs && windows.exist;
+    const bool windowed = windows.exist;
     std::ptrdiff_t step = first_step(out);
     // The step as a double, added to the rows after it.
     __m512d rows_stepped = _mm512_set1_pd(static_cast<double>(step));
@@ -365,7 +383,7 @@ void patchwarp_cells(const PairedImage& image, int32_t M, int32_t N, const doubl
         __m512d y = _mm512_add_pd(_mm512_add_pd(y_dx, _mm512_mul_pd(a3, dy)), a5);
         const __mmask8 no_position = clamp(im, x, y);
         const __m512d value = windowed && one_column && no_position == 0
-                                  ? sample_windowed(im, windows, x, y)
+                                  ? sample_windowed<RowPairs>(im, windows, x, y)
                                   : sample_apart<RowPairs>(im, x, y, no_position);
         if (no_position != 0) {
             // A pair with a NaN coordinate is stored as NaN in both.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/patchwarp.h"
@@ -92,8 +93,10 @@ TEST(PatchwarpPaths, LargeGridGivesScalarBits) {
 
 // Small steps along the grid columns (|A2|, |A3| below 1/2, or up to 1.1 so
 // that four cells just fit or just miss), where the AVX-512 path samples four
-// cells at a time from a window of image columns four rows high: images of
-// just four rows or two or three columns and larger ones, steps of either
+// cells at a time from a window of three image lines of four elements (image
+// columns in column order, image rows in row order: each image is read in
+// both): images of just four rows or columns, of two or three lines, and
+// larger ones, steps of either
 // sign and of zero, patches pushed past every edge (so that windows meet the
 // last row or column), columns that end inside a step, NaN positions, and
 // pixels that are -0.0 or infinite (an infinite pixel poisons the samples
@@ -101,9 +104,10 @@ TEST(PatchwarpPaths, LargeGridGivesScalarBits) {
 TEST(PatchwarpPaths, SmallStepsGiveScalarBits) {
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> pixel(-50, 50), small(-0.45, 0.45), large(-1.1, 1.1);
-    const ImageDims images[] = {{4, 3}, {4, 9}, {5, 3}, {7, 4}, {12, 10}, {64, 48}, {6, 2}};
-    for (int trial = 0; trial < 700; ++trial) {
-        const ImageDims dims = images[trial % 7];
+    const ImageDims images[] = {{4, 3}, {4, 9}, {5, 3}, {7, 4}, {12, 10},
+                                {64, 48}, {6, 2}, {2, 6}, {3, 4}};
+    for (int trial = 0; trial < 900; ++trial) {
+        const ImageDims dims = images[trial % 9];
         std::vector<double> image(static_cast<size_t>(dims.rows) * dims.cols);
         for (double& v : image) {
             const unsigned kind = rng() % 40;
@@ -123,14 +127,28 @@ TEST(PatchwarpPaths, SmallStepsGiveScalarBits) {
             default: break;
         }
         const Patch want = warp(image, dims, grid, A, KernelPath::Scalar);
+        std::vector<double> row_major(image.size());
+        for (int32_t r = 0; r < dims.rows; ++r)
+            for (int32_t c = 0; c < dims.cols; ++c)
+                row_major[static_cast<size_t>(r) * dims.cols + c] =
+                    image[static_cast<size_t>(c) * dims.rows + r];
+        const ConstView by_rows{row_major.data(), dims.rows, dims.cols, dims.cols, 1};
         for (KernelPath path : vector_paths()) {
             const Patch got = warp(image, dims, grid, A, path);
-            ASSERT_EQ(first_difference(got.X, want.X), -1)
-                << "trial " << trial << " " << path_name(path);
-            ASSERT_EQ(first_difference(got.Y, want.Y), -1)
-                << "trial " << trial << " " << path_name(path);
-            ASSERT_EQ(first_difference(got.out, want.out), -1)
-                << "trial " << trial << " " << path_name(path);
+            const size_t cells = static_cast<size_t>(grid.rows) * grid.cols + 1;
+            Patch rows{std::vector<double>(cells, -5.0), std::vector<double>(cells, -5.0),
+                       std::vector<double>(cells, -5.0)};
+            patchwarp_strided(by_rows, A, column_major_view(rows.out.data(), grid),
+                              column_major_view(rows.X.data(), grid),
+                              column_major_view(rows.Y.data(), grid), path);
+            for (const Patch* p : {&got, static_cast<const Patch*>(&rows)}) {
+                const std::string where = "trial " + std::to_string(trial) + " " +
+                                          path_name(path) +
+                                          (p == &got ? ", column order" : ", row order");
+                ASSERT_EQ(first_difference(p->X, want.X), -1) << where;
+                ASSERT_EQ(first_difference(p->Y, want.Y), -1) << where;
+                ASSERT_EQ(first_difference(p->out, want.out), -1) << where;
+            }
         }
     }
 }
