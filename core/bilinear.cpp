@@ -154,8 +154,8 @@ void sample_run(const ConstView& image, const double* X, const double* Y, double
                 std::ptrdiff_t count, KernelPath run) {
     std::ptrdiff_t done = 0;
     // The vector paths index the image with 32-bit integers; the AVX2 and
-    // AVX-512 ones read it in pairs along its rows or its columns, the NEON
-    // one in column-major order.
+    // AVX-512 ones read it in pairs along its rows or its columns; the NEON
+    // one reads any view.
     const bool indexable =
         view_extent32(image.rows, image.cols, image.row_step, image.col_step) > 0;
     const bool paired = indexable && (image.row_step == 1 || image.col_step == 1);
@@ -166,8 +166,7 @@ void sample_run(const ConstView& image, const double* X, const double* Y, double
         done = sample_grid_avx512(pairs, X, Y, out, count);
     if (runs_avx2_code(run) && paired && done == 0)
         done = sample_grid_avx2(pairs, X, Y, out, count);
-    if (run == KernelPath::NEON && indexable && image.column_major())
-        done = sample_grid_neon(image.data, image.rows, image.cols, X, Y, out, count);
+    if (run == KernelPath::NEON) done = sample_grid_neon(image, X, Y, out, count);
 #if KERNELS_HAVE_SSE2
     // Also the AVX2 path's fallback for an image of one line along its pairs,
     // and for an image read with other steps.

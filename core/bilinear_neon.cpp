@@ -10,7 +10,7 @@
 //
 // NEON has no gather: the four neighbours of each lane are loaded one by one,
 // with the scalar path's neighbour rule (the next column or row, or the same
-// one on the last). Every product and every sum is its own instruction; no
+// one on the last), from an image with any steps between its elements. Every product and every sum is its own instruction; no
 // fused multiply-add is used, and the build forbids the compiler to form one.
 #include "bilinear_simd.h"
 #include "simd_config.h"
@@ -20,18 +20,24 @@
 
 namespace {
 
-// An image and the constants of sampling it.
+// An image and the constants of sampling it: element (r, c) at
+// data[r * down + c * across].
 struct Image {
     const double* data;
     int32_t rows, cols;
+    std::ptrdiff_t down, across;
     float64x2_t zero, one, xmax, ymax, quiet_nan;
 };
 
-Image image_of(const double* data, int32_t rows, int32_t cols) {
+Image image_of(const ConstView& image) {
+    const int32_t rows = image.rows;
+    const int32_t cols = image.cols;
     Image im;
-    im.data = data;
+    im.data = image.data;
     im.rows = rows;
     im.cols = cols;
+    im.down = image.row_step;
+    im.across = image.col_step;
     im.zero = vdupq_n_f64(0.0);
     im.one = vdupq_n_f64(1.0);
     im.xmax = vdupq_n_f64(static_cast<double>(cols) - 1.0);
@@ -70,9 +76,10 @@ inline float64x2_t sample(const Image& im, float64x2_t x, float64x2_t y, uint64x
     const int64_t c0s[2] = {vgetq_lane_s64(c0, 0), vgetq_lane_s64(c0, 1)};
     const int64_t r0s[2] = {vgetq_lane_s64(r0, 0), vgetq_lane_s64(r0, 1)};
     for (int lane = 0; lane < 2; ++lane) {
-        at[lane] = im.data + static_cast<std::ptrdiff_t>(c0s[lane]) * im.rows + r0s[lane];
-        down[lane] = r0s[lane] + 1 < im.rows ? 1 : 0;
-        right[lane] = c0s[lane] + 1 < im.cols ? im.rows : 0;
+        at[lane] = im.data + static_cast<std::ptrdiff_t>(c0s[lane]) * im.across +
+                   static_cast<std::ptrdiff_t>(r0s[lane]) * im.down;
+        down[lane] = r0s[lane] + 1 < im.rows ? im.down : 0;
+        right[lane] = c0s[lane] + 1 < im.cols ? im.across : 0;
     }
     const float64x2_t v00 = vcombine_f64(vld1_f64(at[0]), vld1_f64(at[1]));
     const float64x2_t v10 = vcombine_f64(vld1_f64(at[0] + down[0]), vld1_f64(at[1] + down[1]));
@@ -91,10 +98,9 @@ inline float64x2_t sample(const Image& im, float64x2_t x, float64x2_t y, uint64x
 
 }  // namespace
 
-std::ptrdiff_t sample_grid_neon(const double* image, int32_t rows, int32_t cols,
-                                const double* X, const double* Y, double* out,
-                                std::ptrdiff_t count) {
-    const Image im = image_of(image, rows, cols);
+std::ptrdiff_t sample_grid_neon(const ConstView& image, const double* X, const double* Y,
+                                double* out, std::ptrdiff_t count) {
+    const Image im = image_of(image);
     const std::ptrdiff_t done = count - count % 2;
     for (std::ptrdiff_t k = 0; k < done; k += 2) {
         float64x2_t x = vld1q_f64(X + k);
@@ -105,9 +111,9 @@ std::ptrdiff_t sample_grid_neon(const double* image, int32_t rows, int32_t cols,
     return done;
 }
 
-void patchwarp_neon(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
-                    const double* A, double* out, double* X, double* Y) {
-    const Image im = image_of(image, rows, cols);
+void patchwarp_neon(const ConstView& image, int32_t M, int32_t N, const double* A, double* out,
+                    double* X, double* Y) {
+    const Image im = image_of(image);
     const double half_cols = (static_cast<double>(N) - 1.0) * 0.5;
     const float64x2_t half_rows = vdupq_n_f64((static_cast<double>(M) - 1.0) * 0.5);
     const float64x2_t a0 = vdupq_n_f64(A[0]), a1 = vdupq_n_f64(A[1]);
@@ -151,12 +157,12 @@ void patchwarp_neon(const double* image, int32_t rows, int32_t cols, int32_t M, 
 
 #else
 
-std::ptrdiff_t sample_grid_neon(const double*, int32_t, int32_t, const double*, const double*,
-                                double*, std::ptrdiff_t) {
+std::ptrdiff_t sample_grid_neon(const ConstView&, const double*, const double*, double*,
+                                std::ptrdiff_t) {
     return 0;
 }
 
-void patchwarp_neon(const double*, int32_t, int32_t, int32_t, int32_t, const double*, double*,
-                    double*, double*) {}
+void patchwarp_neon(const ConstView&, int32_t, int32_t, const double*, double*, double*,
+                    double*) {}
 
 #endif

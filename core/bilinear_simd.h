@@ -6,12 +6,13 @@
 // coordinate, and the row blends before the column blend, each product and sum
 // rounded on its own.
 // The AVX2 and AVX-512 paths read the image as a PairedImage; the NEON path
-// reads a column-major image of rows * cols <= 2^31 - 1 elements and samples
-// every image.
+// reads the image's view, whatever its steps, and samples every image.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "matrix_view.h"
 
 // An image as the AVX2 and AVX-512 paths read it: element (r, c) at
 // data[r * down + c * across], rows >= 1, cols >= 1, every offset within 32
@@ -31,9 +32,8 @@ struct PairedImage {
 std::ptrdiff_t sample_grid_avx2(const PairedImage& image, const double* X, const double* Y,
                                 double* out, std::ptrdiff_t count);
 
-std::ptrdiff_t sample_grid_neon(const double* image, int32_t rows, int32_t cols,
-                                const double* X, const double* Y, double* out,
-                                std::ptrdiff_t count);
+std::ptrdiff_t sample_grid_neon(const ConstView& image, const double* X, const double* Y,
+                                double* out, std::ptrdiff_t count);
 
 // patchwarp's grid with AVX2 (or NEON): for every cell in storage order the mapped
 // position, clamped (a pair with a NaN coordinate stored as NaN in both), into
@@ -43,10 +43,10 @@ std::ptrdiff_t sample_grid_neon(const double* image, int32_t rows, int32_t cols,
 void patchwarp_avx2(const PairedImage& image, int32_t M, int32_t N, const double* A,
                     double* out, double* X, double* Y);
 
-// The same with NEON on a column-major image of rows * cols <= 2^31 - 1
-// elements, which needs rows >= 1 only.
-void patchwarp_neon(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
-                    const double* A, double* out, double* X, double* Y);
+// The same with NEON on an image of any steps, which needs rows >= 1 and
+// cols >= 1 only.
+void patchwarp_neon(const ConstView& image, int32_t M, int32_t N, const double* A, double* out,
+                    double* X, double* Y);
 // The same with AVX-512, with the same requirements and bits. The AVX-512
 // sampling takes every element (returns count), but only on an image of at
 // least two elements along its pairs and at most 65536 elements; it leaves

@@ -39,11 +39,10 @@ void patchwarp_strided(const ConstView& image, const double* A, const DoubleView
             }
             return;
         }
-        if (run == KernelPath::NEON && image.column_major()) {
-            patchwarp_neon(image.data, image.rows, image.cols, M, N, A, out.data, X.data,
-                           Y.data);
-            return;
-        }
+    }
+    if (columns && run == KernelPath::NEON) {
+        patchwarp_neon(image, M, N, A, out.data, X.data, Y.data);
+        return;
     }
     // (N - 1) * 0.5 and (M - 1) * 0.5: the counts less one, formed in double
     // where they are exact for every 32-bit count and cannot overflow; the
