@@ -17,7 +17,8 @@
 // image larger than the cache gridlerp computes the positions 32 elements
 // ahead once more to prefetch their two lines, so that many cache and TLB
 // misses are in flight at once; patchwarp's positions move smoothly over the
-// image and need no prefetch.
+// image, and it asks only for the cache line next to the ones it reads in the
+// direction its reads go (see stream_ahead_bytes).
 #include "bilinear_simd.h"
 #include "simd_config.h"
 
@@ -92,9 +93,12 @@ inline __m256d clamp(const Image& im, __m256d& x, __m256d& y) {
 
 // The bilinear samples at four clamped positions; the quiet NaN where
 // `no_position` is set. RowPairs reads the image in row pairs.
+// With `ahead` (patchwarp), it also asks for the cache line that many bytes
+// on from the pairs of lanes 0 and 3 (see stream_ahead_bytes).
 template <bool RowPairs>
 AVX2_FUNCTION
-inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position) {
+inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position,
+                      uintptr_t ahead = 0) {
     const __m128i c0 = _mm256_cvttpd_epi32(x);
     const __m128i r0 = _mm256_cvttpd_epi32(y);
     const __m256d fx = _mm256_sub_pd(x, _mm256_cvtepi32_pd(c0));
@@ -114,6 +118,18 @@ inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position
     lanes(pair0, first);
     lanes(pair1, second);
     const double* data = im.data;
+    if (ahead != 0) {
+        // A prefetch never faults; the address is formed in integers.
+        const uintptr_t base = reinterpret_cast<uintptr_t>(data) + ahead;
+        for (int l = 0; l < 4; l += 3) {
+            _mm_prefetch(reinterpret_cast<const char*>(base + static_cast<uintptr_t>(first[l]) *
+                                                                  sizeof(double)),
+                         _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(base + static_cast<uintptr_t>(second[l]) *
+                                                                  sizeof(double)),
+                         _MM_HINT_T0);
+        }
+    }
     // Lanes 0 and 2 in one register, 1 and 3 in the other; unpacking then
     // gives the upper (inner + 1) and lower (inner, unless on the last line)
     // element of each pair in lane order.
@@ -199,6 +215,7 @@ void patchwarp_cells(const Image& im, int32_t M, int32_t N, const double* A, dou
     const __m256d first_rows = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
     const __m256d four = _mm256_set1_pd(4.0);
     const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
+    const uintptr_t ahead = stream_ahead_bytes(A, RowPairs);
     std::ptrdiff_t k = 0;  // i + j * M: the cells in storage order
     for (int32_t j = 0; j < N; ++j, k += M) {
         const __m256d dx = _mm256_set1_pd(static_cast<double>(j) - half_cols);
@@ -212,7 +229,7 @@ void patchwarp_cells(const Image& im, int32_t M, int32_t N, const double* A, dou
             __m256d x = _mm256_add_pd(_mm256_add_pd(x_dx, _mm256_mul_pd(a2, dy)), a4);
             __m256d y = _mm256_add_pd(_mm256_add_pd(y_dx, _mm256_mul_pd(a3, dy)), a5);
             const __m256d no_position = clamp(im, x, y);
-            const __m256d value = sample<RowPairs>(im, x, y, no_position);
+            const __m256d value = sample<RowPairs>(im, x, y, no_position, ahead);
             // A pair with a NaN coordinate is stored as NaN in both.
             x = _mm256_blendv_pd(x, im.quiet_nan, no_position);
             y = _mm256_blendv_pd(y, im.quiet_nan, no_position);

@@ -194,19 +194,21 @@ struct Windows {
     __m512i last_corner_inner;      // elements along a line - 4
     __m512i half_start;             // 0 in the lower half, 4 in the upper
     __m512i outer_step, last_inner; // the step between lines; elements along a line - 1
+    uintptr_t ahead;                // bytes to the cache line the stream reads next
 };
 
 // The windows of an image, its lines the columns (column pairs) or the rows
-// (row pairs).
+// (row pairs). Each window asks for the cache line next to each of its lines
+// where the line's stream goes (see stream_ahead_bytes).
 template <bool RowPairs>
 AVX512_FUNCTION
-Windows windows_of(const PairedImage& image, double a2, double a3) {
+Windows windows_of(const PairedImage& image, const double* A) {
     const int32_t lines = RowPairs ? image.rows : image.cols;
     const int32_t along = RowPairs ? image.cols : image.rows;
-    // The line moves with the row in row pairs (A3), with the column in column
-    // pairs (A2); the element along it with the other coordinate.
-    const double outer_coef = RowPairs ? a3 : a2;
-    const double inner_coef = RowPairs ? a2 : a3;
+    // The line moves with the row in row pairs, with the column in column
+    // pairs; the element along it with the other coordinate.
+    const double outer_coef = RowPairs ? A[3] : A[2];
+    const double inner_coef = RowPairs ? A[2] : A[3];
     Windows w;
     w.outer_pick = outer_coef >= 0.0 ? _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4)
                                      : _mm512_setr_epi64(3, 3, 3, 3, 7, 7, 7, 7);
@@ -218,6 +220,7 @@ Windows windows_of(const PairedImage& image, double a2, double a3) {
     w.half_start = _mm512_setr_epi64(0, 0, 0, 0, 4, 4, 4, 4);
     w.outer_step = _mm512_set1_epi64(RowPairs ? image.down : image.across);
     w.last_inner = _mm512_set1_epi64(along - 1);
+    w.ahead = stream_ahead_bytes(A, RowPairs);
     return w;
 }
 
@@ -260,6 +263,20 @@ inline __m512d sample_windowed(const Image& im, const Windows& w, __m512d x, __m
     const __mmask8 at_last = _mm512_cmpeq_epi64_mask(corner_outer, w.last_corner_outer);
     const std::ptrdiff_t lower_third = (at_last & 0x01) ? im.outer_step : 2 * im.outer_step;
     const std::ptrdiff_t upper_third = (at_last & 0x10) ? im.outer_step : 2 * im.outer_step;
+    {
+        // The cache line next to each window line where its stream goes; a
+        // prefetch never faults, and the address is formed in integers (with
+        // wrap-around), not as a pointer.
+        const uintptr_t line_bytes = static_cast<uintptr_t>(im.outer_step) * sizeof(double);
+        for (uintptr_t t = 0; t < 3; ++t) {
+            _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(lower) +
+                                                       t * line_bytes + w.ahead),
+                         _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(upper) +
+                                                       t * line_bytes + w.ahead),
+                         _MM_HINT_T0);
+        }
+    }
     __m512d lines[3];
     for (int t = 0; t < 2; ++t)
         lines[t] = _mm512_insertf64x4(
@@ -346,7 +363,7 @@ void patchwarp_cells(const PairedImage& image, int32_t M, int32_t N, const doubl
     const __m512d a2 = _mm512_set1_pd(A[2]), a3 = _mm512_set1_pd(A[3]);
     const __m512d a4 = _mm512_set1_pd(A[4]), a5 = _mm512_set1_pd(A[5]);
     const __m512d column_length = _mm512_set1_pd(static_cast<double>(M));
-    const Windows windows = windows_of<RowPairs>(image, A[2], A[3]);
+    const Windows windows = windows_of<RowPairs>(image, A);
 
     const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(M) * N;
     // Lane l holds cell k + l: its row i and column j as doubles (exact), and

@@ -29,6 +29,31 @@ struct PairedImage {
     int32_t across;
 };
 
+// patchwarp's reads along a grid column cross many image lines, a few cells
+// on each; from one grid column to the next the cells that meet a given image
+// line move along it by the same amount each time, so every line crossed is
+// read as a slow stream, hundreds at once, more than the processor's own
+// prefetchers follow. The vector paths therefore ask, as they read a line,
+// for the cache line next to it in the direction its stream moves: this many
+// bytes on (64 or -64 as an unsigned offset, added with wrap-around).
+// Measured on a 2048² grid turned by any angle: about as fast in every
+// direction and layout, where the streams that move back along their lines
+// took twice as long without. A is patchwarp's matrix; the lines are the
+// image's columns (column pairs) or rows (row pairs).
+inline uintptr_t stream_ahead_bytes(const double* A, bool row_pairs) {
+    // The line moves with the column in column pairs, with the row in row
+    // pairs; the element along it with the other coordinate. Per cell down a
+    // grid column (A2, A3) and per grid column (A0, A1).
+    const double outer_coef = row_pairs ? A[3] : A[2];
+    const double inner_coef = row_pairs ? A[2] : A[3];
+    const double outer_next = row_pairs ? A[1] : A[0];
+    const double inner_next = row_pairs ? A[0] : A[1];
+    // Where the next grid column meets the same image line, along the line.
+    const double drift = outer_coef != 0.0 ? inner_next - outer_next * (inner_coef / outer_coef)
+                                           : inner_coef;
+    return drift < 0.0 ? static_cast<uintptr_t>(-64) : uintptr_t{64};
+}
+
 std::ptrdiff_t sample_grid_avx2(const PairedImage& image, const double* X, const double* Y,
                                 double* out, std::ptrdiff_t count);
 
