@@ -6,6 +6,7 @@ import glob
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -18,13 +19,14 @@ RUN = {"python", "octave", "matlab", "sh", "bash"}
 SHOWN = {"text"}
 FENCE = re.compile(r"^(\s*)```(.*)$")
 MARK = re.compile(r"^<!-- (fragment of the block before|not run: (.*)) -->$")
-SECONDS = 300
+SECONDS = 120
 
 
 def blocks(page):
     """Each fenced block of a page: (line, language, code, mark, reason), the
     mark the last line above it that is not blank."""
-    lines = open(page, encoding="utf-8").read().split("\n")
+    with open(page, encoding="utf-8") as file:
+        lines = file.read().split("\n")
     found, i = [], 0
     while i < len(lines):
         fence = FENCE.match(lines[i])
@@ -82,15 +84,20 @@ def test_every_block_is_a_program_a_fragment_or_marked():
     assert PROGRAMS and not WRONG, "\n".join(WRONG)
 
 
+def written(folder, name, code):
+    path = os.path.join(folder, name)
+    with open(path, "w", encoding="utf-8") as file:
+        file.write(code)
+    return path
+
+
 def command(language, code, folder):
     """The command that runs the code as a reader would, from the folder."""
     if language == "python":
-        path = os.path.join(folder, "block.py")
-        open(path, "w").write(code)
+        path = written(folder, "block.py", code)
         return [sys.executable, path]
     if language in ("sh", "bash"):
-        path = os.path.join(folder, "block.sh")
-        open(path, "w").write(code)
+        path = written(folder, "block.sh", code)
         return ["bash", "-e", "-o", "pipefail", path]
     octave = shutil.which("octave-cli")
     modules = os.path.join(ROOT, "build", "octave")
@@ -98,8 +105,7 @@ def command(language, code, folder):
         pytest.skip("not checked on this machine: no octave-cli")
     if not glob.glob(os.path.join(modules, "*.mex")):
         pytest.skip("the modules for Octave are not built (./run build makes them)")
-    path = os.path.join(folder, "block.m")
-    open(path, "w").write(code)
+    path = written(folder, "block.m", code)
     return [octave, "--no-gui", "--no-window-system", "--norc", "--quiet", "--no-history",
             "--eval", "addpath('%s'); addpath('%s', '-end'); source('%s');"
             % (modules, os.path.join(ROOT, "toolbox"), path)]
@@ -110,12 +116,17 @@ def command(language, code, folder):
 @pytest.mark.parametrize("where, language, code", PROGRAMS, ids=[p[0] for p in PROGRAMS])
 def test_block_runs_as_pasted(where, language, code, tmp_path):
     os.symlink(sys.prefix, str(tmp_path / "venv"))
+    # In a session of its own, so that a block that hangs is ended with every
+    # process it started.
+    run = subprocess.Popen(command(language, code, str(tmp_path)), cwd=str(tmp_path),
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                           start_new_session=True)
     try:
-        run = subprocess.run(command(language, code, str(tmp_path)), cwd=str(tmp_path),
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                             timeout=SECONDS)
+        output, ended = run.communicate(timeout=SECONDS)[0], True
     except subprocess.TimeoutExpired:
-        pytest.fail("%s: the %s block did not end within %d s" % (where, language, SECONDS))
-    tail = "\n".join(run.stdout.splitlines()[-40:])
+        os.killpg(run.pid, signal.SIGKILL)
+        output, ended = run.communicate()[0], False
+    assert ended, "%s: the %s block did not end within %d s:\n%s" % (
+        where, language, SECONDS, "\n".join(output.splitlines()[-20:]))
     assert run.returncode == 0, "%s: the %s block failed (exit status %d):\n%s" % (
-        where, language, run.returncode, tail)
+        where, language, run.returncode, "\n".join(output.splitlines()[-40:]))
