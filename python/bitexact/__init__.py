@@ -426,7 +426,13 @@ def linscore(X, mean, scale, w, out=None):
 def selftest(path=None):
     """Check that this package gives the recorded bits on this machine.
 
-    ok = bitexact.selftest()        (or, from a shell: python3 -m bitexact.selftest)
+    ok = bitexact.selftest()
+
+    or, from a shell, with the interpreter of the environment the package is
+    installed in (venv/ in the README's steps; a python3 found first on PATH
+    may be another, without the package):
+
+        venv/bin/python3 -m bitexact.selftest
 
     Calls gridlerp, patchwarp, envsweep and linscore with the few thousand
     calls stored in bitexact_selftest.bin (shipped in this package; the same

@@ -1,6 +1,6 @@
 """A short demonstration of each function, writing its pictures as PNG files.
 
-    python3 -m bitexact.demo OUTDIR
+    venv/bin/python3 -m bitexact.demo OUTDIR    (the environment's own interpreter)
 
 The same pictures as the Octave demo (bitexact_demo): a zoomed and a rotated
 picture (gridlerp), a fan of turned and scaled patches (patchwarp), peaks

@@ -1,4 +1,5 @@
-"""python3 -m bitexact.selftest: the package's self-test (see
+"""venv/bin/python3 -m bitexact.selftest, with the interpreter of the
+environment the package is installed in: the package's self-test (see
 help(bitexact.selftest)); exit status 0 when every bit is as recorded."""
 import sys
 import types
