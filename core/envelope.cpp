@@ -307,10 +307,11 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
             double* block_values = out_in_place ? out : values;
             int32_t* block_args = out_in_place ? arg : args;
             const std::ptrdiff_t block_out_row = out_in_place ? out_stride : kBlock;
-            // The AVX-512 path chains lines side by side itself, as it writes
-            // their results.
+            // The AVX-512 and AVX2 paths chain lines side by side themselves,
+            // as they write their results.
             const bool chained_in_kernel =
-                chain != nullptr && in_place && out_in_place && run == KernelPath::AVX512;
+                chain != nullptr && in_place && out_in_place &&
+                (run == KernelPath::AVX512 || run == KernelPath::AVX2);
             const int32_t* chain_map =
                 chained_in_kernel ? chain->map + static_cast<std::ptrdiff_t>(done) * in_step
                                   : nullptr;
@@ -322,6 +323,9 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
             } else if (in_stride == 1 && run == KernelPath::AVX512) {
                 lines_to_block_avx512(in, in_step, static_cast<int32_t>(width), line_len, source,
                                       kBlock);
+            } else if (in_stride == 1 && run == KernelPath::AVX2) {
+                lines_to_block_avx2(in, in_step, static_cast<int32_t>(width), line_len, source,
+                                    kBlock);
             } else if (in_stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l)
                     copy_run(source + l, kBlock, in + l * in_step, 1, line_len);
@@ -346,10 +350,12 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                                      chained_in_kernel ? chain_out + g : nullptr)
                                  << g;
                 } else if (run == KernelPath::AVX2) {
-                    irregular |= lower_envelope_avx2(lanes, block + g, block_in_row, line_len,
-                                                     quad_coef, lin_coef, positions, thresholds,
-                                                     out_len, block_values + g, block_args + g,
-                                                     block_out_row, below, below_bound, below_f)
+                    irregular |= lower_envelope_avx2(
+                                     lanes, block + g, block_in_row, line_len, quad_coef,
+                                     lin_coef, positions, thresholds, out_len, block_values + g,
+                                     block_args + g, block_out_row, below, below_bound, below_f,
+                                     chained_in_kernel ? chain_map + g : nullptr,
+                                     chained_in_kernel ? chain_out + g : nullptr)
                                  << g;
                 } else {
                     irregular |= lower_envelope_8_neon(block + g, block_in_row, line_len,
@@ -366,6 +372,9 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
             } else if (out_stride == 1 && run == KernelPath::AVX512) {
                 block_to_lines_avx512(values, args, kBlock, static_cast<int32_t>(width), out_len,
                                       out, arg, out_step);
+            } else if (out_stride == 1 && run == KernelPath::AVX2) {
+                block_to_lines_avx2(values, args, kBlock, static_cast<int32_t>(width), out_len,
+                                    out, arg, out_step);
             } else if (out_stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l) {
                     copy_run(out + l * out_step, 1, values + l, kBlock, out_len);

@@ -145,15 +145,31 @@ inline __m256d value_at(const Window& w, __m256d p, __m256d quad, __m256d lin) {
         _mm256_add_pd(_mm256_mul_pd(quad, _mm256_mul_pd(d, d)), _mm256_mul_pd(lin, d)), w.f_top);
 }
 
-// W windows of four lanes each, in step.
-template <int W>
+// The elements of `map` (laid out as the lines' source: element v of lane k
+// at map[v * in_row + k]) at the four source indices of `index`.
+AVX2_FUNCTION
+inline __m128i load_map(__m128i index, const int32_t* map, std::ptrdiff_t in_row) {
+    alignas(16) int32_t at[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), index);
+    const auto element = [map, in_row, &at](int k) { return map[at[k] * in_row + k]; };
+    __m128i v = _mm_cvtsi32_si128(element(0));
+    v = _mm_insert_epi32(v, element(1), 1);
+    v = _mm_insert_epi32(v, element(2), 2);
+    return _mm_insert_epi32(v, element(3), 3);
+}
+
+// W windows of four lanes each, in step. Chained: the results' indices are
+// written 1-based and chain_out receives chain_map's element at each chosen
+// index plus one (see lower_envelope_lines).
+template <int W, bool Chained>
 AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row,
                                               int32_t line_len, double quad_coef,
                                               double lin_coef, const int32_t* positions,
                                               const float* thresholds, int32_t out_len,
                                               double* values, int32_t* args,
                                               std::ptrdiff_t out_row, int32_t* below,
-                                              float* below_bound, double* below_f) {
+                                              float* below_bound, double* below_f,
+                                              const int32_t* chain_map, int32_t* chain_out) {
     constexpr std::ptrdiff_t L = 4 * W;
     constexpr int kShift = W == 4 ? 4 : 3;  // log2(L)
     static_assert(W == 2 || W == 4, "eight or sixteen lanes");
@@ -213,19 +229,38 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
                 any_lane = _mm_or_si128(any_lane, mask[i]);
             }
         }
-        // The results' rows 16 positions on, which lie a row of the block
-        // or more apart (a cache line each), asked for ahead of time.
+        // Ahead of time, 16 positions on: the results' rows, which lie a row
+        // of the block or more apart (a cache line each), and the rows of the
+        // chain map that the pieces found there will most likely look up
+        // (those of the sources nearest the position).
         if (j >= 16) {
             const std::ptrdiff_t later = (j - 16) * out_row;
             for (int i = 0; i < W; i += 2)
                 _mm_prefetch(reinterpret_cast<const char*>(values + later + 4 * i), _MM_HINT_T0);
             _mm_prefetch(reinterpret_cast<const char*>(args + later), _MM_HINT_T0);
+            if constexpr (Chained)
+                _mm_prefetch(reinterpret_cast<const char*>(chain_out + later), _MM_HINT_T0);
+        }
+        if constexpr (Chained) {
+            const int32_t source = positions[j >= 16 ? j - 16 : 0];
+            if (source >= 0 && source < line_len)
+                _mm_prefetch(reinterpret_cast<const char*>(chain_map + source * in_row),
+                             _MM_HINT_T0);
         }
         const __m256d p = _mm256_set1_pd(static_cast<double>(positions[j]));
         const std::ptrdiff_t at = j * out_row;
         for (int i = 0; i < W; ++i) {
             _mm256_storeu_pd(values + at + 4 * i, value_at(w[i], p, quad, lin));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(args + at + 4 * i), w[i].top);
+            if constexpr (Chained) {
+                const __m128i one = _mm_set1_epi32(1);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(args + at + 4 * i),
+                                 _mm_add_epi32(w[i].top, one));
+                _mm_storeu_si128(
+                    reinterpret_cast<__m128i*>(chain_out + at + 4 * i),
+                    _mm_add_epi32(load_map(w[i].top, chain_map + 4 * i, in_row), one));
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(args + at + 4 * i), w[i].top);
+            }
         }
     }
 
@@ -241,22 +276,101 @@ uint32_t lower_envelope_avx2(int32_t lanes, const double* in, std::ptrdiff_t in_
                              int32_t line_len, double quad_coef, double lin_coef,
                              const int32_t* positions, const float* thresholds, int32_t out_len,
                              double* values, int32_t* args, std::ptrdiff_t out_row,
-                             int32_t* below, float* below_bound, double* below_f) {
-    if (lanes == 16)
-        return lower_envelope_windows<4>(in, in_row, line_len, quad_coef, lin_coef, positions,
-                                         thresholds, out_len, values, args, out_row, below,
-                                         below_bound, below_f);
-    return lower_envelope_windows<2>(in, in_row, line_len, quad_coef, lin_coef, positions,
-                                     thresholds, out_len, values, args, out_row, below,
-                                     below_bound, below_f);
+                             int32_t* below, float* below_bound, double* below_f,
+                             const int32_t* chain_map, int32_t* chain_out) {
+    const bool chained = chain_map != nullptr;
+    const auto run = lanes == 16 ? (chained ? lower_envelope_windows<4, true>
+                                            : lower_envelope_windows<4, false>)
+                                 : (chained ? lower_envelope_windows<2, true>
+                                            : lower_envelope_windows<2, false>);
+    return run(in, in_row, line_len, quad_coef, lin_coef, positions, thresholds, out_len, values,
+               args, out_row, below, below_bound, below_f, chain_map, chain_out);
+}
+
+// Transposes four rows of four doubles.
+AVX2_FUNCTION
+inline void transpose4(__m256d r[4]) {
+    const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]);
+    const __m256d t1 = _mm256_unpackhi_pd(r[0], r[1]);
+    const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]);
+    const __m256d t3 = _mm256_unpackhi_pd(r[2], r[3]);
+    r[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+    r[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+    r[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+    r[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
+// Transposes four rows of four 32-bit integers.
+AVX2_FUNCTION
+inline void transpose4(__m128i r[4]) {
+    __m128 f0 = _mm_castsi128_ps(r[0]), f1 = _mm_castsi128_ps(r[1]);
+    __m128 f2 = _mm_castsi128_ps(r[2]), f3 = _mm_castsi128_ps(r[3]);
+    _MM_TRANSPOSE4_PS(f0, f1, f2, f3);
+    r[0] = _mm_castps_si128(f0);
+    r[1] = _mm_castps_si128(f1);
+    r[2] = _mm_castps_si128(f2);
+    r[3] = _mm_castps_si128(f3);
+}
+
+AVX2_FUNCTION
+void lines_to_block_avx2(const double* in, std::ptrdiff_t in_step, int32_t width, int32_t len,
+                         double* block, std::ptrdiff_t block_row) {
+    const int32_t whole = len - len % 4;
+    for (int32_t l = 0; l < width; l += 4) {
+        const double* line = in + l * in_step;
+        for (int32_t v = 0; v < whole; v += 4) {
+            __m256d r[4];
+            for (int i = 0; i < 4; ++i) r[i] = _mm256_loadu_pd(line + i * in_step + v);
+            transpose4(r);
+            for (int i = 0; i < 4; ++i) _mm256_storeu_pd(block + (v + i) * block_row + l, r[i]);
+        }
+        for (int32_t v = whole; v < len; ++v)
+            for (int i = 0; i < 4; ++i) block[v * block_row + l + i] = line[i * in_step + v];
+    }
+}
+
+AVX2_FUNCTION
+void block_to_lines_avx2(const double* values, const int32_t* args, std::ptrdiff_t block_row,
+                         int32_t width, int32_t len, double* out, int32_t* arg,
+                         std::ptrdiff_t out_step) {
+    const int32_t whole = len - len % 4;
+    for (int32_t l = 0; l < width; l += 4) {
+        double* out_line = out + l * out_step;
+        int32_t* arg_line = arg + l * out_step;
+        for (int32_t j = 0; j < whole; j += 4) {
+            __m256d r[4];
+            __m128i a[4];
+            for (int i = 0; i < 4; ++i) {
+                r[i] = _mm256_loadu_pd(values + (j + i) * block_row + l);
+                a[i] = _mm_loadu_si128(
+                    reinterpret_cast<const __m128i*>(args + (j + i) * block_row + l));
+            }
+            transpose4(r);
+            transpose4(a);
+            for (int i = 0; i < 4; ++i) {
+                _mm256_storeu_pd(out_line + i * out_step + j, r[i]);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(arg_line + i * out_step + j), a[i]);
+            }
+        }
+        for (int32_t j = whole; j < len; ++j)
+            for (int i = 0; i < 4; ++i) {
+                out_line[i * out_step + j] = values[j * block_row + l + i];
+                arg_line[i * out_step + j] = args[j * block_row + l + i];
+            }
+    }
 }
 
 #else
 
 uint32_t lower_envelope_avx2(int32_t, const double*, std::ptrdiff_t, int32_t, double, double,
                              const int32_t*, const float*, int32_t, double*, int32_t*,
-                             std::ptrdiff_t, int32_t*, float*, double*) {
+                             std::ptrdiff_t, int32_t*, float*, double*, const int32_t*,
+                             int32_t*) {
     return 0;
 }
+void lines_to_block_avx2(const double*, std::ptrdiff_t, int32_t, int32_t, double*,
+                         std::ptrdiff_t) {}
+void block_to_lines_avx2(const double*, const int32_t*, std::ptrdiff_t, int32_t, int32_t, double*,
+                         int32_t*, std::ptrdiff_t) {}
 
 #endif

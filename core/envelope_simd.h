@@ -24,18 +24,21 @@ constexpr int32_t kEnvelopeLanes = 8;
 // or below the lower sentinel, from non-finite or extreme inputs): the
 // results of those lanes are not valid, and the caller transforms those lines
 // on the scalar path.
+//
+// With chain_map (laid out as `in`), it also chains the index maps as
+// lower_envelope_lines does: args receive each chosen index plus one and
+// chain_out (laid out as args) chain_map's element there plus one.
 uint32_t lower_envelope_avx2(int32_t lanes, const double* in, std::ptrdiff_t in_row,
                              int32_t line_len, double quad_coef, double lin_coef,
                              const int32_t* positions, const float* thresholds, int32_t out_len,
                              double* values, int32_t* args, std::ptrdiff_t out_row,
-                             int32_t* below, float* below_bound, double* below_f);
+                             int32_t* below, float* below_bound, double* below_f,
+                             const int32_t* chain_map = nullptr, int32_t* chain_out = nullptr);
 
 // The AVX-512 path keeps a list entry whole: `records` holds line_len * lanes
 // records of two 64-bit halves, the first the index in its low 32 bits and the
 // boundary's bits in its high 32 bits, the second the source value's bits.
-// With chain_map (laid out as `in`), it also chains the index maps as
-// lower_envelope_lines does: args receive each chosen index plus one and
-// chain_out (laid out as args) chain_map's element there plus one.
+// It chains as the AVX2 path does.
 uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t in_row,
                                int32_t line_len, double quad_coef, double lin_coef,
                                const int32_t* positions, const float* thresholds,
@@ -44,7 +47,8 @@ uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t i
                                const int32_t* chain_map, int32_t* chain_out);
 
 // The copies of a block of `width` (a multiple of 8) contiguous lines of
-// length len into scratch and back, transposed in 8 x 8 tiles with AVX-512:
+// length len into scratch and back, transposed in 8 x 8 tiles with AVX-512
+// (4 x 4 with AVX2):
 // block[v * block_row + l] = in[l * in_step + v], and
 // out[l * out_step + j] = values[j * block_row + l] (arg likewise from args).
 void lines_to_block_avx512(const double* in, std::ptrdiff_t in_step, int32_t width,
@@ -52,6 +56,11 @@ void lines_to_block_avx512(const double* in, std::ptrdiff_t in_step, int32_t wid
 void block_to_lines_avx512(const double* values, const int32_t* args, std::ptrdiff_t block_row,
                            int32_t width, int32_t len, double* out, int32_t* arg,
                            std::ptrdiff_t out_step);
+void lines_to_block_avx2(const double* in, std::ptrdiff_t in_step, int32_t width, int32_t len,
+                         double* block, std::ptrdiff_t block_row);
+void block_to_lines_avx2(const double* values, const int32_t* args, std::ptrdiff_t block_row,
+                         int32_t width, int32_t len, double* out, int32_t* arg,
+                         std::ptrdiff_t out_step);
 
 // The NEON path: eight lines at once, with the AVX2 path's arguments (lanes
 // fixed at 8), requirements and result.
