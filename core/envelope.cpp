@@ -204,12 +204,15 @@ uint32_t nonfinite_lines(const double* block, std::ptrdiff_t row, std::ptrdiff_t
 // The transform of one line over the source indices `first` .. line_len - 1;
 // with kFiniteOnly, over those whose source value is finite (the others are
 // passed over as if absent; source index `first` must be finite). Source
-// elements in_stride apart, results out_stride apart.
+// elements in_stride apart, results out_stride apart. Without kFiniteOnly and
+// with stop_if_nonfinite, a line that holds a NaN or an infinity is found
+// while the envelope is built, from the values the construction reads anyway;
+// then nothing is written and the result is false.
 template <bool kFiniteOnly>
-void envelope_over(const double* line_in, std::ptrdiff_t in_stride, double* line_out,
+bool envelope_over(const double* line_in, std::ptrdiff_t in_stride, double* line_out,
                    int32_t* arg_out, std::ptrdiff_t out_stride, int32_t line_len,
                    double quad_coef, double lin_coef, int32_t first_pos, int32_t out_len,
-                   double pos_step, int32_t first) {
+                   double pos_step, int32_t first, bool stop_if_nonfinite) {
     // Envelope: piece k covers positions from env_bound[k] to env_bound[k + 1]
     // and belongs to source index env_src[k]; pieces 0 .. last are in use.
     // new[] throws std::bad_alloc (or a type derived from it) also for counts
@@ -225,8 +228,11 @@ void envelope_over(const double* line_in, std::ptrdiff_t in_stride, double* line
     // covers entirely (a boundary at or left of the piece's left end). Piece 0
     // stays: a boundary at or below the lower sentinel (zero, infinite or NaN
     // inputs) would otherwise carry the removal out of the array.
+    uint64_t carry = nonfinite_carry(line_in[first * in_stride]);
     for (int32_t q = first + 1; q < line_len; ++q) {
-        if (kFiniteOnly && !std::isfinite(line_in[q * in_stride])) continue;
+        const uint64_t q_carry = nonfinite_carry(line_in[q * in_stride]);
+        if (kFiniteOnly && (q_carry & kSignBit) != 0) continue;
+        carry |= q_carry;
         float s = boundary(line_in, in_stride, q, env_src[last], quad_coef, lin_coef);
         while (last > 0 && s <= env_bound[last]) {
             --last;
@@ -237,6 +243,7 @@ void envelope_over(const double* line_in, std::ptrdiff_t in_stride, double* line
         env_bound[last] = s;
         env_bound[last + 1] = kUpperSentinel;
     }
+    if (!kFiniteOnly && stop_if_nonfinite && (carry & kSignBit) != 0) return false;
 
     // Evaluation: positions never decrease, so the cursor only moves forward.
     // A position on a boundary takes the piece on its left. Boundary and
@@ -255,6 +262,7 @@ void envelope_over(const double* line_in, std::ptrdiff_t in_stride, double* line
         // The step after the last position is never needed, so never taken.
         if (j + 1 < out_len) p = next_envelope_position(p, pos_step);
     }
+    return true;
 }
 
 // The transform of a line that holds a NaN or an infinity. A NaN is never
@@ -285,7 +293,8 @@ void envelope_nonfinite(const double* line_in, std::ptrdiff_t in_stride, double*
     }
     if (first_winner < 0 && first_finite >= 0) {
         envelope_over<true>(line_in, in_stride, line_out, arg_out, out_stride, line_len,
-                            quad_coef, lin_coef, first_pos, out_len, pos_step, first_finite);
+                            quad_coef, lin_coef, first_pos, out_len, pos_step, first_finite,
+                            false);
         return;
     }
     const int32_t v = first_winner >= 0 ? first_winner : first_number >= 0 ? first_number : 0;
@@ -311,14 +320,11 @@ void envelope_line(const double* line_in, std::ptrdiff_t in_stride, double* line
                    double quad_coef, double lin_coef, int32_t first_pos, int32_t out_len,
                    double pos_step) {
     if (line_len < 1) return;
-    if (!direction_defined(quad_coef, lin_coef) ||
-        line_is_finite(line_in, in_stride, line_len)) {
-        envelope_over<false>(line_in, in_stride, line_out, arg_out, out_stride, line_len,
-                             quad_coef, lin_coef, first_pos, out_len, pos_step, 0);
-    } else {
+    if (!envelope_over<false>(line_in, in_stride, line_out, arg_out, out_stride, line_len,
+                              quad_coef, lin_coef, first_pos, out_len, pos_step, 0,
+                              direction_defined(quad_coef, lin_coef)))
         envelope_nonfinite(line_in, in_stride, line_out, arg_out, out_stride, line_len,
                            quad_coef, lin_coef, first_pos, out_len, pos_step);
-    }
 }
 
 }  // namespace
