@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -158,14 +159,60 @@ bool envelope_positions_fit(int32_t first_pos, int32_t out_len, double pos_step)
 
 namespace {
 
-// lower_envelope_1d with the source elements in_stride apart and the results
-// out_stride apart.
-void envelope_line(const double* line_in, std::ptrdiff_t in_stride, double* line_out,
+// The bits of a double's exponent field, its lowest bit, and the sign bit.
+constexpr uint64_t kExponentBits = 0x7ff0000000000000;
+constexpr uint64_t kExponentUnit = 0x0010000000000000;
+constexpr uint64_t kSignBit = 0x8000000000000000;
+
+// The exponent field of x plus one unit: it carries into the sign bit exactly
+// when the field is all ones, that is when x is NaN or infinite. An OR of
+// these over many values has the sign bit set when any of them is; integer
+// operations only, so that the compiler turns the scans into vector code.
+inline uint64_t nonfinite_carry(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits & kExponentBits) + kExponentUnit;
+}
+
+// Whether the line_len elements line[v * stride] are all finite.
+bool line_is_finite(const double* line, std::ptrdiff_t stride, int32_t line_len) {
+    uint64_t carry = 0;
+    for (int32_t v = 0; v < line_len; ++v) carry |= nonfinite_carry(line[v * stride]);
+    return (carry & kSignBit) == 0;
+}
+
+// Bit l set for each of the `width` lines (a multiple of kEnvelopeLanes, at
+// most 32) of a block that holds a NaN or an infinity; element v of line l is
+// block[v * row + l]. One pass over the block, eight lines side by side; the
+// lines are told apart only when the block holds such a value at all.
+uint32_t nonfinite_lines(const double* block, std::ptrdiff_t row, std::ptrdiff_t width,
+                         int32_t line_len) {
+    uint64_t carry[kEnvelopeLanes] = {};
+    for (int32_t v = 0; v < line_len; ++v)
+        for (std::ptrdiff_t l = 0; l < width; l += kEnvelopeLanes)
+            for (int32_t k = 0; k < kEnvelopeLanes; ++k)
+                carry[k] |= nonfinite_carry(block[v * row + l + k]);
+    uint64_t any = 0;
+    for (uint64_t c : carry) any |= c;
+    if ((any & kSignBit) == 0) return 0;
+    uint32_t lines = 0;
+    for (std::ptrdiff_t l = 0; l < width; ++l)
+        if (!line_is_finite(block + l, row, line_len)) lines |= uint32_t{1} << l;
+    return lines;
+}
+
+// The transform of one line over the source indices `first` .. line_len - 1;
+// with kFiniteOnly, over those whose source value is finite (the others are
+// passed over as if absent; source index `first` must be finite). Source
+// elements in_stride apart, results out_stride apart. Without kFiniteOnly and
+// with stop_if_nonfinite, a line that holds a NaN or an infinity is found
+// while the envelope is built, from the values the construction reads anyway;
+// then nothing is written and the result is false.
+template <bool kFiniteOnly>
+bool envelope_over(const double* line_in, std::ptrdiff_t in_stride, double* line_out,
                    int32_t* arg_out, std::ptrdiff_t out_stride, int32_t line_len,
                    double quad_coef, double lin_coef, int32_t first_pos, int32_t out_len,
-                   double pos_step) {
-    if (line_len < 1) return;
-
+                   double pos_step, int32_t first, bool stop_if_nonfinite) {
     // Envelope: piece k covers positions from env_bound[k] to env_bound[k + 1]
     // and belongs to source index env_src[k]; pieces 0 .. last are in use.
     // new[] throws std::bad_alloc (or a type derived from it) also for counts
@@ -173,7 +220,7 @@ void envelope_line(const double* line_in, std::ptrdiff_t in_stride, double* line
     std::unique_ptr<int32_t[]> env_src(new int32_t[static_cast<std::size_t>(line_len)]);
     std::unique_ptr<float[]> env_bound(new float[static_cast<std::size_t>(line_len) + 1]);
     int32_t last = 0;
-    env_src[0] = 0;
+    env_src[0] = first;
     env_bound[0] = kLowerSentinel;
     env_bound[1] = kUpperSentinel;
 
@@ -181,7 +228,11 @@ void envelope_line(const double* line_in, std::ptrdiff_t in_stride, double* line
     // covers entirely (a boundary at or left of the piece's left end). Piece 0
     // stays: a boundary at or below the lower sentinel (zero, infinite or NaN
     // inputs) would otherwise carry the removal out of the array.
-    for (int32_t q = 1; q < line_len; ++q) {
+    uint64_t carry = nonfinite_carry(line_in[first * in_stride]);
+    for (int32_t q = first + 1; q < line_len; ++q) {
+        const uint64_t q_carry = nonfinite_carry(line_in[q * in_stride]);
+        if (kFiniteOnly && (q_carry & kSignBit) != 0) continue;
+        carry |= q_carry;
         float s = boundary(line_in, in_stride, q, env_src[last], quad_coef, lin_coef);
         while (last > 0 && s <= env_bound[last]) {
             --last;
@@ -192,6 +243,7 @@ void envelope_line(const double* line_in, std::ptrdiff_t in_stride, double* line
         env_bound[last] = s;
         env_bound[last + 1] = kUpperSentinel;
     }
+    if (!kFiniteOnly && stop_if_nonfinite && (carry & kSignBit) != 0) return false;
 
     // Evaluation: positions never decrease, so the cursor only moves forward.
     // A position on a boundary takes the piece on its left. Boundary and
@@ -210,6 +262,69 @@ void envelope_line(const double* line_in, std::ptrdiff_t in_stride, double* line
         // The step after the last position is never needed, so never taken.
         if (j + 1 < out_len) p = next_envelope_position(p, pos_step);
     }
+    return true;
+}
+
+// The transform of a line that holds a NaN or an infinity. A NaN is never
+// chosen: the result is the extreme over the other source indices, as if the
+// NaN cells were absent. An infinity that beats every value (+Inf for the
+// maximum, quad_coef < 0; -Inf otherwise) gives itself at every position,
+// from the first cell that holds it; the other infinity loses to every
+// finite value, and gives itself, from its first cell, only where the line
+// holds no finite value. A line of NaNs gives source element 0 at every
+// position. Otherwise the envelope is built over the finite cells alone, with
+// their own indices.
+void envelope_nonfinite(const double* line_in, std::ptrdiff_t in_stride, double* line_out,
+                        int32_t* arg_out, std::ptrdiff_t out_stride, int32_t line_len,
+                        double quad_coef, double lin_coef, int32_t first_pos, int32_t out_len,
+                        double pos_step) {
+    const double winner = quad_coef < 0 ? std::numeric_limits<double>::infinity()
+                                        : -std::numeric_limits<double>::infinity();
+    int32_t first_number = -1, first_finite = -1, first_winner = -1;
+    for (int32_t v = 0; v < line_len; ++v) {
+        const double f = line_in[v * in_stride];
+        if (std::isnan(f)) continue;
+        if (first_number < 0) first_number = v;
+        if (first_finite < 0 && std::isfinite(f)) first_finite = v;
+        if (f == winner) {
+            first_winner = v;
+            break;
+        }
+    }
+    if (first_winner < 0 && first_finite >= 0) {
+        envelope_over<true>(line_in, in_stride, line_out, arg_out, out_stride, line_len,
+                            quad_coef, lin_coef, first_pos, out_len, pos_step, first_finite,
+                            false);
+        return;
+    }
+    const int32_t v = first_winner >= 0 ? first_winner : first_number >= 0 ? first_number : 0;
+    const double value = line_in[v * in_stride];
+    for (int32_t j = 0; j < out_len; ++j) {
+        line_out[j * out_stride] = value;
+        arg_out[j * out_stride] = v;
+    }
+}
+
+// Whether the coefficients give each position one extreme to find: a
+// quadratic one finite and not zero, a finite linear one. Lines that hold a
+// NaN or an infinity follow envelope_nonfinite's rule only then; with other
+// coefficients they are transformed as built, every index valid.
+bool direction_defined(double quad_coef, double lin_coef) {
+    return std::isfinite(quad_coef) && quad_coef != 0 && std::isfinite(lin_coef);
+}
+
+// lower_envelope_1d with the source elements in_stride apart and the results
+// out_stride apart.
+void envelope_line(const double* line_in, std::ptrdiff_t in_stride, double* line_out,
+                   int32_t* arg_out, std::ptrdiff_t out_stride, int32_t line_len,
+                   double quad_coef, double lin_coef, int32_t first_pos, int32_t out_len,
+                   double pos_step) {
+    if (line_len < 1) return;
+    if (!envelope_over<false>(line_in, in_stride, line_out, arg_out, out_stride, line_len,
+                              quad_coef, lin_coef, first_pos, out_len, pos_step, 0,
+                              direction_defined(quad_coef, lin_coef)))
+        envelope_nonfinite(line_in, in_stride, line_out, arg_out, out_stride, line_len,
+                           quad_coef, lin_coef, first_pos, out_len, pos_step);
 }
 
 }  // namespace
@@ -333,9 +448,14 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                 for (std::ptrdiff_t v = 0; v < line_len; ++v)
                     copy_run(source + v * kBlock, 1, in + v * in_stride, in_step, width);
             }
+            // Lines that hold a NaN or an infinity go through the scalar
+            // transform's rule for them (see envelope_line) instead of the
+            // kernels' results.
+            uint32_t irregular = direction_defined(quad_coef, lin_coef)
+                                     ? nonfinite_lines(block, block_in_row, width, line_len)
+                                     : 0;
             // As many lanes at once as the block has lines left: more lanes
             // keep more independent work in flight.
-            uint32_t irregular = 0;
             for (std::ptrdiff_t g = 0; g < width;) {
                 const std::ptrdiff_t left = width - g;
                 const int32_t lanes = run == KernelPath::AVX512 ? (left >= 32 ? 32 : left >= 16 ? 16 : 8)

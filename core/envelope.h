@@ -19,14 +19,24 @@
 // parabolas are held in single precision, so one within half a single unit of
 // an integer counts as that integer.
 //
+// NaN and infinite source values, where quad_coef is finite and not zero and
+// lin_coef finite: a NaN element is never chosen, as if it were absent, and
+// changes no other result. An infinity of the extreme's sign (+Inf for the
+// maximum, -Inf for the minimum) is the result at every position, with the
+// index of the first element that holds it; the infinity of the other sign
+// loses to every finite value and is the result, from its first element, only
+// where the line holds nothing else but NaN. Where every element is NaN, every
+// result is element 0, NaN, with index 0. Lines whose values are all finite
+// are transformed exactly as above, on every path.
+//
 // Takes O(line_len + out_len) time and its scratch from the heap; a failed
 // allocation throws std::bad_alloc before anything is written. Any input is
 // handled without reading or writing outside the three arrays:
 // - line_len < 1: there is no source, nothing is written;
 // - out_len <= 0: nothing is written;
 // - every reported index lies in 0 .. line_len - 1, also with zero, infinite
-//   or NaN coefficients or source values (the values then are whatever the
-//   envelope built from them gives);
+//   or NaN coefficients (the values then are whatever the envelope built from
+//   them gives);
 // - squared index differences never overflow: they are formed exactly in a
 //   wider type, which gives the same result as 32-bit integers wherever those
 //   hold them;

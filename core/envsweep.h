@@ -39,10 +39,14 @@ bool sweep_positions_fit(const SweepGrid& grid);
 // maximum where a quadratic coefficient is positive, the minimum where it is
 // negative (each direction on its own). best_col and best_row receive the
 // 1-based source column and row that attain it; among exact ties the smallest
-// column, and within it the smallest row. The source and the three outputs
-// (grid.dims, all three with the same steps) are views with any steps from 1,
-// read and written where they lie; the layout changes where the numbers lie,
-// never a bit of them.
+// column, and within it the smallest row. NaN source cells are left out: the
+// result is the best over the other cells (an infinity of the extreme's sign
+// from its first cell), and NaN at column 1, row 1 where every cell is NaN;
+// each pass applies lower_envelope_1d's rule for NaN and infinite values to
+// its lines, which also covers infinities the first pass makes by overflow.
+// The source and the three outputs (grid.dims, all three with the same steps)
+// are views with any steps from 1, read and written where they lie; the
+// layout changes where the numbers lie, never a bit of them.
 //
 // Works as two passes of lower_envelope_lines: down every source column into
 // the scratch mid_map / mid_row (grid.dims.rows x source columns each, laid

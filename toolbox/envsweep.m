@@ -22,6 +22,13 @@ function varargout = envsweep(varargin)
 %
 %   Among source cells that reach the best value exactly, the one with the
 %   smallest column is reported, and within that column the smallest row.
+%   NaN cells are left out, as MAX leaves them out: a NaN never gives a
+%   result and changes no other one (the row [0 NaN 1] with coefficients
+%   1, 0, 1, 0 and three positions from column 1 gives [0 0 1] from columns
+%   1, 3, 3), and a map of NaNs gives NaN from column 1, row 1. Where a
+%   direction is a maximum, a +Inf cell gives +Inf (the first such cell by
+%   column, then row) and a -Inf cell counts only where every other cell is
+%   NaN; a minimum the other way round.
 %   The transform works as two one-dimensional envelope sweeps whose
 %   crossing points are held in single precision, so a crossing point within
 %   half a single-precision unit of a cell counts as that cell. A call takes

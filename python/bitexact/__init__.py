@@ -328,6 +328,14 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
     best_row give the x and y that attain it. A negative quadratic
     coefficient makes its direction a minimum instead.
 
+    NaN cells are left out, as numpy.nanmax leaves them out: a NaN never
+    gives a result and changes no other one ([[0, nan, 1]] with coefficients
+    1, 0, 1, 0 and three positions from column 0 gives [[0, 0, 1]] from
+    columns 0, 2, 2), and a map of NaNs gives NaN from [0, 0]. Where a
+    direction is a maximum, a +inf cell gives +inf (the first such cell by
+    column, then row) and a -inf cell counts only where every other cell is
+    NaN; a minimum the other way round.
+
     col_first, row_first  the first output position px[0], py[0]: a 0-based
                           source column and row, as Python indexes (MATLAB's
                           1-based col_first minus one); positions before 0

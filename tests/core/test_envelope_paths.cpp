@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/envelope.h"
@@ -201,6 +202,160 @@ TEST(EnvelopePaths, SweepGivesScalarBits) {
                 ASSERT_EQ(first_difference(map1, map0), -1) << where();
                 ASSERT_EQ(first_difference(col1, col0), -1) << where();
                 ASSERT_EQ(first_difference(row1, row0), -1) << where();
+            }
+        }
+    }
+}
+
+namespace {
+
+// A small integer, or now and then NaN, +Inf or -Inf; `numbers` false leaves
+// only those three, so that lines without a finite cell are common too.
+double cell(std::mt19937& rng, bool numbers) {
+    const unsigned kind = rng() % 10;
+    if (kind < 2 || (!numbers && kind < 6)) return kNaN;
+    if (kind < 3 || (!numbers && kind < 8)) return kInf;
+    if (kind < 4 || !numbers) return -kInf;
+    return static_cast<double>(rng() % 9) - 4;
+}
+
+// The extreme over the cells that are not NaN of value + cost at a position
+// (the maximum for quad < 0), the first of equal ones; NaN with 0 where every
+// cell is NaN.
+std::pair<double, int32_t> best_cell(const std::vector<double>& line, double quad, double lin,
+                                     int64_t p) {
+    double best = kNaN;
+    int32_t best_v = 0;
+    bool found = false;
+    for (int32_t v = 0; v < static_cast<int32_t>(line.size()); ++v) {
+        if (std::isnan(line[v])) continue;
+        const double d = static_cast<double>(p - v);
+        const double value = (quad * (d * d) + lin * d) + line[v];
+        if (!found || (quad < 0 ? value > best : value < best)) {
+            best = value;
+            best_v = v;
+            found = true;
+        }
+    }
+    return {best, best_v};
+}
+
+}  // namespace
+
+// NaN and infinite cells: a NaN is never chosen (a line of NaNs gives NaN
+// from index 0), an infinity of the extreme's sign wins from its first cell,
+// the other only where no finite cell is left. Every path, the scalar one too,
+// must give what evaluating every cell gives, in both layouts, on lines of
+// which only some hold such cells.
+TEST(EnvelopePaths, NonFiniteCellsMatchEveryCellEvaluated) {
+    std::mt19937 rng(2024);
+    const double quads[] = {-2, -1, -0.5, 0.5, 1, 2};
+    const double lins[] = {-1, 0, 0.5, 2};
+    const double steps[] = {0, 0.5, 1, 1.5, 2};
+    std::vector<KernelPath> paths = vector_paths();
+    paths.push_back(KernelPath::Scalar);
+    for (int trial = 0; trial < 300; ++trial) {
+        const int32_t lines = 1 + static_cast<int32_t>(rng() % 40);
+        const int32_t len = 1 + static_cast<int32_t>(rng() % 12);
+        std::vector<double> source(static_cast<size_t>(lines) * len);
+        for (int32_t l = 0; l < lines; ++l) {
+            const unsigned kind = rng() % 4;  // plain, mixed, no finite cell
+            for (int32_t v = 0; v < len; ++v)
+                source[l * len + v] = kind == 0 ? static_cast<double>(rng() % 9) - 4
+                                                : cell(rng, kind != 3);
+        }
+        const double quad = quads[rng() % 6], lin = lins[rng() % 4], step = steps[rng() % 5];
+        const int32_t first = static_cast<int32_t>(rng() % (len + 8)) - 4;
+        const int32_t out_len = 1 + static_cast<int32_t>(rng() % 16);
+        const bool as_rows = rng() % 2 == 0;
+        const int32_t stride = lines + 1;
+        const int32_t longest = out_len > len ? out_len : len;
+        for (KernelPath path : paths) {
+            const Lines got =
+                transform(source, as_rows, 1, lines, len, quad, lin, first, out_len, step, path);
+            for (int32_t l = 0; l < lines; ++l) {
+                const std::vector<double> line(source.begin() + l * len,
+                                               source.begin() + (l + 1) * len);
+                int32_t p = first;
+                for (int32_t j = 0; j < out_len; ++j) {
+                    const size_t at = as_rows ? static_cast<size_t>(j) * stride + l
+                                              : static_cast<size_t>(l) * longest + j;
+                    const auto want = best_cell(line, quad, lin, p);
+                    ASSERT_EQ(got.args[at], want.second)
+                        << "trial " << trial << " line " << l << " " << path_name(path);
+                    ASSERT_EQ(first_difference_but_nan_payload({got.values[at]}, {want.first}),
+                              -1)
+                        << "trial " << trial << " line " << l << " " << path_name(path);
+                    p = next_envelope_position(p, step);
+                }
+            }
+        }
+    }
+}
+
+// The sweep of a map with NaN and infinite cells is the best over all its
+// cells that are not NaN, smallest column then smallest row among equals, and
+// NaN at column 1, row 1 where every cell is NaN: each pass's rule per line
+// composes, through the index chain, on every path.
+TEST(EnvelopePaths, SweepLeavesOutNaNCells) {
+    std::mt19937 rng(99);
+    std::vector<KernelPath> paths = vector_paths();
+    paths.push_back(KernelPath::Scalar);
+    for (int trial = 0; trial < 150; ++trial) {
+        const ImageDims dims{1 + static_cast<int32_t>(rng() % 10),
+                             1 + static_cast<int32_t>(rng() % 20)};
+        const size_t cells = static_cast<size_t>(dims.rows) * dims.cols;
+        std::vector<double> source(cells);
+        const unsigned kind = rng() % 5;  // mixed; no finite cell; every cell NaN
+        for (double& v : source) v = kind == 4 ? kNaN : cell(rng, kind != 3);
+        // Both directions the same: the maximum, or the minimum.
+        const double sign = rng() % 2 == 0 ? 1 : -1;
+        const SweepCost cost{sign * (1 + rng() % 2), sign * (rng() % 3) * 0.5,
+                             sign * 0.5 * (1 + rng() % 2), -sign};
+        const double step = (rng() % 4) * 0.5;
+        const SweepGrid grid{static_cast<int32_t>(rng() % 6) - 2,
+                             static_cast<int32_t>(rng() % 6) - 2,
+                             {1 + static_cast<int32_t>(rng() % 20),
+                              1 + static_cast<int32_t>(rng() % 12)},
+                             step};
+        const size_t outs = static_cast<size_t>(grid.dims.rows) * grid.dims.cols;
+        for (KernelPath path : paths) {
+            std::vector<double> mid_map(static_cast<size_t>(grid.dims.rows) * dims.cols);
+            std::vector<int32_t> mid_row(mid_map.size());
+            std::vector<double> out(outs);
+            std::vector<int32_t> col(outs), row(outs);
+            envsweep_transform(source.data(), dims, cost, grid, mid_map.data(), mid_row.data(),
+                               out.data(), col.data(), row.data(), path);
+            int32_t px = grid.col_first;
+            for (int32_t i = 0; i < grid.dims.cols; ++i) {
+                int32_t py = grid.row_first;
+                for (int32_t j = 0; j < grid.dims.rows; ++j) {
+                    double best = kNaN;
+                    int32_t best_x = 0, best_y = 0;
+                    bool found = false;
+                    for (int32_t x = 0; x < dims.cols; ++x)
+                        for (int32_t y = 0; y < dims.rows; ++y) {
+                            const double f = source[y + static_cast<size_t>(x) * dims.rows];
+                            if (std::isnan(f)) continue;
+                            const double dy = py - y, dx = px - x;
+                            const double value =
+                                (-cost.col_quad * (dx * dx) + -cost.col_lin * dx) +
+                                ((-cost.row_quad * (dy * dy) + -cost.row_lin * dy) + f);
+                            if (!found || (sign > 0 ? value > best : value < best)) {
+                                best = value;
+                                best_x = x;
+                                best_y = y;
+                                found = true;
+                            }
+                        }
+                    const size_t at = j + static_cast<size_t>(i) * grid.dims.rows;
+                    ASSERT_EQ(first_difference_but_nan_payload({out[at]}, {best}), -1)
+                        << "trial " << trial << " " << path_name(path);
+                    ASSERT_EQ(col[at], best_x + 1) << "trial " << trial << " " << path_name(path);
+                    ASSERT_EQ(row[at], best_y + 1) << "trial " << trial << " " << path_name(path);
+                    py = next_envelope_position(py, step);
+                }
+                px = next_envelope_position(px, step);
             }
         }
     }

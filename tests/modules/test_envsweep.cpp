@@ -115,6 +115,27 @@ TEST(EnvsweepEntry, WorkedExamples) {
                    2, 3, {5.5, 4.5, 7, 6, 7.5, 6.5}, {3, 3, 3, 3, 3, 3}, {2, 2, 2, 2, 2, 2});
 }
 
+// A NaN cell is never chosen and changes no other result; +Inf wins from its
+// first cell, -Inf only where nothing else is left; a map of NaNs gives NaN
+// from column 1, row 1.
+TEST(EnvsweepEntry, NaNCellsAreLeftOut) {
+    const std::vector<double> scalars = {1, 0, 1, 0, 1, 1, 3, 1, 1};
+    expect_results(Call(double_matrix(1, 3, {0, kNaN, 1}), scalars).run(), 1, 3, {0, 0, 1},
+                   {1, 3, 3}, {1, 1, 1});
+    expect_results(Call(double_matrix(1, 3, {1, kNaN, kInf}), scalars).run(), 1, 3,
+                   {kInf, kInf, kInf}, {3, 3, 3}, {1, 1, 1});
+    // Rows (NaN, -Inf) and (NaN, NaN): the first column holds only NaNs.
+    expect_results(Call(double_matrix(2, 2, {kNaN, kNaN, -kInf, kNaN}), scalars).run(), 1, 3,
+                   {-kInf, -kInf, -kInf}, {2, 2, 2}, {1, 1, 1});
+    const mexhost::CallResult all_nan = Call(double_matrix(2, 2, {kNaN, kNaN, kNaN, kNaN}),
+                                             {1, 0, 1, 0, 1, 1, 2, 2, 1}).run();
+    EXPECT_CLEAN_RETURN(all_nan);
+    ASSERT_EQ(all_nan.outputs.size(), 3u);
+    for (double v : values(all_nan.outputs[0].get())) EXPECT_TRUE(std::isnan(v));
+    EXPECT_EQ(int32_values(all_nan.outputs[1].get()), (std::vector<int32_t>{1, 1, 1, 1}));
+    EXPECT_EQ(int32_values(all_nan.outputs[2].get()), (std::vector<int32_t>{1, 1, 1, 1}));
+}
+
 // Inputs 2 to 10 are read as scalars whatever their class.
 TEST(EnvsweepEntry, ScalarsOfAnyClass) {
     Call call(three_by_four(), {1, 0, 1, 0, 1, 1, 2, 2, 2});

@@ -18,6 +18,11 @@ function test_envsweep()
   assert(strcmp(class(v), 'double') && strcmp(class(c), 'int32') && strcmp(class(r), 'int32'));
   passed += 1;
 
+  % A NaN cell is never chosen, as with max: the row [0 NaN 1] keeps its 1.
+  [v, c, r] = envsweep([0 NaN 1], 1, 0, 1, 0, 1, 1, 3, 1, 1);
+  assert(isequal(v, [0 0 1]) && isequal(c, int32([1 3 3])) && isequal(r, int32([1 1 1])));
+  passed += 1;
+
   % Scalars of other classes are read as numbers; zero output sizes give
   % empty results, also from an empty map.
   [v, c, r] = envsweep(src, single(1), false, int32(1), 0, true, 1, int8(2), 2, uint16(2));

@@ -216,6 +216,15 @@ def test_envsweep_is_zero_based():
             == [bits(r) for r in bitexact.envsweep(source, 1, 0, 1, 0, whole, whole, 3, 3, 1.5)]
 
 
+# A NaN cell is never chosen ([0, NaN, 1] keeps its 1), and a map of NaNs
+# gives NaN from cell [0, 0]: the maps are 0-based here too.
+def test_envsweep_leaves_out_nan_cells():
+    value, col, row = bitexact.envsweep([[0, np.nan, 1]], 1, 0, 1, 0, 0, 0, 3, 1, 1)
+    assert (value.tolist(), col.tolist(), row.tolist()) == ([[0, 0, 1]], [[0, 2, 2]], [[0, 0, 0]])
+    value, col, row = bitexact.envsweep(np.full((2, 3), np.nan), 1, 0, 1, 0, 0, 0, 2, 2, 1)
+    assert np.isnan(value).all() and not col.any() and not row.any()
+
+
 # Inputs are read, never written (read-only arrays are accepted); results are
 # new, writeable arrays of their own.
 def test_inputs_untouched_and_results_own_their_memory():
