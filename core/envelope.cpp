@@ -201,6 +201,28 @@ uint32_t nonfinite_lines(const double* block, std::ptrdiff_t row, std::ptrdiff_t
     return lines;
 }
 
+// The envelope of one line as it is built: env_src (line_len entries) and
+// env_bound (line_len + 1), reused from line to line of a call.
+struct LineScratch {
+    int32_t* env_src;
+    float* env_bound;
+};
+
+// The heap memory of a LineScratch for lines of line_len >= 1 elements.
+// new[] throws std::bad_alloc (or a type derived from it) also for counts
+// whose byte size cannot be represented.
+class OwnedLineScratch {
+public:
+    explicit OwnedLineScratch(int32_t line_len)
+        : src_(new int32_t[static_cast<std::size_t>(line_len)]),
+          bound_(new float[static_cast<std::size_t>(line_len) + 1]) {}
+    LineScratch get() const { return {src_.get(), bound_.get()}; }
+
+private:
+    std::unique_ptr<int32_t[]> src_;
+    std::unique_ptr<float[]> bound_;
+};
+
 // The transform of one line over the source indices `first` .. line_len - 1;
 // with kFiniteOnly, over those whose source value is finite (the others are
 // passed over as if absent; source index `first` must be finite). Source
@@ -212,13 +234,12 @@ template <bool kFiniteOnly>
 bool envelope_over(const double* line_in, std::ptrdiff_t in_stride, double* line_out,
                    int32_t* arg_out, std::ptrdiff_t out_stride, int32_t line_len,
                    double quad_coef, double lin_coef, int32_t first_pos, int32_t out_len,
-                   double pos_step, int32_t first, bool stop_if_nonfinite) {
+                   double pos_step, int32_t first, bool stop_if_nonfinite,
+                   const LineScratch& scratch) {
     // Envelope: piece k covers positions from env_bound[k] to env_bound[k + 1]
     // and belongs to source index env_src[k]; pieces 0 .. last are in use.
-    // new[] throws std::bad_alloc (or a type derived from it) also for counts
-    // whose byte size cannot be represented.
-    std::unique_ptr<int32_t[]> env_src(new int32_t[static_cast<std::size_t>(line_len)]);
-    std::unique_ptr<float[]> env_bound(new float[static_cast<std::size_t>(line_len) + 1]);
+    int32_t* const env_src = scratch.env_src;
+    float* const env_bound = scratch.env_bound;
     int32_t last = 0;
     env_src[0] = first;
     env_bound[0] = kLowerSentinel;
@@ -277,7 +298,7 @@ bool envelope_over(const double* line_in, std::ptrdiff_t in_stride, double* line
 void envelope_nonfinite(const double* line_in, std::ptrdiff_t in_stride, double* line_out,
                         int32_t* arg_out, std::ptrdiff_t out_stride, int32_t line_len,
                         double quad_coef, double lin_coef, int32_t first_pos, int32_t out_len,
-                        double pos_step) {
+                        double pos_step, const LineScratch& scratch) {
     const double winner = quad_coef < 0 ? std::numeric_limits<double>::infinity()
                                         : -std::numeric_limits<double>::infinity();
     int32_t first_number = -1, first_finite = -1, first_winner = -1;
@@ -294,7 +315,7 @@ void envelope_nonfinite(const double* line_in, std::ptrdiff_t in_stride, double*
     if (first_winner < 0 && first_finite >= 0) {
         envelope_over<true>(line_in, in_stride, line_out, arg_out, out_stride, line_len,
                             quad_coef, lin_coef, first_pos, out_len, pos_step, first_finite,
-                            false);
+                            false, scratch);
         return;
     }
     const int32_t v = first_winner >= 0 ? first_winner : first_number >= 0 ? first_number : 0;
@@ -314,17 +335,16 @@ bool direction_defined(double quad_coef, double lin_coef) {
 }
 
 // lower_envelope_1d with the source elements in_stride apart and the results
-// out_stride apart.
+// out_stride apart, line_len >= 1, building the envelope in `scratch`.
 void envelope_line(const double* line_in, std::ptrdiff_t in_stride, double* line_out,
                    int32_t* arg_out, std::ptrdiff_t out_stride, int32_t line_len,
                    double quad_coef, double lin_coef, int32_t first_pos, int32_t out_len,
-                   double pos_step) {
-    if (line_len < 1) return;
+                   double pos_step, const LineScratch& scratch) {
     if (!envelope_over<false>(line_in, in_stride, line_out, arg_out, out_stride, line_len,
                               quad_coef, lin_coef, first_pos, out_len, pos_step, 0,
-                              direction_defined(quad_coef, lin_coef)))
+                              direction_defined(quad_coef, lin_coef), scratch))
         envelope_nonfinite(line_in, in_stride, line_out, arg_out, out_stride, line_len,
-                           quad_coef, lin_coef, first_pos, out_len, pos_step);
+                           quad_coef, lin_coef, first_pos, out_len, pos_step, scratch);
 }
 
 }  // namespace
@@ -333,8 +353,10 @@ void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out
                        int32_t elem_stride, int32_t line_len, double quad_coef,
                        double lin_coef, int32_t first_pos, int32_t out_len,
                        double pos_step) {
+    if (line_len < 1) return;
+    const OwnedLineScratch scratch(line_len);
     envelope_line(line_in, elem_stride, line_out, arg_out, elem_stride, line_len, quad_coef,
-                  lin_coef, first_pos, out_len, pos_step);
+                  lin_coef, first_pos, out_len, pos_step, scratch.get());
 }
 
 void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
@@ -343,6 +365,9 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                           int32_t line_len, double quad_coef, double lin_coef,
                           int32_t first_pos, int32_t out_len, double pos_step,
                           KernelPath path, const IndexChain* chain) {
+    if (line_len < 1) return;
+    // The scalar transform's envelope, one for every line it takes.
+    const OwnedLineScratch line_scratch(line_len);
     int32_t done = 0;
     // Chains lines first .. first + count - 1, once their results are final.
     const auto chain_done = [&](std::ptrdiff_t first, std::ptrdiff_t count) {
@@ -510,7 +535,7 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                 if (irregular & (uint32_t{1} << l)) {
                     envelope_line(in + l * in_step, in_stride, out + l * out_step,
                                   arg + l * out_step, out_stride, line_len, quad_coef, lin_coef,
-                                  first_pos, out_len, pos_step);
+                                  first_pos, out_len, pos_step, line_scratch.get());
                     if (chained_in_kernel) chain_done(done + l, 1);
                 }
             if (!chained_in_kernel) chain_done(done, width);
@@ -521,7 +546,8 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
         const std::ptrdiff_t in_at = static_cast<std::ptrdiff_t>(l) * in_step;
         const std::ptrdiff_t out_at = static_cast<std::ptrdiff_t>(l) * out_step;
         envelope_line(line_in + in_at, in_stride, line_out + out_at, arg_out + out_at, out_stride,
-                      line_len, quad_coef, lin_coef, first_pos, out_len, pos_step);
+                      line_len, quad_coef, lin_coef, first_pos, out_len, pos_step,
+                      line_scratch.get());
     }
     chain_done(done, lines - done);
 }
