@@ -423,12 +423,17 @@ std::vector<std::string> split_records(const std::string& bytes, const std::stri
 // The part of a record that says which call was made: module, index, label,
 // nlhs and the inputs' digest, everything before the outcome.
 std::string call_made(const std::string& record) {
+    // One field per statement: the operands of + may be evaluated in any
+    // order, and the fields must be read in the order they were written.
     Reader in(record);
-    std::string call = in.text();
-    call += '\n' + std::to_string(in.u32()) + '\n' + in.text();
-    call += '\n' + std::to_string(in.u32()) + '\n' + std::to_string(in.u32());
-    call += '\n' + std::to_string(in.u64());
-    return call;
+    const std::string module = in.text();
+    const uint32_t index = in.u32();
+    const std::string label = in.text();
+    const uint32_t nlhs = in.u32();
+    const uint32_t nrhs = in.u32();
+    const uint64_t digest = in.u64();
+    return module + '\n' + std::to_string(index) + '\n' + label + '\n' + std::to_string(nlhs) +
+           '\n' + std::to_string(nrhs) + '\n' + std::to_string(digest);
 }
 
 int compare(const std::string& path_a, const std::string& path_b) {
