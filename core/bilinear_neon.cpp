@@ -106,7 +106,8 @@ std::ptrdiff_t sample_grid_neon(const double* image, int32_t rows, int32_t cols,
 }
 
 void patchwarp_neon(const double* image, int32_t rows, int32_t cols, int32_t M, int32_t N,
-                    const double* A, double* out, double* X, double* Y) {
+                    const double* A, double* out, double* X, double* Y, int32_t col_begin,
+                    int32_t col_end) {
     const Image im = image_of(image, rows, cols);
     const double half_cols = (static_cast<double>(N) - 1.0) * 0.5;
     const float64x2_t half_rows = vdupq_n_f64((static_cast<double>(M) - 1.0) * 0.5);
@@ -116,8 +117,9 @@ void patchwarp_neon(const double* image, int32_t rows, int32_t cols, int32_t M, 
     const double first_row_numbers[2] = {0.0, 1.0};
     const float64x2_t first_rows = vld1q_f64(first_row_numbers);
     const float64x2_t two = vdupq_n_f64(2.0);
-    std::ptrdiff_t k = 0;  // i + j * M: the cells in storage order
-    for (int32_t j = 0; j < N; ++j, k += M) {
+    // i + j * M: the cells in storage order
+    std::ptrdiff_t k = static_cast<std::ptrdiff_t>(col_begin) * M;
+    for (int32_t j = col_begin; j < col_end; ++j, k += M) {
         const float64x2_t dx = vdupq_n_f64(static_cast<double>(j) - half_cols);
         // (A0 dx + A2 dy) + A4 and (A1 dx + A3 dy) + A5, dy = i - (M - 1) / 2;
         // the row numbers i are exact in double.
@@ -157,6 +159,6 @@ std::ptrdiff_t sample_grid_neon(const double*, int32_t, int32_t, const double*, 
 }
 
 void patchwarp_neon(const double*, int32_t, int32_t, int32_t, int32_t, const double*, double*,
-                    double*, double*) {}
+                    double*, double*, int32_t, int32_t) {}
 
 #endif
