@@ -7,20 +7,36 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
-#if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
-#endif
 
 namespace pyhost {
 
 namespace {
+
+// A condition variable over the pool's std::mutex, on the C library's own
+// (std::condition_variable::wait is a newer symbol of the C++ library than
+// the extension otherwise needs).
+class Signal {
+public:
+    Signal() { pthread_cond_init(&cond_, nullptr); }
+    Signal(const Signal&) = delete;
+    Signal& operator=(const Signal&) = delete;
+    template <typename Ready>
+    void wait(std::unique_lock<std::mutex>& lock, Ready ready) {
+        while (!ready()) pthread_cond_wait(&cond_, lock.mutex()->native_handle());
+    }
+    void notify_one() { pthread_cond_signal(&cond_); }
+    void notify_all() { pthread_cond_broadcast(&cond_); }
+
+private:
+    pthread_cond_t cond_;
+};
 
 struct Job {
     const std::function<void(int64_t, int64_t)>* body;
@@ -56,8 +72,8 @@ void take_ranges(Job& job) {
 
 struct Pool {
     std::mutex mutex;
-    std::condition_variable work;       // a job was queued
-    std::condition_variable finished;   // a pool thread left a job
+    Signal work;       // a job was queued
+    Signal finished;   // a pool thread left a job
     std::deque<Job*> queue;             // jobs still wanting helpers, oldest first
     int threads = 0;
 
@@ -102,14 +118,12 @@ Pool& the_pool() {
     return *pool;
 }
 
-#if defined(__unix__) || defined(__APPLE__)
 void before_fork() { pool_made.lock(); }
 void after_fork_in_parent() { pool_made.unlock(); }
 void after_fork_in_child() {
     pool = nullptr;   // the parent's pool stays behind, unused
     pool_made.unlock();
 }
-#endif
 
 }  // namespace
 
@@ -153,9 +167,7 @@ void run_split(int threads, int64_t count, int64_t align,
 }
 
 void forget_pool_in_forked_children() {
-#if defined(__unix__) || defined(__APPLE__)
     pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-#endif
 }
 
 }  // namespace pyhost
