@@ -1,8 +1,8 @@
 // bitexact._host: the modules on NumPy arrays.
 //
-// gridlerp(image, X, Y, out), patchwarp(image, shape, A, out),
-// envsweep(source_map, scalars, out) and linscore(X, mean, scale, w, out)
-// run their module's checks (modules/args.h) on the inputs' sizes (and
+// gridlerp(image, X, Y, out, workers), patchwarp(image, shape, A, out,
+// workers), envsweep(source_map, scalars, out, workers) and
+// linscore(X, mean, scale, w, out, workers) run their module's checks (modules/args.h) on the inputs' sizes (and
 // envsweep's nine scalars, each a float, or a shape tuple for an empty one),
 // then the plan: every array the plan reads is read where it lies when it is
 // float64 in the machine's order, aligned, with steps of whole elements from
