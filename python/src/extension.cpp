@@ -218,10 +218,24 @@ py::array_t<T> result_array(py::handle out, const std::vector<py::ssize_t>& shap
     c_order = c_order && shape.size() <= 2;
     std::vector<py::ssize_t> strides(shape.size());
     py::ssize_t stride = sizeof(T);
+    size_t bytes = sizeof(T);
     for (size_t k = 0; k < shape.size(); ++k) {
         const size_t d = c_order ? shape.size() - 1 - k : k;
         strides[d] = stride;
         stride *= shape[d] > 0 ? shape[d] : 1;
+        bytes = saturating_product(bytes, static_cast<size_t>(shape[d]));
+    }
+    // A large result on huge pages of its own, which the threads of a call
+    // fault in side by side; the array frees it when it goes.
+    if (void* data = pyhost::allocate_large_result(bytes)) {
+        py::capsule owner;
+        try {
+            owner = py::capsule(data, [](void* block) { pyhost::free_block(block); });
+        } catch (...) {
+            pyhost::free_block(data);
+            throw;
+        }
+        return py::array_t<T>(shape, strides, static_cast<T*>(data), owner);
     }
     return py::array_t<T>(shape, strides);
 }
