@@ -2,8 +2,9 @@
 //
 // gridlerp(image, X, Y, out, workers), patchwarp(image, shape, A, out,
 // workers), envsweep(source_map, scalars, out, workers) and
-// linscore(X, mean, scale, w, out, workers) run their module's checks (modules/args.h) on the inputs' sizes (and
-// envsweep's nine scalars, each a float, or a shape tuple for an empty one),
+// linscore(X, mean, scale, w, out, workers) run their module's checks
+// (modules/args.h) on the inputs' sizes (and envsweep's nine scalars, each a
+// float, or a shape tuple for an empty one),
 // then the plan: every array the plan reads is read where it lies when it is
 // float64 in the machine's order, aligned, with steps of whole elements from
 // 0 (any other is converted once, into a float64 copy), and the results are

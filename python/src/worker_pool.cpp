@@ -82,7 +82,10 @@ struct Pool {
         for (;;) {
             work.wait(lock, [this] { return !queue.empty(); });
             Job* job = queue.front();
-            if (++job->helpers_joined >= job->helpers_wanted) queue.pop_front();
+            // A job whose ranges are all taken needs no more helpers.
+            const bool taken = job->next.load(std::memory_order_relaxed) >= job->ranges;
+            if (taken || ++job->helpers_joined >= job->helpers_wanted) queue.pop_front();
+            if (taken) continue;
             ++job->running;
             lock.unlock();
             take_ranges(*job);
@@ -144,12 +147,19 @@ void run_split(int threads, int64_t count, int64_t align,
     job.count = count;
     job.range = (units + ranges - 1) / ranges * align;
     job.ranges = (count + job.range - 1) / job.range;
-    job.helpers_wanted = threads - 1;
     Pool& p = the_pool();
     {
         std::lock_guard<std::mutex> lock(p.mutex);
-        p.grow(std::max(p.threads, job.helpers_wanted));
-        p.queue.push_back(&job);
+        p.grow(threads - 1);
+        // No more helpers than the pool has threads (a job waiting for more
+        // would stay queued until its caller took it back).
+        job.helpers_wanted = std::min(threads - 1, p.threads);
+        if (job.helpers_wanted > 0) p.queue.push_back(&job);
+    }
+    if (job.helpers_wanted == 0) {   // the system started no thread
+        take_ranges(job);
+        if (job.error) std::rethrow_exception(job.error);
+        return;
     }
     if (job.helpers_wanted == 1)
         p.work.notify_one();
