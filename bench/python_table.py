@@ -8,6 +8,9 @@ Every call is timed whole (conversions, copies, fresh results), one thread,
 each case's calls interleaved round after round in this one process, and the
 medians compared; inputs are C-ordered (NumPy's default) and Fortran-ordered.
 Also: each call's peak memory beyond its inputs, and the smallest calls.
+A second table times the large calls on several threads: workers=1, 2 and -1
+(every processor), the speed-up of workers=2 over workers=1, beside OpenCV
+with its own default thread count.
 
     python3 bench/python_table.py TABLE.md [--reps=N] [--only=NAME] [--path=TEXT]
 
@@ -37,6 +40,8 @@ import scipy.ndimage as ndimage  # noqa: E402
 
 import bitexact  # noqa: E402
 
+# OpenCV's own choice, for the table of threads; one thread for the first.
+CV2_THREADS = cv2.getNumThreads()
 cv2.setNumThreads(1)
 MIB = 1 << 20
 
@@ -380,6 +385,72 @@ def build(reps, only=None):
     return table, smallest
 
 
+def threads_table(reps):
+    """The large calls (Fortran-ordered inputs, linscore's S.T) on 1, 2 and
+    every processor, with OpenCV's peers on OpenCV's default threads: rows of
+    (call, ms at 1, ms at 2, ms at -1, speed-up 2 over 1, peer, peer ms), and
+    the checks that failed (every count must give the bits of one)."""
+    rng = np.random.default_rng(23)
+    image = np.asfortranarray(rng.uniform(0, 255, (1024, 1024)))
+    X = np.asfortranarray(rng.uniform(-10, 1034, (2048, 2048)))
+    Y = np.asfortranarray(rng.uniform(-10, 1034, (2048, 2048)))
+    map_x, map_y = X.astype(np.float32), Y.astype(np.float32)
+    angle, scale = np.deg2rad(30), 0.5
+    a, b = scale * np.cos(angle), scale * np.sin(angle)
+    A = np.array([[a, -b, 511.5], [b, a, 511.5]])
+    half = (2048 - 1) / 2
+    cv_map = np.array([[a, -b, A[0, 2] - a * half + b * half],
+                       [b, a, A[1, 2] - b * half - a * half]])
+    source = np.asfortranarray(rng.uniform(0, 100, (1024, 1024)))
+    binary = (rng.uniform(0, 1, (1024, 1024)) > 0.01).astype(np.uint8)
+    args = (0.05, 0.1, 0.05, -0.1, 0, 0, 1024, 1024, 1.0)
+    S = rng.standard_normal((16384, 512))
+    mu, sc, w = rng.standard_normal(512), rng.uniform(0.5, 2, 512), rng.standard_normal(513)
+    cases = [
+        ("gridlerp(image, X, Y), 2048² positions, 1024² image",
+         lambda n: bitexact.gridlerp(image, X, Y, workers=n),
+         "cv2.remap(image, X32, Y32, INTER_LINEAR, BORDER_REPLICATE)",
+         lambda: cv2.remap(image, map_x, map_y, cv2.INTER_LINEAR,
+                           borderMode=cv2.BORDER_REPLICATE)),
+        ("patchwarp(image, (2048, 2048), A), 1024² image",
+         lambda n: bitexact.patchwarp(image, (2048, 2048), A, workers=n),
+         "cv2.warpAffine(image, M, (2048, 2048), INTER_LINEAR | WARP_INVERSE_MAP)",
+         lambda: cv2.warpAffine(image, cv_map, (2048, 2048),
+                                flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
+                                borderMode=cv2.BORDER_REPLICATE)),
+        ("envsweep(source, ...), 1024² to 1024², step 1",
+         lambda n: bitexact.envsweep(source, *args, workers=n),
+         "cv2.distanceTransform(binary, DIST_L2, DIST_MASK_PRECISE)",
+         lambda: cv2.distanceTransform(binary, cv2.DIST_L2, cv2.DIST_MASK_PRECISE)),
+        ("linscore(S.T, mean, scale, w), 512 x 16,384",
+         lambda n: bitexact.linscore(S.T, mu, sc, w, workers=n), "", None),
+    ]
+    rows, problems = [], []
+    cv2.setNumThreads(CV2_THREADS)
+    try:
+        for text, ours, peer_text, peer in cases:
+            if not text.startswith(ONLY or ""):
+                continue
+            one = ours(1)
+            one = one if isinstance(one, tuple) else (one,)
+            for n in (2, -1):
+                found = ours(n)
+                found = found if isinstance(found, tuple) else (found,)
+                if not all(same_bits(u, v) for u, v in zip(one, found)):
+                    problems.append("%s: workers=%d gives other bits" % (text.split("(")[0], n))
+            functions = {n: (lambda n=n: ours(n)) for n in (1, 2, -1)}
+            if peer is not None:
+                functions["peer"] = peer
+            t = timed(functions, reps)
+            rows.append((text, t[1], t[2], t[-1], t[1] / t[2], peer_text, t.get("peer")))
+    finally:
+        cv2.setNumThreads(1)
+    return rows, problems
+
+
+ONLY = None
+
+
 def processor():
     try:
         with open("/proc/cpuinfo") as info:
@@ -410,7 +481,11 @@ def main():
             reps = int(arg.split("=", 1)[1])
         if arg.startswith("--only="):
             only = arg.split("=", 1)[1]
+    global ONLY
+    ONLY = only
     table, smallest = build(reps, only)
+    thread_rows, thread_problems = threads_table(reps)
+    table.problems += thread_problems
     lines = [
         "Python %s on %s%s: medians of %d rounds (wall-clock time), one thread, each case's "
         "calls interleaved in one process. NumPy %s, OpenCV %s, SciPy %s, numba %s. "
@@ -429,6 +504,24 @@ def main():
         lines.append("| " + " | ".join(row) + " |")
     for text, microseconds in smallest:
         lines.append("| smallest call | | `%s` | %.4f | | | | |" % (text, microseconds / 1e3))
+    processors = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") \
+        else os.cpu_count()
+    lines += [
+        "",
+        "On threads: the same calls with `workers=` 1, 2 and -1 (here %d processors), "
+        "Fortran-ordered inputs, medians of %d rounds; speed-up: workers=2 over workers=1. "
+        "OpenCV with its default threads (%d). Every count gives the bits of workers=1 "
+        "(checked)." % (processors, reps, CV2_THREADS),
+        "",
+        "| call | workers=1 ms | workers=2 ms | workers=-1 ms | speed-up 2/1 "
+        "| OpenCV, its default threads | ms |",
+        "|---|---:|---:|---:|---:|---|---:|",
+    ]
+    for text, t1, t2, tall, speedup, peer, tpeer in thread_rows:
+        lines.append("| `%s` | %.3f | %.3f | %.3f | %.2fx | %s | %s |"
+                     % (text, 1e3 * t1, 1e3 * t2, 1e3 * tall, speedup,
+                        "`%s`" % peer if peer else "",
+                        "" if tpeer is None else "%.3f" % (1e3 * tpeer)))
     if table.problems:
         lines += ["", "Checks that failed: " + "; ".join(table.problems) + "."]
     else:

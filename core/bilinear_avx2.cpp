@@ -221,7 +221,7 @@ std::ptrdiff_t sample_four_at_a_time(const Image& im, const double* X, const dou
 template <bool RowPairs>
 AVX2_FUNCTION
 void patchwarp_cells(const Image& im, int32_t M, int32_t N, const double* A, double* out,
-                     double* X, double* Y) {
+                     double* X, double* Y, int32_t col_begin, int32_t col_end) {
     const double half_cols = (static_cast<double>(N) - 1.0) * 0.5;
     const __m256d half_rows = _mm256_set1_pd((static_cast<double>(M) - 1.0) * 0.5);
     const __m256d a0 = _mm256_set1_pd(A[0]), a1 = _mm256_set1_pd(A[1]);
@@ -231,8 +231,9 @@ void patchwarp_cells(const Image& im, int32_t M, int32_t N, const double* A, dou
     const __m256d four = _mm256_set1_pd(4.0);
     const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
     const uintptr_t ahead = stream_ahead_bytes(A, RowPairs);
-    std::ptrdiff_t k = 0;  // i + j * M: the cells in storage order
-    for (int32_t j = 0; j < N; ++j, k += M) {
+    // i + j * M: the cells in storage order
+    std::ptrdiff_t k = static_cast<std::ptrdiff_t>(col_begin) * M;
+    for (int32_t j = col_begin; j < col_end; ++j, k += M) {
         const __m256d dx = _mm256_set1_pd(static_cast<double>(j) - half_cols);
         // (A0 dx + A2 dy) + A4 and (A1 dx + A3 dy) + A5, dy = i - (M - 1) / 2;
         // the row numbers i are exact in double.
@@ -283,12 +284,12 @@ std::ptrdiff_t sample_grid_avx2(const PairedImage& image, const double* X, const
 
 AVX2_FUNCTION
 void patchwarp_avx2(const PairedImage& image, int32_t M, int32_t N, const double* A,
-                    double* out, double* X, double* Y) {
+                    double* out, double* X, double* Y, int32_t col_begin, int32_t col_end) {
     const Image im = image_of(image);
     if (image.down != 1) {
-        patchwarp_cells<true>(im, M, N, A, out, X, Y);
+        patchwarp_cells<true>(im, M, N, A, out, X, Y, col_begin, col_end);
     } else {
-        patchwarp_cells<false>(im, M, N, A, out, X, Y);
+        patchwarp_cells<false>(im, M, N, A, out, X, Y, col_begin, col_end);
     }
 }
 
@@ -300,6 +301,6 @@ std::ptrdiff_t sample_grid_avx2(const PairedImage&, const double*, const double*
 }
 
 void patchwarp_avx2(const PairedImage&, int32_t, int32_t, const double*, double*, double*,
-                    double*) {}
+                    double*, int32_t, int32_t) {}
 
 #endif

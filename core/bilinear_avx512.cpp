@@ -355,7 +355,7 @@ void sample_grid_steps(const Image& im, const double* X, const double* Y, double
 template <bool RowPairs>
 AVX512_FUNCTION
 void patchwarp_cells(const PairedImage& image, int32_t M, int32_t N, const double* A,
-                     double* out, double* X, double* Y) {
+                     double* out, double* X, double* Y, int32_t col_begin, int32_t col_end) {
     const Image im = image_of(image);
     const __m512d half_cols = _mm512_set1_pd((static_cast<double>(N) - 1.0) * 0.5);
     const __m512d half_rows = _mm512_set1_pd((static_cast<double>(M) - 1.0) * 0.5);
@@ -365,23 +365,25 @@ void patchwarp_cells(const PairedImage& image, int32_t M, int32_t N, const doubl
     const __m512d column_length = _mm512_set1_pd(static_cast<double>(M));
     const Windows windows = windows_of<RowPairs>(image, A);
 
-    const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(M) * N;
+    // The cells of columns col_begin .. col_end - 1, in storage order.
+    const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(col_begin) * M;
+    const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(col_end) * M;
     // Lane l holds cell k + l: its row i and column j as doubles (exact), and
     // the column's terms A0 dx and A1 dx, which change only when the lane
     // moves to the next column.
     __m512d i = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7);
-    __m512d j = im.zero;
+    __m512d j = _mm512_set1_pd(static_cast<double>(col_begin));
     __m512d x_dx = _mm512_mul_pd(a0, _mm512_sub_pd(j, half_cols));
     __m512d y_dx = _mm512_mul_pd(a1, _mm512_sub_pd(j, half_cols));
     // The first cell of the first column after that of the previous step's
     // first cell: the lanes of a step move to the next column only when
     // their cells reach it.
-    std::ptrdiff_t next_column = M;
+    std::ptrdiff_t next_column = first + M;
     const bool windowed = windows.exist;
-    std::ptrdiff_t step = first_step(out);
+    std::ptrdiff_t step = first_step(out + first);
     // The step as a double, added to the rows after it.
     __m512d rows_stepped = _mm512_set1_pd(static_cast<double>(step));
-    for (std::ptrdiff_t k = 0; k < count; k += step, step = 8) {
+    for (std::ptrdiff_t k = first; k < count; k += step, step = 8) {
         const bool one_column = k + 7 < next_column;
         if (!one_column) {
             // Lanes past the end of their column move to the next one (more
@@ -441,11 +443,11 @@ std::ptrdiff_t sample_grid_avx512(const PairedImage& image, const double* X, con
 
 AVX512_FUNCTION
 void patchwarp_avx512(const PairedImage& image, int32_t M, int32_t N, const double* A,
-                      double* out, double* X, double* Y) {
+                      double* out, double* X, double* Y, int32_t col_begin, int32_t col_end) {
     if (image.down != 1) {
-        patchwarp_cells<true>(image, M, N, A, out, X, Y);
+        patchwarp_cells<true>(image, M, N, A, out, X, Y, col_begin, col_end);
     } else {
-        patchwarp_cells<false>(image, M, N, A, out, X, Y);
+        patchwarp_cells<false>(image, M, N, A, out, X, Y, col_begin, col_end);
     }
 }
 
@@ -457,6 +459,6 @@ std::ptrdiff_t sample_grid_avx512(const PairedImage&, const double*, const doubl
 }
 
 void patchwarp_avx512(const PairedImage&, int32_t, int32_t, const double*, double*, double*,
-                      double*) {}
+                      double*, int32_t, int32_t) {}
 
 #endif

@@ -112,7 +112,7 @@ std::ptrdiff_t sample_grid_neon(const ConstView& image, const double* X, const d
 }
 
 void patchwarp_neon(const ConstView& image, int32_t M, int32_t N, const double* A, double* out,
-                    double* X, double* Y) {
+                    double* X, double* Y, int32_t col_begin, int32_t col_end) {
     const Image im = image_of(image);
     const double half_cols = (static_cast<double>(N) - 1.0) * 0.5;
     const float64x2_t half_rows = vdupq_n_f64((static_cast<double>(M) - 1.0) * 0.5);
@@ -122,8 +122,9 @@ void patchwarp_neon(const ConstView& image, int32_t M, int32_t N, const double* 
     const double first_row_numbers[2] = {0.0, 1.0};
     const float64x2_t first_rows = vld1q_f64(first_row_numbers);
     const float64x2_t two = vdupq_n_f64(2.0);
-    std::ptrdiff_t k = 0;  // i + j * M: the cells in storage order
-    for (int32_t j = 0; j < N; ++j, k += M) {
+    // i + j * M: the cells in storage order
+    std::ptrdiff_t k = static_cast<std::ptrdiff_t>(col_begin) * M;
+    for (int32_t j = col_begin; j < col_end; ++j, k += M) {
         const float64x2_t dx = vdupq_n_f64(static_cast<double>(j) - half_cols);
         // (A0 dx + A2 dy) + A4 and (A1 dx + A3 dy) + A5, dy = i - (M - 1) / 2;
         // the row numbers i are exact in double.
@@ -163,6 +164,6 @@ std::ptrdiff_t sample_grid_neon(const ConstView&, const double*, const double*, 
 }
 
 void patchwarp_neon(const ConstView&, int32_t, int32_t, const double*, double*, double*,
-                    double*) {}
+                    double*, int32_t, int32_t) {}
 
 #endif

@@ -64,14 +64,16 @@ std::ptrdiff_t sample_grid_neon(const ConstView& image, const double* X, const d
 // position, clamped (a pair with a NaN coordinate stored as NaN in both), into
 // X and Y, and its sample into out, all in one pass; the same bits as the
 // scalar path (the position and the sampling pass one after the other).
-// Requires M >= 1, N >= 1 and two elements along the image's pairs.
+// Requires M >= 1, N >= 1 and two elements along the image's pairs. Only
+// the grid's columns col_begin .. col_end - 1 (0 <= col_begin <= col_end <= N)
+// are computed; out, X and Y point at the whole grid's first cell.
 void patchwarp_avx2(const PairedImage& image, int32_t M, int32_t N, const double* A,
-                    double* out, double* X, double* Y);
+                    double* out, double* X, double* Y, int32_t col_begin, int32_t col_end);
 
 // The same with NEON on an image of any steps, which needs rows >= 1 and
 // cols >= 1 only.
 void patchwarp_neon(const ConstView& image, int32_t M, int32_t N, const double* A, double* out,
-                    double* X, double* Y);
+                    double* X, double* Y, int32_t col_begin, int32_t col_end);
 // The same with AVX-512, with the same requirements and bits. The AVX-512
 // sampling takes every element (returns count), but only on an image of at
 // least two elements along its pairs and at most 65536 elements; it leaves
@@ -79,4 +81,4 @@ void patchwarp_neon(const ConstView& image, int32_t M, int32_t N, const double* 
 std::ptrdiff_t sample_grid_avx512(const PairedImage& image, const double* X, const double* Y,
                                   double* out, std::ptrdiff_t count);
 void patchwarp_avx512(const PairedImage& image, int32_t M, int32_t N, const double* A,
-                      double* out, double* X, double* Y);
+                      double* out, double* X, double* Y, int32_t col_begin, int32_t col_end);

@@ -69,6 +69,22 @@ void envsweep_strided(const ConstView& source, const SweepCost& cost, const Swee
                       const Int32View& best_col, const Int32View& best_row,
                       KernelPath path = KernelPath::Fastest);
 
+// The two passes of envsweep_strided on their own, each over a range of its
+// lines, for a caller that splits them: envsweep_down transforms source
+// columns first .. end - 1 into mid_map / mid_row, envsweep_across output
+// rows first .. end - 1 of mid into the three outputs. Each line gets exactly
+// the bits envsweep_strided gives it; ranges of one pass may run at the same
+// time (each takes its own scratch from the heap), and every range of the
+// first pass must be finished before any of the second starts. The arguments
+// are envsweep_strided's; nothing is done where it does nothing.
+void envsweep_down(const ConstView& source, const SweepCost& cost, const SweepGrid& grid,
+                   double* mid_map, int32_t* mid_row, int32_t first, int32_t end,
+                   KernelPath path = KernelPath::Fastest);
+void envsweep_across(const ConstView& source, const SweepCost& cost, const SweepGrid& grid,
+                     const double* mid_map, const int32_t* mid_row, const DoubleView& out_map,
+                     const Int32View& best_col, const Int32View& best_row, int32_t first,
+                     int32_t end, KernelPath path = KernelPath::Fastest);
+
 // envsweep_strided on a column-major source of source_dims and column-major
 // outputs of grid.dims.
 void envsweep_transform(const double* source, ImageDims source_dims,

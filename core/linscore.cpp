@@ -168,9 +168,13 @@ int32_t add_feature_rows_sse2(const double* X, const double* mean, const double*
 
 }  // namespace
 
-void score_feature_rows(const double* X, const double* mean, const double* scale,
-                        const double* w, double* scores, int32_t samples, int32_t features,
-                        KernelPath path)
+namespace {
+
+// score_feature_rows on X whose rows (features) lie row_step elements apart,
+// row_step from `samples` up: the samples of a range of a wider matrix.
+void score_feature_rows_apart(const double* X, int32_t row_step, const double* mean,
+                              const double* scale, const double* w, double* scores,
+                              int32_t samples, int32_t features, KernelPath path)
 {
     if (samples <= 0)
         return;
@@ -184,18 +188,27 @@ void score_feature_rows(const double* X, const double* mean, const double* scale
             scores[j] = +0.0;
         int32_t done = from;
         if (runs_avx2_code(run))
-            done = add_feature_rows_avx2(X, mean, scale, w, scores, samples, count, from, to);
+            done = add_feature_rows_avx2(X, mean, scale, w, scores, row_step, count, from, to);
         else if (run == KernelPath::NEON)
-            done = add_feature_rows_neon(X, mean, scale, w, scores, samples, count, from, to);
+            done = add_feature_rows_neon(X, mean, scale, w, scores, row_step, count, from, to);
 #if KERNELS_HAVE_SSE2
         else if (run == KernelPath::SSE2)
-            done = add_feature_rows_sse2(X, mean, scale, w, scores, samples, count, from, to);
+            done = add_feature_rows_sse2(X, mean, scale, w, scores, row_step, count, from, to);
 #endif
         // The samples left (all of them on the scalar path), in the same order.
-        add_feature_rows(X, mean, scale, w, scores, samples, count, done, to);
+        add_feature_rows(X, mean, scale, w, scores, row_step, count, done, to);
         for (int32_t j = from; j < to; ++j)
             scores[j] = scores[j] + bias;
     }
+}
+
+}  // namespace
+
+void score_feature_rows(const double* X, const double* mean, const double* scale,
+                        const double* w, double* scores, int32_t samples, int32_t features,
+                        KernelPath path)
+{
+    score_feature_rows_apart(X, samples, mean, scale, w, scores, samples, features, path);
 }
 
 namespace {
@@ -222,9 +235,13 @@ void linscore_strided(const ConstView& X, const ConstView& mean, const ConstView
     const bool vectors = contiguous(mean, features) && contiguous(scale, features) &&
                          contiguous(w, int64_t{features} + 1) &&
                          (samples <= 1 || scores.row_step == 1);
-    if (vectors && X.row_major()) {
-        score_feature_rows(X.data, mean.data, scale.data, w.data, scores.data, samples,
-                           features, path);
+    // Rows of samples side by side: a row-major X, or a range of the samples
+    // of one (its rows further apart than the range is wide).
+    if (vectors && X.col_step == 1 &&
+        (features <= 1 || (X.row_step >= samples && X.row_step <= INT32_MAX))) {
+        const int32_t row_step = features <= 1 ? samples : static_cast<int32_t>(X.row_step);
+        score_feature_rows_apart(X.data, row_step, mean.data, scale.data, w.data, scores.data,
+                                 samples, features, path);
         return;
     }
     if (vectors && X.column_major() && features > 0) {

@@ -39,3 +39,23 @@ void patchwarp(const double* image, const ImageDims* imageDims,
 void patchwarp_strided(const ConstView& image, const double* A, const DoubleView& out,
                        const DoubleView& X, const DoubleView& Y,
                        KernelPath path = KernelPath::Fastest);
+
+// A rectangle of a grid: rows row_begin .. row_end - 1 and columns
+// col_begin .. col_end - 1, each index the cell's own in the whole grid.
+struct GridPart {
+    int32_t row_begin;
+    int32_t row_end;
+    int32_t col_begin;
+    int32_t col_end;
+};
+
+// patchwarp_strided for the cells of `part` alone, with the bits those cells
+// get in the whole grid: out, X and Y are the whole grid's views (their size
+// fixes the offsets dx and dy), and only the part's cells are written. Parts
+// that do not overlap may run at the same time. The vector paths take a part
+// of whole columns of a column-major grid (whole rows of a row-major one,
+// which is computed as its transpose); any other part is mapped and sampled
+// on the scalar path.
+void patchwarp_part(const ConstView& image, const double* A, const DoubleView& out,
+                    const DoubleView& X, const DoubleView& Y, GridPart part,
+                    KernelPath path = KernelPath::Fastest);

@@ -58,6 +58,18 @@ Results
     The interpreter lock is released while a kernel runs, so threads may call
     the functions at once.
 
+Threads
+    Every function takes ``workers=``, as SciPy's functions do: the most
+    threads the call runs on. 1 (the default) computes on the calling thread
+    alone and starts none, which suits dask and process pools; -1 takes every
+    processor the process may run on (``os.sched_getaffinity``), -2 all but
+    one, and so on; n > 1 takes n. Each result element is computed on its own,
+    so the bits are the same for every count. The threads come from one pool
+    of the package, started on the first call that needs one (at most 64,
+    besides the calling thread); a call too small to gain from them stays on
+    the calling thread. Several threads may call with workers=-1 at once: the
+    pool serves their calls in turn, and each caller computes too.
+
 Errors
     ``bitexact.Error`` (a ValueError) with the module's own identifier
     (``err.identifier``, e.g. ``"gridlerp:emptyImage"``) and message
@@ -66,6 +78,9 @@ Errors
     is nothing to sample."``. A call that finds no memory for
     its results, scratch or copies ends with ``<function>:outOfMemory``.
 """
+
+import operator as _operator
+import os as _os
 
 import numpy as _np
 
@@ -188,6 +203,33 @@ def _converted(module, call, *inputs):
         return (module + ":outOfMemory", "Out of memory.")
 
 
+def _processors():
+    """The processors this process may run on."""
+    try:
+        return len(_os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return _os.cpu_count() or 1
+
+
+def _workers(workers, module):
+    """workers as a thread count from 1: n itself, or for a negative n the
+    processors this process may run on plus one plus n (-1 is all of them)."""
+    try:
+        n = _operator.index(workers)
+    except TypeError:
+        raise TypeError("%s: workers must be an int, not %s"
+                        % (module, type(workers).__name__)) from None
+    if n > 0:
+        return min(n, _LIMIT)
+    if n == 0:
+        raise ValueError("%s: workers must not be zero" % module)
+    processors = _processors()
+    if processors + 1 + n < 1:
+        raise ValueError("%s: workers value out of range; got %d, must not be less than %d"
+                         % (module, n, -processors))
+    return processors + 1 + n
+
+
 def _result(found):
     """The results of a call, or its error raised."""
     if type(found) is tuple:
@@ -195,7 +237,7 @@ def _result(found):
     return found
 
 
-def gridlerp(image, X, Y, out=None):
+def gridlerp(image, X, Y, out=None, workers=1):
     """Bilinear samples of an image at clamped 0-based positions.
 
     v = gridlerp(image, X, Y)
@@ -212,6 +254,9 @@ def gridlerp(image, X, Y, out=None):
 
     out    optional: a float64 array of X's shape (any steps) that receives v;
            nothing is allocated then.
+    workers  the most threads to sample on: 1 (the default) the calling
+           thread alone, -1 every processor the process may use; the same
+           bits for every count (see help(bitexact), Threads).
 
     Layouts: the image, X and Y are read where they lie when float64 (C or
     Fortran order, slices, one channel of an interleaved image); v comes back
@@ -228,12 +273,13 @@ def gridlerp(image, X, Y, out=None):
     25.0
     """
     m = "gridlerp"
+    threads = _workers(workers, m)
     found = _converted(m, _host.gridlerp, _array(image, m, "image"), _array(X, m, "X"),
-                       _array(Y, m, "Y"), out)
+                       _array(Y, m, "Y"), out, threads)
     return _result(found)[0]
 
 
-def patchwarp(image, template, A, out=None):
+def patchwarp(image, template, A, out=None, workers=1):
     """An affinely mapped, clamped, bilinearly sampled patch of an image.
 
     patch, x, y = patchwarp(image, template, A)
@@ -253,6 +299,9 @@ def patchwarp(image, template, A, out=None):
     0-based column and row positions sampled. They are in C order unless the
     image is in Fortran order; ``out=(patch, x, y)`` takes three float64
     arrays of M x N (any steps) instead, and nothing is allocated.
+    ``workers`` is the most threads to compute on: 1 (the default) the
+    calling thread alone, -1 every processor the process may use; the same
+    bits for every count (see help(bitexact), Threads).
 
     Errors (bitexact.Error, identifier): patchwarp:emptyImage,
     patchwarp:tooFewElements (A has fewer than 6 elements),
@@ -266,9 +315,10 @@ def patchwarp(image, template, A, out=None):
     array([[1.]])
     """
     m = "patchwarp"
+    threads = _workers(workers, m)
     shape = tuple(_template_shape(template))
     found = _converted(m, _host.patchwarp, _array(image, m, "image"), shape, _array(A, m, "A"),
-                       out)
+                       out, threads)
     patch, x, y = _result(found)
     return patch, x, y
 
@@ -310,7 +360,7 @@ def _template_shape(template):
 
 
 def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_first,
-             out_cols, out_rows, pos_step, out=None):
+             out_cols, out_rows, pos_step, out=None, workers=1):
     """A shifted, strided 2-D generalized distance transform with its argmax.
 
     out_map, best_col, best_row = envsweep(source_map, col_quad, col_lin,
@@ -357,6 +407,9 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
     out    optional: a tuple of three arrays of out_rows x out_cols (float64,
            int32, int32) with the same steps in elements, which receive the
            results; nothing is allocated then.
+    workers  the most threads to compute on: 1 (the default) the calling
+           thread alone, -1 every processor the process may use; the same
+           bits for every count (see help(bitexact), Threads).
 
     Layouts: a float64 source is read where it lies (C or Fortran order,
     slices, one channel of an interleaved array), and the results come back
@@ -373,10 +426,12 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
     ([[5.0, 7.0], [5.0, 4.0]], [[0, 3], [0, 2]], [[1, 0], [1, 2]])
     """
     m = "envsweep"
+    threads = _workers(workers, m)
     values = (col_quad, col_lin, row_quad, row_lin, col_first, row_first, out_cols, out_rows,
               pos_step)
     scalars = tuple(_scalar(v, m, n) for v, n in zip(values, _ENVSWEEP_NAMES[1:]))
-    found = _converted(m, _host.envsweep, _array(source_map, m, "source_map"), scalars, out)
+    found = _converted(m, _host.envsweep, _array(source_map, m, "source_map"), scalars, out,
+                       threads)
     out_map, best_col, best_row = _result(found)
     return out_map, best_col, best_row
 
@@ -396,7 +451,7 @@ def _scalar(value, module, name):
     return _first(array) if array.size else array.shape
 
 
-def linscore(X, mean, scale, w, out=None):
+def linscore(X, mean, scale, w, out=None, workers=1):
     """One standardised linear score per sample.
 
     scores = linscore(X, mean, scale, w)
@@ -418,6 +473,9 @@ def linscore(X, mean, scale, w, out=None):
 
     out    optional: a float64 array of the scores' shape, (N,) or (N, K)
            (any steps), that receives them; nothing is allocated then.
+    workers  the most threads to score on: 1 (the default) the calling
+           thread alone, -1 every processor the process may use; the same
+           bits for every count (see help(bitexact), Threads).
 
     Errors (bitexact.Error, identifier): linscore:tooFewElements,
     linscore:tooLarge, linscore:notRealDouble, linscore:outOfMemory.
@@ -426,8 +484,9 @@ def linscore(X, mean, scale, w, out=None):
     [0.5, 101.5, 202.5]
     """
     m = "linscore"
+    threads = _workers(workers, m)
     found = _converted(m, _host.linscore, _array(X, m, "X"), _array(mean, m, "mean"),
-                       _array(scale, m, "scale"), _array(w, m, "w"), out)
+                       _array(scale, m, "scale"), _array(w, m, "w"), out, threads)
     return _result(found)[0]
 
 

@@ -3,6 +3,7 @@
 # arrays of any memory order); results are new float64 arrays, and the
 # 0-based argmax maps of envsweep are int32. A patchwarp template is an
 # array, of which only the shape is used, or the shape (M, N) itself.
+# workers is the most threads a call runs on (-1: every processor).
 from typing import Any
 
 import numpy as np
@@ -18,13 +19,18 @@ class Error(ValueError):
     def __init__(self, identifier: str, message: str, function: str | None = None) -> None: ...
 
 def gridlerp(
-    image: ArrayLike, X: ArrayLike, Y: ArrayLike, out: NDArray[np.float64] | None = None
+    image: ArrayLike,
+    X: ArrayLike,
+    Y: ArrayLike,
+    out: NDArray[np.float64] | None = None,
+    workers: int = 1,
 ) -> NDArray[np.float64]: ...
 def patchwarp(
     image: ArrayLike,
     template: NDArray[Any] | tuple[int, int],
     A: ArrayLike,
     out: tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]] | None = None,
+    workers: int = 1,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]: ...
 def envsweep(
     source_map: ArrayLike,
@@ -38,6 +44,7 @@ def envsweep(
     out_rows: ArrayLike,
     pos_step: ArrayLike,
     out: tuple[NDArray[np.float64], NDArray[np.int32], NDArray[np.int32]] | None = None,
+    workers: int = 1,
 ) -> tuple[NDArray[np.float64], NDArray[np.int32], NDArray[np.int32]]: ...
 def linscore(
     X: ArrayLike,
@@ -45,5 +52,6 @@ def linscore(
     scale: ArrayLike,
     w: ArrayLike,
     out: NDArray[np.float64] | None = None,
+    workers: int = 1,
 ) -> NDArray[np.float64]: ...
 def selftest(path: str | None = None) -> bool: ...

@@ -1,19 +1,29 @@
 // bitexact._host: the modules on NumPy arrays.
 //
-// gridlerp(image, X, Y, out), patchwarp(image, shape, A, out),
-// envsweep(source_map, scalars, out) and linscore(X, mean, scale, w, out)
-// run their module's checks (modules/args.h) on the inputs' sizes (and
-// envsweep's nine scalars, each a float, or a shape tuple for an empty one),
+// gridlerp(image, X, Y, out, workers), patchwarp(image, shape, A, out,
+// workers), envsweep(source_map, scalars, out, workers) and
+// linscore(X, mean, scale, w, out, workers) run their module's checks
+// (modules/args.h) on the inputs' sizes (and envsweep's nine scalars, each a
+// float, or a shape tuple for an empty one),
 // then the plan: every array the plan reads is read where it lies when it is
 // float64 in the machine's order, aligned, with steps of whole elements from
 // 0 (any other is converted once, into a float64 copy), and the results are
 // NumPy arrays (or the caller's `out`). One call from Python, the interpreter
 // lock released while the kernel runs. They return a list of the results, or
 // (identifier, message) when a check fails or memory runs out.
+//
+// Each takes `workers`, the most threads its kernel runs on (the caller's
+// thread and the pool's, worker_pool.h; the package turns -1 into the
+// processors the process may use): the results are split into ranges whose
+// elements are computed on their own, gridlerp's and patchwarp's by output
+// lines, linscore's by samples, envsweep's two passes by their lines, so the
+// bits are those of one thread. A call too small to gain from threads runs
+// on the calling thread alone.
 #include <Python.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,14 +33,47 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/bilinear.h"
+#include "core/envsweep.h"
+#include "core/kernel_path.h"
 #include "core/linscore.h"
 #include "core/matrix_view.h"
+#include "core/patchwarp.h"
 #include "modules/args.h"
 #include "python_host.h"
+#include "worker_pool.h"
 
 namespace py = pybind11;
 
 namespace {
+
+// The least work (elements, each the cost of about one bilinear sample) worth
+// a thread of its own: below about twice this a call stays on the calling
+// thread, where handing ranges to the pool costs more than it saves.
+constexpr int64_t kWorkPerThread = 32768;
+
+// The threads a call of `work` elements runs on: `workers` at most, and one
+// per kWorkPerThread elements.
+int threads_for(int workers, int64_t work) {
+    const int64_t most = std::max<int64_t>(1, work / kWorkPerThread);
+    return static_cast<int>(std::min<int64_t>(workers < 1 ? 1 : workers, most));
+}
+
+// Lines `first .. end - 1` of a view: its rows, or with `by_cols` its columns.
+template <typename T>
+MatrixView<T> lines_of(const MatrixView<T>& view, bool by_cols, int64_t first, int64_t end) {
+    MatrixView<T> part = view;
+    const int32_t begin = static_cast<int32_t>(first);
+    const int32_t count = static_cast<int32_t>(end - first);
+    if (by_cols) {
+        part.data = &view.at(0, begin);
+        part.cols = count;
+    } else {
+        part.data = &view.at(begin, 0);
+        part.rows = count;
+    }
+    return part;
+}
 
 size_t saturating_product(size_t a, size_t b) {
     size_t product = 0;
@@ -176,10 +219,24 @@ py::array_t<T> result_array(py::handle out, const std::vector<py::ssize_t>& shap
     c_order = c_order && shape.size() <= 2;
     std::vector<py::ssize_t> strides(shape.size());
     py::ssize_t stride = sizeof(T);
+    size_t bytes = sizeof(T);
     for (size_t k = 0; k < shape.size(); ++k) {
         const size_t d = c_order ? shape.size() - 1 - k : k;
         strides[d] = stride;
         stride *= shape[d] > 0 ? shape[d] : 1;
+        bytes = saturating_product(bytes, static_cast<size_t>(shape[d]));
+    }
+    // A large result on huge pages of its own, which the threads of a call
+    // fault in side by side; the array frees it when it goes.
+    if (void* data = pyhost::allocate_large_result(bytes)) {
+        py::capsule owner;
+        try {
+            owner = py::capsule(data, [](void* block) { pyhost::free_block(block); });
+        } catch (...) {
+            pyhost::free_block(data);
+            throw;
+        }
+        return py::array_t<T>(shape, strides, static_cast<T*>(data), owner);
     }
     return py::array_t<T>(shape, strides);
 }
@@ -256,7 +313,8 @@ py::object one_channel(const py::array& image, const char* module, const char* n
                               "[:, :, k], which is read without a copy.");
 }
 
-py::object gridlerp(py::array image, py::array X, py::array Y, py::object out) {
+py::object call_gridlerp(py::array image, py::array X, py::array Y, py::object out,
+                         int workers) {
     pyhost::HostCall call("gridlerp");
     const mxArray* prhs[3] = {size_only(call, image), size_only(call, X), size_only(call, Y)};
     GridlerpPlan plan;
@@ -287,16 +345,29 @@ py::object gridlerp(py::array image, py::array X, py::array Y, py::object out) {
             leading_as_grid(run, plan.grid, Y_view);
         }
     }
-    {
+    if (plan.positions > 0) {
         py::gil_scoped_release unlocked;
-        gridlerp_run(plan, image_view, X_view, Y_view, out_view);
+        // Ranges of the result's outer lines (its columns where they lie
+        // further apart than its rows), or of the other lines where there is
+        // one outer line.
+        bool by_cols = out_view.col_step >= out_view.row_step;
+        if ((by_cols ? out_view.cols : out_view.rows) < 2) by_cols = !by_cols;
+        const KernelPath path = kernel_path_in_force();
+        pyhost::run_split(threads_for(workers, plan.positions),
+                          by_cols ? out_view.cols : out_view.rows, 1,
+                          [&](int64_t first, int64_t end) {
+                              gridlerp_strided(image_view, lines_of(X_view, by_cols, first, end),
+                                               lines_of(Y_view, by_cols, first, end),
+                                               lines_of(out_view, by_cols, first, end), path);
+                          });
     }
     py::list results(1);
     results[0] = result;
     return std::move(results);
 }
 
-py::object patchwarp(py::array image, py::tuple shape, py::array A, py::object out) {
+py::object call_patchwarp(py::array image, py::tuple shape, py::array A, py::object out,
+                          int workers) {
     pyhost::HostCall call("patchwarp");
     const mxArray* prhs[3] = {size_only(call, image), size_only(call, shape), size_only(call, A)};
     PatchwarpPlan plan;
@@ -354,9 +425,27 @@ py::object patchwarp(py::array image, py::tuple shape, py::array A, py::object o
         for (int32_t k = 0; k < 6; ++k)
             coefficients[k] = A_view.at(k % A_view.rows, k / A_view.rows);
     }
-    {
+    if (plan.cells > 0) {
         py::gil_scoped_release unlocked;
-        patchwarp_run(plan, image_view, coefficients, views[0], views[1], views[2]);
+        // Ranges of whole columns, or of whole rows where the kernel computes
+        // the grid as its transpose (three row-major results): the lines its
+        // vector paths take whole.
+        const bool rows = views[0].row_major() && views[1].row_major() && views[2].row_major();
+        const bool cols =
+            views[0].column_major() && views[1].column_major() && views[2].column_major();
+        const bool by_rows = rows && !cols;
+        const KernelPath path = kernel_path_in_force();
+        pyhost::run_split(threads_for(workers, plan.cells),
+                          by_rows ? plan.grid.rows : plan.grid.cols, 1,
+                          [&](int64_t first, int64_t end) {
+                              const int32_t b = static_cast<int32_t>(first);
+                              const int32_t e = static_cast<int32_t>(end);
+                              const GridPart part = by_rows
+                                                        ? GridPart{b, e, 0, plan.grid.cols}
+                                                        : GridPart{0, plan.grid.rows, b, e};
+                              patchwarp_part(image_view, coefficients, views[0], views[1],
+                                             views[2], part, path);
+                          });
     }
     return std::move(results);
 }
@@ -378,7 +467,7 @@ py::object out_of_memory(const char* module) {
     return py::make_tuple(std::string(module) + ":outOfMemory", "Out of memory.");
 }
 
-py::object envsweep(py::array source, py::tuple scalars, py::object out) {
+py::object call_envsweep(py::array source, py::tuple scalars, py::object out, int workers) {
     if (scalars.size() != 9)
         throw py::value_error("envsweep takes nine scalars after the source map");
     pyhost::HostCall call("envsweep");
@@ -437,19 +526,38 @@ py::object envsweep(py::array source, py::tuple scalars, py::object out) {
             return out_of_memory("envsweep");
         }
     }
-    bool done = false;
-    {
+    bool done = true;
+    if (plan.mid_count > 0) {
         py::gil_scoped_release unlocked;
-        done = envsweep_run(plan, source_view, mid_map.get(), mid_row.get(), map_view, col_view,
-                            row_view);
-        // The maps 0-based, as Python indexes: the module's 1-based cells
-        // minus one.
-        if (done && plan.mid_count > 0)
-            for (Int32View view : {col_view, row_view}) {
-                if (view.col_step < view.row_step) view = view.transposed();  // along memory
-                for (int32_t c = 0; c < view.cols; ++c)
-                    for (int32_t r = 0; r < view.rows; ++r) view.at(r, c) -= 1;
-            }
+        // Each pass in ranges of its lines (first the source's columns, then
+        // the output's rows), the second once the first has finished; the
+        // vector paths take lines eight or four at a time.
+        const KernelPath path = kernel_path_in_force();
+        const ImageDims out_dims = plan.grid.dims;
+        const int64_t work = int64_t{plan.source.cols} * (plan.source.rows + out_dims.rows) +
+                             int64_t{out_dims.rows} * (plan.source.cols + out_dims.cols);
+        const int threads = threads_for(workers, work);
+        try {
+            pyhost::run_split(threads, plan.source.cols, 8, [&](int64_t first, int64_t end) {
+                envsweep_down(source_view, plan.cost, plan.grid, mid_map.get(), mid_row.get(),
+                              static_cast<int32_t>(first), static_cast<int32_t>(end), path);
+            });
+            pyhost::run_split(threads, out_dims.rows, 8, [&](int64_t first, int64_t end) {
+                envsweep_across(source_view, plan.cost, plan.grid, mid_map.get(),
+                                mid_row.get(), map_view, col_view, row_view,
+                                static_cast<int32_t>(first), static_cast<int32_t>(end), path);
+                // The maps 0-based, as Python indexes: the module's 1-based
+                // cells minus one, along memory.
+                for (Int32View view : {col_view, row_view}) {
+                    view = lines_of(view, false, first, end);
+                    if (view.col_step < view.row_step) view = view.transposed();
+                    for (int32_t c = 0; c < view.cols; ++c)
+                        for (int32_t r = 0; r < view.rows; ++r) view.at(r, c) -= 1;
+                }
+            });
+        } catch (const std::bad_alloc&) {
+            done = false;
+        }
     }
     if (!done) return out_of_memory("envsweep");
     py::list results(3);
@@ -464,41 +572,55 @@ py::object envsweep(py::array source, py::tuple scalars, py::object out) {
 // the module's two steps, so every column has the bits of the one-model call
 // with that column. Returns false when there is no memory for Z.
 bool score_models(const LinscorePlan& plan, const ConstView& X, const ConstView& mean,
-                  const ConstView& scale, const ConstView& w, const DoubleView& scores) {
+                  const ConstView& scale, const ConstView& w, const DoubleView& scores,
+                  int threads) {
     const size_t features = static_cast<size_t>(plan.features);
     const size_t samples = static_cast<size_t>(plan.samples);
     const size_t cells = features * samples;
     std::unique_ptr<double[]> Z(new (std::nothrow) double[cells ? cells : 1]);
-    std::unique_ptr<double[]> X_copy, vectors(new (std::nothrow) double[3 * features + 2]);
-    std::unique_ptr<double[]> column(new (std::nothrow) double[samples]);
-    if (!Z || !vectors || !column) return false;
-    // X, mean, scale and each column of w as the plain arrays the steps read:
-    // element copies, no arithmetic.
-    const double* X_data = X.data;
+    std::unique_ptr<double[]> X_copy, vectors(new (std::nothrow) double[2 * features]);
+    if (!Z || !vectors) return false;
     if (!X.column_major()) {
         X_copy.reset(new (std::nothrow) double[cells ? cells : 1]);
         if (!X_copy) return false;
-        for (int32_t j = 0; j < plan.samples; ++j)
-            for (int32_t i = 0; i < plan.features; ++i) X_copy[i + j * features] = X.at(i, j);
-        X_data = X_copy.get();
     }
     double* mean_data = vectors.get();
     double* scale_data = mean_data + features;
-    double* w_data = scale_data + features;
     for (int32_t i = 0; i < plan.features; ++i) {
         mean_data[i] = mean.at(i, 0);
         scale_data[i] = scale.at(i, 0);
     }
-    rescale(X_data, Z.get(), mean_data, scale_data, plan.samples, plan.features);
-    for (int32_t k = 0; k < w.cols; ++k) {
-        for (int32_t i = 0; i <= plan.features; ++i) w_data[i] = w.at(i, k);
-        predict_scores(column.get(), Z.get(), w_data, plan.samples, plan.features);
-        for (int32_t j = 0; j < plan.samples; ++j) scores.at(j, k) = column[j];
-    }
+    // Samples first .. end - 1 of every model: each sample's scores depend on
+    // its own column of X alone.
+    const auto some_samples = [&](int64_t first, int64_t end) {
+        const int32_t from = static_cast<int32_t>(first);
+        const int32_t count = static_cast<int32_t>(end - first);
+        const size_t offset = static_cast<size_t>(from) * features;
+        // X, mean, scale and each column of w as the plain arrays the steps
+        // read: element copies, no arithmetic.
+        const double* X_data = X.data + offset;
+        if (X_copy) {
+            for (int32_t j = from; j < from + count; ++j)
+                for (int32_t i = 0; i < plan.features; ++i)
+                    X_copy[i + j * features] = X.at(i, j);
+            X_data = X_copy.get() + offset;
+        }
+        std::unique_ptr<double[]> w_data(new double[features + 1]);
+        std::unique_ptr<double[]> column(new double[static_cast<size_t>(count)]);
+        rescale(X_data, Z.get() + offset, mean_data, scale_data, count, plan.features);
+        for (int32_t k = 0; k < w.cols; ++k) {
+            for (int32_t i = 0; i <= plan.features; ++i) w_data[i] = w.at(i, k);
+            predict_scores(column.get(), Z.get() + offset, w_data.get(), count,
+                           plan.features);
+            for (int32_t j = 0; j < count; ++j) scores.at(from + j, k) = column[j];
+        }
+    };
+    pyhost::run_split(threads, plan.samples, 8, some_samples);
     return true;
 }
 
-py::object linscore(py::array X, py::array mean, py::array scale, py::array w, py::object out) {
+py::object call_linscore(py::array X, py::array mean, py::array scale, py::array w,
+                         py::object out, int workers) {
     pyhost::HostCall call("linscore");
     // A 2-D w of more than one row holds one model per column: the module's
     // checks see one column (each is checked alike), and the scores are
@@ -540,11 +662,18 @@ py::object linscore(py::array X, py::array mean, py::array scale, py::array w, p
     bool done = true;
     if (work) {
         py::gil_scoped_release unlocked;
+        const int64_t cells = int64_t{plan.features} * plan.samples;
+        const int threads = threads_for(workers, models ? cells * (1 + w.shape(1)) : cells);
+        const KernelPath path = kernel_path_in_force();
         try {
             if (models)
-                done = score_models(plan, X_view, mean_view, scale_view, w_view, scores_view);
+                done = score_models(plan, X_view, mean_view, scale_view, w_view, scores_view,
+                                    threads);
             else
-                linscore_run(plan, X_view, mean_view, scale_view, w_view, nullptr, scores_view);
+                pyhost::run_split(threads, plan.samples, 8, [&](int64_t first, int64_t end) {
+                    linscore_strided(lines_of(X_view, true, first, end), mean_view, scale_view,
+                                     w_view, lines_of(scores_view, false, first, end), path);
+                });
         } catch (const std::bad_alloc&) {
             done = false;
         }
@@ -559,12 +688,13 @@ py::object linscore(py::array X, py::array mean, py::array scale, py::array w, p
 
 PYBIND11_MODULE(_host, m) {
     m.doc() = "The modules of bitexact on NumPy arrays, one call each.";
-    m.def("gridlerp", &gridlerp, py::arg("image"), py::arg("X"), py::arg("Y"),
-          py::arg("out") = py::none());
-    m.def("patchwarp", &patchwarp, py::arg("image"), py::arg("shape"), py::arg("A"),
-          py::arg("out") = py::none());
-    m.def("envsweep", &envsweep, py::arg("source_map"), py::arg("scalars"),
-          py::arg("out") = py::none());
-    m.def("linscore", &linscore, py::arg("X"), py::arg("mean"), py::arg("scale"), py::arg("w"),
-          py::arg("out") = py::none());
+    pyhost::forget_pool_in_forked_children();
+    m.def("gridlerp", &call_gridlerp, py::arg("image"), py::arg("X"), py::arg("Y"),
+          py::arg("out") = py::none(), py::arg("workers") = 1);
+    m.def("patchwarp", &call_patchwarp, py::arg("image"), py::arg("shape"), py::arg("A"),
+          py::arg("out") = py::none(), py::arg("workers") = 1);
+    m.def("envsweep", &call_envsweep, py::arg("source_map"), py::arg("scalars"),
+          py::arg("out") = py::none(), py::arg("workers") = 1);
+    m.def("linscore", &call_linscore, py::arg("X"), py::arg("mean"), py::arg("scale"),
+          py::arg("w"), py::arg("out") = py::none(), py::arg("workers") = 1);
 }

@@ -101,6 +101,14 @@ void* allocate_zeroed(size_t bytes) {
 
 }  // namespace
 
+void* allocate_large_result(size_t bytes) {
+#if defined(__linux__)
+    if (bytes >= kLargeBlock) return map_large(bytes);
+#endif
+    (void)bytes;
+    return nullptr;
+}
+
 void free_block(void* data) {
     if (data == nullptr) return;
     char* block = static_cast<char*>(data) - kHeader;

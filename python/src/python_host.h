@@ -25,6 +25,13 @@ struct HostError {
 // free them.
 void free_block(void* data);
 
+// A block of `bytes` zero-filled bytes for a large result (4 MiB and more)
+// that the extension hands to NumPy, freed with free_block; null when the
+// system has no memory for it, or for a smaller block, which NumPy allocates
+// as cheaply. Mapped on its own, its data starting on a huge page: its pages
+// are faulted in 2 MiB at a time, by whichever thread writes them first.
+void* allocate_large_result(size_t bytes);
+
 // The arrays and scratch blocks of one entry call. While it lives, the host
 // functions of its thread record into it; its end releases every block and
 // every array not taken.

@@ -2,10 +2,12 @@
 // all three results.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/patchwarp.h"
@@ -293,3 +295,69 @@ TEST(PatchwarpPaths, RowMajorReadsStayInsideTheImage) {
     }
 }
 #endif
+
+// A grid computed in parts (ranges of whole columns, as the vector paths take
+// them, and rectangles, which the scalar path takes) gets the bits of the
+// whole grid on every path, in column-major and row-major results: each
+// part's offsets are its cells' own, and no part writes outside itself.
+TEST(PatchwarpPaths, PartsGiveTheWholeGridsBits) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> pixel(-50, 50);
+    const ImageDims dims{23, 31};
+    std::vector<double> image(static_cast<size_t>(dims.rows) * dims.cols);
+    for (double& v : image) v = pixel(rng);
+    const ConstView view = column_major_view<const double>(image.data(), dims);
+    const double A[6] = {0.83, 0.41, -0.37, 0.79, 14.2, 9.6};
+    std::vector<KernelPath> paths = vector_paths();
+    paths.push_back(KernelPath::Scalar);
+    for (int trial = 0; trial < 40; ++trial) {
+        const ImageDims grid{1 + static_cast<int32_t>(rng() % 29),
+                             1 + static_cast<int32_t>(rng() % 17)};
+        const Patch want = warp(image, dims, grid, A, KernelPath::Scalar);
+        const size_t cells = static_cast<size_t>(grid.rows) * grid.cols;
+        for (int row_major = 0; row_major < 2; ++row_major) {
+            for (KernelPath path : paths) {
+                Patch got{std::vector<double>(cells, -5.0), std::vector<double>(cells, -5.0),
+                          std::vector<double>(cells, -5.0)};
+                const auto as_view = [&](std::vector<double>& v) {
+                    return row_major ? DoubleView{v.data(), grid.rows, grid.cols, grid.cols, 1}
+                                     : column_major_view(v.data(), grid);
+                };
+                // Whole lines of the grid's storage order at random cuts,
+                // then, on odd trials, the last of them cut across too.
+                const int32_t lines = row_major ? grid.rows : grid.cols;
+                const int32_t across = row_major ? grid.cols : grid.rows;
+                for (int32_t first = 0; first < lines;) {
+                    const int32_t end =
+                        std::min(lines, first + 1 + static_cast<int32_t>(rng() % 4));
+                    const int32_t cut = trial % 2 && end == lines
+                                            ? static_cast<int32_t>(rng() % (across + 1))
+                                            : across;
+                    for (const auto& piece : {std::pair<int32_t, int32_t>{0, cut},
+                                              std::pair<int32_t, int32_t>{cut, across}}) {
+                        const GridPart part = row_major
+                            ? GridPart{first, end, piece.first, piece.second}
+                            : GridPart{piece.first, piece.second, first, end};
+                        patchwarp_part(view, A, as_view(got.out), as_view(got.X),
+                                       as_view(got.Y), part, path);
+                    }
+                    first = end;
+                }
+                const auto column_order = [&](const std::vector<double>& v) {
+                    std::vector<double> c(cells + 1, -5.0);
+                    for (int32_t r = 0; r < grid.rows; ++r)
+                        for (int32_t k = 0; k < grid.cols; ++k)
+                            c[r + static_cast<size_t>(k) * grid.rows] =
+                                row_major ? v[static_cast<size_t>(r) * grid.cols + k]
+                                          : v[r + static_cast<size_t>(k) * grid.rows];
+                    return c;
+                };
+                const std::string where = "trial " + std::to_string(trial) + " " +
+                                          path_name(path) + (row_major ? " row-major" : "");
+                EXPECT_EQ(first_difference(column_order(got.out), want.out), -1) << where;
+                EXPECT_EQ(first_difference(column_order(got.X), want.X), -1) << where;
+                EXPECT_EQ(first_difference(column_order(got.Y), want.Y), -1) << where;
+            }
+        }
+    }
+}
