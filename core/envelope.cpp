@@ -468,6 +468,9 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
             } else if (in_stride == 1 && run == KernelPath::AVX2) {
                 lines_to_block_avx2(in, in_step, static_cast<int32_t>(width), line_len, source,
                                     kBlock);
+            } else if (in_stride == 1 && run == KernelPath::SSE2) {
+                lines_to_block_sse2(in, in_step, static_cast<int32_t>(width), line_len, source,
+                                    kBlock);
             } else if (in_stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l)
                     copy_run(source + l, kBlock, in + l * in_step, 1, line_len);
@@ -529,6 +532,9 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                                       out, arg, out_step);
             } else if (out_stride == 1 && run == KernelPath::AVX2) {
                 block_to_lines_avx2(values, args, kBlock, static_cast<int32_t>(width), out_len,
+                                    out, arg, out_step);
+            } else if (out_stride == 1 && run == KernelPath::SSE2) {
+                block_to_lines_sse2(values, args, kBlock, static_cast<int32_t>(width), out_len,
                                     out, arg, out_step);
             } else if (out_stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l) {

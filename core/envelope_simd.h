@@ -78,3 +78,11 @@ uint32_t lower_envelope_8_sse2(const double* in, std::ptrdiff_t in_row, int32_t 
                                int32_t* args, std::ptrdiff_t out_row, int32_t* below,
                                float* below_bound, double* below_f,
                                const int32_t* chain_map = nullptr, int32_t* chain_out = nullptr);
+
+// The block copies above with SSE2, in 2 x 2 transposes, eight lines at a
+// time.
+void lines_to_block_sse2(const double* in, std::ptrdiff_t in_step, int32_t width, int32_t len,
+                         double* block, std::ptrdiff_t block_row);
+void block_to_lines_sse2(const double* values, const int32_t* args, std::ptrdiff_t block_row,
+                         int32_t width, int32_t len, double* out, int32_t* arg,
+                         std::ptrdiff_t out_step);

@@ -25,7 +25,6 @@ constexpr int kWindows = kEnvelopeLanes / 2;
 // Two of the eight lanes.
 struct Window {
     __m128i top;      // source index of the top piece (low two lanes)
-    __m128d top_d;    // the same, as a double
     __m128d f_top;    // its source value
     __m128 b_top;     // its left boundary (low two lanes)
     __m128i under;    // the piece under the top, its value and boundary
@@ -61,8 +60,9 @@ inline bool any(const __m128i (&masks)[kWindows]) {
 // range.
 inline __m128 boundary(__m128d q, __m128d fq, const Window& w, __m128d quad, __m128d lin,
                        __m128d quad2) {
-    const __m128d diff = _mm_sub_pd(q, w.top_d);
-    const __m128d squares = _mm_sub_pd(_mm_mul_pd(q, q), _mm_mul_pd(w.top_d, w.top_d));
+    const __m128d v = _mm_cvtepi32_pd(w.top);
+    const __m128d diff = _mm_sub_pd(q, v);
+    const __m128d squares = _mm_sub_pd(_mm_mul_pd(q, q), _mm_mul_pd(v, v));
     const __m128d numerator = _mm_add_pd(_mm_sub_pd(_mm_sub_pd(fq, w.f_top), _mm_mul_pd(lin, diff)),
                                          _mm_mul_pd(quad, squares));
     return _mm_cvtpd_ps(_mm_div_pd(numerator, _mm_mul_pd(diff, quad2)));
@@ -87,7 +87,6 @@ inline void step_down(Window& w, __m128i mask, int first_lane, const int32_t* be
     const __m128d mask_wide = widen(mask);
     const __m128 mask_single = _mm_castsi128_ps(mask);
     w.top = select(mask, w.under, w.top);
-    w.top_d = _mm_cvtepi32_pd(w.top);
     w.f_top = select(mask_wide, w.f_under, w.f_top);
     w.b_top = select(mask_single, w.b_under, w.b_top);
     w.under = select(mask, loaded_under, w.under);
@@ -109,7 +108,7 @@ inline __m128i above(const Window& w, __m128 threshold) {
 
 // Pushes q (value fq, boundary s) on a window of lanes; returns the lanes
 // whose new boundary is not above the one under it (NaN included).
-inline __m128i push(Window& w, __m128i q, __m128d qd, __m128d fq, __m128 s, int32_t* below,
+inline __m128i push(Window& w, __m128i q, __m128d fq, __m128 s, int32_t* below,
                     float* below_bound, double* below_f) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(below), w.top);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(below_bound), _mm_castps_si128(w.b_top));
@@ -119,7 +118,6 @@ inline __m128i push(Window& w, __m128i q, __m128d qd, __m128d fq, __m128 s, int3
     w.f_under = w.f_top;
     w.b_under = w.b_top;
     w.top = q;
-    w.top_d = qd;
     w.f_top = fq;
     w.b_top = s;
     return irregular;
@@ -127,7 +125,6 @@ inline __m128i push(Window& w, __m128i q, __m128d qd, __m128d fq, __m128 s, int3
 
 inline void start(Window& w, __m128d f0, int32_t* below, float* below_bound, double* below_f) {
     w.top = _mm_setzero_si128();
-    w.top_d = _mm_setzero_pd();
     w.f_top = f0;
     w.b_top = _mm_set1_ps(kLowerSentinel);
     w.under = w.top;
@@ -141,7 +138,7 @@ inline void start(Window& w, __m128d f0, int32_t* below, float* below_bound, dou
 
 // (quad d^2 + lin d) + f(v), d = p - v.
 inline __m128d value_at(const Window& w, __m128d p, __m128d quad, __m128d lin) {
-    const __m128d d = _mm_sub_pd(p, w.top_d);
+    const __m128d d = _mm_sub_pd(p, _mm_cvtepi32_pd(w.top));
     return _mm_add_pd(_mm_add_pd(_mm_mul_pd(quad, _mm_mul_pd(d, d)), _mm_mul_pd(lin, d)), w.f_top);
 }
 
@@ -198,7 +195,7 @@ uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row, int32_t
         }
         for (int n = 0; n < kWindows; ++n)
             irregular[n] = _mm_or_si128(irregular[n],
-                                        push(w[n], qi, qd, fq[n], s[n], below + at + 2 * n,
+                                        push(w[n], qi, fq[n], s[n], below + at + 2 * n,
                                              below_bound + at + 2 * n, below_f + at + 2 * n));
     }
 
@@ -267,6 +264,61 @@ uint32_t lower_envelope_8_sse2(const double* in, std::ptrdiff_t in_row, int32_t 
                args, out_row, below, below_bound, below_f, chain_map, chain_out);
 }
 
+// Eight lines at a time, two elements of each: 2 x 2 transposes, so that each
+// row of the block gets 64 bytes at once and the lines are read along memory.
+void lines_to_block_sse2(const double* in, std::ptrdiff_t in_step, int32_t width, int32_t len,
+                         double* block, std::ptrdiff_t block_row) {
+    const int32_t whole = len - len % 2;
+    for (int32_t l = 0; l < width; l += kEnvelopeLanes) {
+        const double* lines = in + l * in_step;
+        for (int32_t v = 0; v < whole; v += 2) {
+            double* row = block + v * block_row + l;
+            for (int k = 0; k < kEnvelopeLanes; k += 2) {
+                const __m128d a = _mm_loadu_pd(lines + k * in_step + v);
+                const __m128d b = _mm_loadu_pd(lines + (k + 1) * in_step + v);
+                _mm_storeu_pd(row + k, _mm_unpacklo_pd(a, b));
+                _mm_storeu_pd(row + block_row + k, _mm_unpackhi_pd(a, b));
+            }
+        }
+        for (int32_t v = whole; v < len; ++v)
+            for (int k = 0; k < kEnvelopeLanes; ++k)
+                block[v * block_row + l + k] = lines[k * in_step + v];
+    }
+}
+
+void block_to_lines_sse2(const double* values, const int32_t* args, std::ptrdiff_t block_row,
+                         int32_t width, int32_t len, double* out, int32_t* arg,
+                         std::ptrdiff_t out_step) {
+    const int32_t whole = len - len % 2;
+    for (int32_t l = 0; l < width; l += kEnvelopeLanes) {
+        double* out_lines = out + l * out_step;
+        int32_t* arg_lines = arg + l * out_step;
+        for (int32_t j = 0; j < whole; j += 2) {
+            const double* row = values + j * block_row + l;
+            const int32_t* arg_row = args + j * block_row + l;
+            for (int k = 0; k < kEnvelopeLanes; k += 2) {
+                const __m128d a = _mm_loadu_pd(row + k);
+                const __m128d b = _mm_loadu_pd(row + block_row + k);
+                _mm_storeu_pd(out_lines + k * out_step + j, _mm_unpacklo_pd(a, b));
+                _mm_storeu_pd(out_lines + (k + 1) * out_step + j, _mm_unpackhi_pd(a, b));
+                // (a0, b0, a1, b1): line k's two in the low half, line k + 1's
+                // in the high one.
+                const __m128i pairs = _mm_unpacklo_epi32(
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(arg_row + k)),
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(arg_row + block_row + k)));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(arg_lines + k * out_step + j), pairs);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(arg_lines + (k + 1) * out_step + j),
+                                 _mm_unpackhi_epi64(pairs, pairs));
+            }
+        }
+        for (int32_t j = whole; j < len; ++j)
+            for (int k = 0; k < kEnvelopeLanes; ++k) {
+                out_lines[k * out_step + j] = values[j * block_row + l + k];
+                arg_lines[k * out_step + j] = args[j * block_row + l + k];
+            }
+    }
+}
+
 #else
 
 uint32_t lower_envelope_8_sse2(const double*, std::ptrdiff_t, int32_t, double, double,
@@ -275,5 +327,10 @@ uint32_t lower_envelope_8_sse2(const double*, std::ptrdiff_t, int32_t, double, d
                                int32_t*) {
     return 0;
 }
+
+void lines_to_block_sse2(const double*, std::ptrdiff_t, int32_t, int32_t, double*,
+                         std::ptrdiff_t) {}
+void block_to_lines_sse2(const double*, const int32_t*, std::ptrdiff_t, int32_t, int32_t, double*,
+                         int32_t*, std::ptrdiff_t) {}
 
 #endif
