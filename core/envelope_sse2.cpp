@@ -24,7 +24,8 @@ constexpr int kWindows = kEnvelopeLanes / 2;
 
 // Two of the eight lanes.
 struct Window {
-    __m128i top;      // source index of the top piece (low two lanes)
+    __m128i top;      // source index of the top piece (low two lanes; converted
+                      // to double where it is used, which spills less)
     __m128d f_top;    // its source value
     __m128 b_top;     // its left boundary (low two lanes)
     __m128i under;    // the piece under the top, its value and boundary
