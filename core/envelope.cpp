@@ -376,7 +376,7 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                     out_stride, chain->map + first * in_step, in_step, in_stride, count,
                     out_len);
     };
-    // The vector paths transform 8, 16 or 32 lines at a time (NEON: 8), from
+    // The vector paths transform 8, 16 or 32 lines at a time (SSE2, NEON: 8), from
     // blocks of up to 32 lines side by side (element v of line l at
     // v * row + l), so that they read and write whole vectors: adjacent lines
     // with strided elements are that already and are used in place, others are
@@ -386,7 +386,7 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
     // which needs positions that never decrease.
     const KernelPath run = resolve_kernel_path(path);
     const bool vectorisable = (run == KernelPath::AVX2 || run == KernelPath::AVX512 ||
-                               run == KernelPath::NEON) &&
+                               run == KernelPath::SSE2 || run == KernelPath::NEON) &&
                               lines >= kEnvelopeLanes && line_len >= 1 &&
                               line_len <= (int32_t{1} << 26) && out_len >= 1 &&
                               pos_step >= 0 &&
@@ -407,9 +407,10 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
         double* const source = static_cast<double*>(scratch.get());
         double* const values = source + line * kBlock;
         double* const below_f = values + outs * kBlock;
-        // The list entries: index and boundary in two arrays for AVX2, side
-        // by side in 64-bit entries for AVX-512, which keeps the source values
-        // with them in 16-byte records over below_f and entries.
+        // The list entries: index and boundary in two arrays for AVX2, SSE2
+        // and NEON, side by side in 64-bit entries for AVX-512, which keeps
+        // the source values with them in 16-byte records over below_f and
+        // entries.
         int64_t* const entries = reinterpret_cast<int64_t*>(below_f + line * kBlock);
         int64_t* const records = reinterpret_cast<int64_t*>(below_f);
         int32_t* const below = reinterpret_cast<int32_t*>(entries);
@@ -447,11 +448,12 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
             double* block_values = out_in_place ? out : values;
             int32_t* block_args = out_in_place ? arg : args;
             const std::ptrdiff_t block_out_row = out_in_place ? out_stride : kBlock;
-            // The AVX-512 and AVX2 paths chain lines side by side themselves,
-            // as they write their results.
+            // The AVX-512, AVX2 and SSE2 paths chain lines side by side
+            // themselves, as they write their results.
             const bool chained_in_kernel =
                 chain != nullptr && in_place && out_in_place &&
-                (run == KernelPath::AVX512 || run == KernelPath::AVX2);
+                (run == KernelPath::AVX512 || run == KernelPath::AVX2 ||
+                 run == KernelPath::SSE2);
             const int32_t* chain_map =
                 chained_in_kernel ? chain->map + static_cast<std::ptrdiff_t>(done) * in_step
                                   : nullptr;
@@ -465,6 +467,9 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                                       kBlock);
             } else if (in_stride == 1 && run == KernelPath::AVX2) {
                 lines_to_block_avx2(in, in_step, static_cast<int32_t>(width), line_len, source,
+                                    kBlock);
+            } else if (in_stride == 1 && run == KernelPath::SSE2) {
+                lines_to_block_sse2(in, in_step, static_cast<int32_t>(width), line_len, source,
                                     kBlock);
             } else if (in_stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l)
@@ -502,6 +507,14 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                                      chained_in_kernel ? chain_map + g : nullptr,
                                      chained_in_kernel ? chain_out + g : nullptr)
                                  << g;
+                } else if (run == KernelPath::SSE2) {
+                    irregular |= lower_envelope_8_sse2(
+                                     block + g, block_in_row, line_len, quad_coef, lin_coef,
+                                     positions, thresholds, out_len, block_values + g,
+                                     block_args + g, block_out_row, below, below_bound, below_f,
+                                     chained_in_kernel ? chain_map + g : nullptr,
+                                     chained_in_kernel ? chain_out + g : nullptr)
+                                 << g;
                 } else {
                     irregular |= lower_envelope_8_neon(block + g, block_in_row, line_len,
                                                        quad_coef, lin_coef, positions,
@@ -519,6 +532,9 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                                       out, arg, out_step);
             } else if (out_stride == 1 && run == KernelPath::AVX2) {
                 block_to_lines_avx2(values, args, kBlock, static_cast<int32_t>(width), out_len,
+                                    out, arg, out_step);
+            } else if (out_stride == 1 && run == KernelPath::SSE2) {
+                block_to_lines_sse2(values, args, kBlock, static_cast<int32_t>(width), out_len,
                                     out, arg, out_step);
             } else if (out_stride == 1) {
                 for (std::ptrdiff_t l = 0; l < width; ++l) {

@@ -69,3 +69,20 @@ uint32_t lower_envelope_8_neon(const double* in, std::ptrdiff_t in_row, int32_t 
                                const float* thresholds, int32_t out_len, double* values,
                                int32_t* args, std::ptrdiff_t out_row, int32_t* below,
                                float* below_bound, double* below_f);
+
+// The SSE2 path: eight lines at once, with the AVX2 path's arguments (lanes
+// fixed at 8), requirements and result; it chains as the AVX2 path does.
+uint32_t lower_envelope_8_sse2(const double* in, std::ptrdiff_t in_row, int32_t line_len,
+                               double quad_coef, double lin_coef, const int32_t* positions,
+                               const float* thresholds, int32_t out_len, double* values,
+                               int32_t* args, std::ptrdiff_t out_row, int32_t* below,
+                               float* below_bound, double* below_f,
+                               const int32_t* chain_map = nullptr, int32_t* chain_out = nullptr);
+
+// The block copies above with SSE2, in 2 x 2 transposes, eight lines at a
+// time.
+void lines_to_block_sse2(const double* in, std::ptrdiff_t in_step, int32_t width, int32_t len,
+                         double* block, std::ptrdiff_t block_row);
+void block_to_lines_sse2(const double* values, const int32_t* args, std::ptrdiff_t block_row,
+                         int32_t width, int32_t len, double* out, int32_t* arg,
+                         std::ptrdiff_t out_step);
