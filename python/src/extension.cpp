@@ -19,6 +19,16 @@
 // lines, linscore's by samples, envsweep's two passes by their lines, so the
 // bits are those of one thread. A call too small to gain from threads runs
 // on the calling thread alone.
+// Python 3.11's tracemalloc.h declares its functions without C linkage in
+// C++; this file declares the two it calls itself, with C linkage, in place
+// of that header (later versions declare them alike).
+#include <cstddef>
+#include <cstdint>
+#define Py_TRACEMALLOC_H
+extern "C" {
+int PyTraceMalloc_Track(unsigned int domain, uintptr_t ptr, size_t size);
+int PyTraceMalloc_Untrack(unsigned int domain, uintptr_t ptr);
+}
 #include <Python.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -31,6 +41,7 @@
 #include <new>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/bilinear.h"
@@ -44,6 +55,9 @@
 #include "worker_pool.h"
 
 namespace py = pybind11;
+
+// The tracemalloc domain NumPy traces its arrays' data in.
+constexpr unsigned int kNumpyDomain = 389047;
 
 namespace {
 
@@ -227,18 +241,81 @@ py::array_t<T> result_array(py::handle out, const std::vector<py::ssize_t>& shap
         bytes = saturating_product(bytes, static_cast<size_t>(shape[d]));
     }
     // A large result on huge pages of its own, which the threads of a call
-    // fault in side by side; the array frees it when it goes.
+    // fault in side by side; the array frees it when it goes. Python's
+    // memory tools (tracemalloc) see it as they see NumPy's own data, in
+    // NumPy's domain.
     if (void* data = pyhost::allocate_large_result(bytes)) {
         py::capsule owner;
         try {
-            owner = py::capsule(data, [](void* block) { pyhost::free_block(block); });
+            owner = py::capsule(data, [](void* block) {
+                PyTraceMalloc_Untrack(kNumpyDomain, reinterpret_cast<uintptr_t>(block));
+                pyhost::free_block(block);
+            });
         } catch (...) {
             pyhost::free_block(data);
             throw;
         }
+        PyTraceMalloc_Track(kNumpyDomain, reinterpret_cast<uintptr_t>(data), bytes);
         return py::array_t<T>(shape, strides, static_cast<T*>(data), owner);
     }
     return py::array_t<T>(shape, strides);
+}
+
+// The bytes an array's elements may lie in, [first, last); empty for an
+// array without elements.
+struct ByteSpan {
+    uintptr_t first = 0, last = 0;
+};
+
+ByteSpan span_of(const py::array& array) {
+    ByteSpan span;
+    intptr_t low = 0, high = 0;
+    for (py::ssize_t d = 0; d < array.ndim(); ++d) {
+        if (array.shape(d) == 0) return span;
+        const intptr_t reach = static_cast<intptr_t>(array.shape(d) - 1) * array.strides(d);
+        (reach < 0 ? low : high) += reach;
+    }
+    const uintptr_t data = reinterpret_cast<uintptr_t>(array.data());
+    span.first = data + static_cast<uintptr_t>(low);
+    span.last = data + static_cast<uintptr_t>(high) + static_cast<uintptr_t>(array.itemsize());
+    return span;
+}
+
+// Refuses results given in `out` that share memory with an input or with
+// each other: the kernels read their inputs while they write their results,
+// and would read what they wrote. Arrays whose spans of bytes do not meet
+// are apart; those whose spans meet are asked of NumPy exactly, and one too
+// hard to tell counts as sharing.
+void check_apart(const std::vector<std::pair<py::handle, const char*>>& outs,
+                 const std::vector<std::pair<py::handle, const char*>>& inputs) {
+    const auto meet = [](py::handle a, py::handle b) {
+        if (!py::isinstance<py::array>(a) || !py::isinstance<py::array>(b)) return false;
+        const ByteSpan x = span_of(py::reinterpret_borrow<py::array>(a));
+        const ByteSpan y = span_of(py::reinterpret_borrow<py::array>(b));
+        if (x.first == x.last || y.first == y.last || x.last <= y.first || y.last <= x.first)
+            return false;
+        const py::module_ numpy = py::module_::import("numpy");
+        try {
+            return numpy.attr("shares_memory")(a, b, py::arg("max_work") = 1 << 20).cast<bool>();
+        } catch (py::error_already_set& error) {
+            // numpy.exceptions from NumPy 1.25 on, the package itself before.
+            const py::object too_hard = py::hasattr(numpy, "exceptions")
+                                            ? numpy.attr("exceptions").attr("TooHardError")
+                                            : numpy.attr("TooHardError");
+            if (!error.matches(too_hard)) throw;
+            return true;
+        }
+    };
+    for (size_t k = 0; k < outs.size(); ++k) {
+        if (outs[k].first.is_none()) continue;
+        std::vector<std::pair<py::handle, const char*>> others(outs.begin() + k + 1, outs.end());
+        others.insert(others.end(), inputs.begin(), inputs.end());
+        for (const auto& other : others)
+            if (meet(outs[k].first, other.first))
+                throw py::value_error(std::string(outs[k].second) + " shares memory with " +
+                                      other.second +
+                                      ": results must lie apart from the inputs and each other");
+    }
 }
 
 template <typename T>
@@ -327,6 +404,7 @@ py::object call_gridlerp(py::array image, py::array X, py::array Y, py::object o
     if (!refused.is_none()) return refused;
     const std::vector<py::ssize_t> shape(X.shape(), X.shape() + X.ndim());
     py::array_t<double> result = result_array<double>(out, shape, row_ordered(X.ptr()), "out");
+    check_apart({{out, "out"}}, {{image, "image"}, {X, "X"}, {Y, "Y"}});
     const DoubleView out_view = result_view(result);
     py::object image_copy, X_copy, Y_copy;
     ConstView image_view{}, X_view{}, Y_view{};
@@ -412,6 +490,8 @@ py::object call_patchwarp(py::array image, py::tuple shape, py::array A, py::obj
         views[r] = result_view(result);
         results[static_cast<size_t>(r)] = result;
     }
+    check_apart({{outs[0], "out[0]"}, {outs[1], "out[1]"}, {outs[2], "out[2]"}},
+                {{image, "image"}, {A, "A"}});
     py::object image_copy, A_copy;
     ConstView image_view{};
     double coefficients[6] = {0, 0, 0, 0, 0, 0};
@@ -506,6 +586,8 @@ py::object call_envsweep(py::array source, py::tuple scalars, py::object out, in
     py::array_t<double> out_map = result_array<double>(outs[0], shape, c_order, "out[0]");
     py::array_t<int32_t> best_col = result_array<int32_t>(outs[1], shape, c_order, "out[1]");
     py::array_t<int32_t> best_row = result_array<int32_t>(outs[2], shape, c_order, "out[2]");
+    check_apart({{outs[0], "out[0]"}, {outs[1], "out[1]"}, {outs[2], "out[2]"}},
+                {{source, "source_map"}});
     const DoubleView map_view = result_view(out_map);
     const Int32View col_view = result_view(best_col), row_view = result_view(best_row);
     // The passes write the three alike.
@@ -644,6 +726,7 @@ py::object call_linscore(py::array X, py::array mean, py::array scale, py::array
     std::vector<py::ssize_t> shape{plan.samples};
     if (models) shape.push_back(w.shape(1));
     py::array_t<double> scores = result_array<double>(out, shape, false, "out");
+    check_apart({{out, "out"}}, {{X, "X"}, {mean, "mean"}, {scale, "scale"}, {w, "w"}});
     // The scores as a column: a vector's elements are the host's columns.
     const DoubleView scores_view =
         models ? result_view(scores) : result_view(scores).transposed();

@@ -121,3 +121,44 @@ def test_wrong_out_names_what_was_expected():
         bitexact.envsweep(*args, out=good[0])
     with pytest.raises(ValueError, match=r"\(5,\)"):
         bitexact.linscore(image, np.zeros(4), np.ones(4), np.ones(5), out=np.empty(4))
+
+
+# Results given in out= that share memory with an input or with each other
+# are refused before anything is written; disjoint slices of one buffer are not.
+def test_out_sharing_memory_is_refused():
+    image = RNG.uniform(0, 1, (20, 30))
+    X = RNG.uniform(0, 29, (10, 12))
+    buffer = np.zeros((10, 24))
+    with pytest.raises(ValueError, match="out shares memory with X"):
+        bitexact.gridlerp(image, X, X, out=X)
+    with pytest.raises(ValueError, match="out shares memory with image"):
+        bitexact.gridlerp(image, X, X, out=image[:10, :12])
+    bitexact.gridlerp(image, X, X, out=buffer[:, ::2])
+    bitexact.gridlerp(buffer[:, 1::2], X, X, out=buffer[:, ::2])      # apart, interleaved
+    A = np.array([[1.0, 0.1, 5.0], [0.0, 1.0, 4.0]])
+    patch = np.zeros((6, 7))
+    with pytest.raises(ValueError, match=r"out\[0\] shares memory with out\[2\]"):
+        bitexact.patchwarp(image, (6, 7), A, out=(patch, np.zeros((6, 7)), patch))
+    source = RNG.uniform(0, 9, (8, 9))
+    swept = (np.zeros((8, 9)), np.zeros((8, 9), np.int32), np.zeros((8, 9), np.int32))
+    with pytest.raises(ValueError, match="out\\[0\\] shares memory with source_map"):
+        bitexact.envsweep(source, 1, 0, 1, 0, 1, 1, 9, 8, 1, out=(source,) + swept[1:])
+    features = RNG.uniform(0, 9, (4, 10))
+    mean, scale, w = np.zeros(4), np.ones(4), np.ones(5)
+    with pytest.raises(ValueError, match="out shares memory with X"):
+        bitexact.linscore(features, mean, scale, w, out=features[0])
+
+
+# A large result, which lies on pages of its own, is traced as NumPy's data
+# are while it lives, and no longer once it is gone.
+def test_large_results_are_traced():
+    X = np.zeros((1024, 1024))
+    tracemalloc.start()
+    try:
+        v = bitexact.gridlerp(np.ones((2, 2)), X, X)
+        living = tracemalloc.get_traced_memory()[0]
+        del v
+        gone = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert living >= X.nbytes > gone
