@@ -1,5 +1,5 @@
-# The Python package bitexact: python/bitexact (the functions) and the
-# extension bitexact._host, built from the module entries (modules/), the
+# The Python package bitexact_image: python/bitexact_image (the functions) and the
+# extension bitexact_image._host, built from the module entries (modules/), the
 # argument layer (modules/args.cpp), the kernels (core/) and the Python host
 # (python/src/) with the flags every build of the modules uses.
 #
@@ -55,20 +55,20 @@ SELFTEST_CALLS = "toolbox/bitexact_selftest.bin"
 class build_py_with_selftest_calls(build_py):
     def run(self):
         super().run()
-        self.copy_file(SELFTEST_CALLS, os.path.join(self.build_lib, "bitexact",
+        self.copy_file(SELFTEST_CALLS, os.path.join(self.build_lib, "bitexact_image",
                                                     os.path.basename(SELFTEST_CALLS)))
 
 
 setup(
-    packages=["bitexact"],
+    packages=["bitexact_image"],
     package_dir={"": "python"},
     # The types of the functions (a stub beside the module) and the marker
     # that tells type checkers the package has them.
-    package_data={"bitexact": ["py.typed", "*.pyi"]},
+    package_data={"bitexact_image": ["py.typed", "*.pyi"]},
     cmdclass={"build_ext": BuildExtension, "build_py": build_py_with_selftest_calls},
     ext_modules=[
         Extension(
-            "bitexact._host",
+            "bitexact_image._host",
             sources=SOURCES,
             # Rebuilt when a header changes too.
             depends=sorted(glob.glob("core/*.h") + glob.glob("modules/*.h")

@@ -38,7 +38,7 @@ import numpy as np  # noqa: E402
 import scipy  # noqa: E402
 import scipy.ndimage as ndimage  # noqa: E402
 
-import bitexact  # noqa: E402
+import bitexact_image  # noqa: E402
 
 # OpenCV's own choice, for the table of threads; one thread for the first.
 CV2_THREADS = cv2.getNumThreads()
@@ -216,12 +216,12 @@ def build(reps, only=None):
         map_x, map_y = X.astype(np.float32), Y.astype(np.float32)
         coords = np.stack([Y, X])
         table.check("gridlerp %d: C and F layouts differ" % size,
-                    same_bits(bitexact.gridlerp(image, X, Y), bitexact.gridlerp(image_f, X_f, Y_f)))
+                    same_bits(bitexact_image.gridlerp(image, X, Y), bitexact_image.gridlerp(image_f, X_f, Y_f)))
         result = grid * grid * f8
         table.case("gridlerp, %d² image, %d² positions" % (size, grid), {
-            "C": ("gridlerp(image, X, Y)", lambda: bitexact.gridlerp(image, X, Y),
+            "C": ("gridlerp(image, X, Y)", lambda: bitexact_image.gridlerp(image, X, Y),
                   image.nbytes + result),
-            "F": ("gridlerp(image, X, Y)", lambda: bitexact.gridlerp(image_f, X_f, Y_f), result),
+            "F": ("gridlerp(image, X, Y)", lambda: bitexact_image.gridlerp(image_f, X_f, Y_f), result),
         }, {
             "cv2.remap(image, X32, Y32, INTER_LINEAR, BORDER_REPLICATE)":
                 lambda: cv2.remap(image, map_x, map_y, cv2.INTER_LINEAR,
@@ -236,7 +236,7 @@ def build(reps, only=None):
     x1, y1 = np.array([[321.25]]), np.array([[200.5]])
     x1_32, y1_32 = x1.astype(np.float32), y1.astype(np.float32)
     table.case("gridlerp, one position on a C-ordered 480 x 640 frame", {
-        "C": ("gridlerp(frame, x, y)", lambda: bitexact.gridlerp(frame, x1, y1), f8),
+        "C": ("gridlerp(frame, x, y)", lambda: bitexact_image.gridlerp(frame, x1, y1), f8),
     }, {
         "cv2.remap(frame, x32, y32, INTER_LINEAR, BORDER_REPLICATE)":
             lambda: cv2.remap(frame, x1_32, y1_32, cv2.INTER_LINEAR,
@@ -257,7 +257,7 @@ def build(reps, only=None):
 
     def cut_ours():
         for m in maps:
-            bitexact.patchwarp(frame, (96, 96), m, out=patches)
+            bitexact_image.patchwarp(frame, (96, 96), m, out=patches)
 
     def cut_cv2():
         for m in cv_maps:
@@ -285,7 +285,7 @@ def build(reps, only=None):
     # (row, column) from (i, j).
     cv_map = np.array([[a, c, A[0, 2] - a * half - c * half],
                        [b, d, A[1, 2] - b * half - d * half]])
-    patch = bitexact.patchwarp(image, (2048, 2048), A)[0]
+    patch = bitexact_image.patchwarp(image, (2048, 2048), A)[0]
     warped = cv2.warpAffine(image, cv_map, (2048, 2048),
                             flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
                             borderMode=cv2.BORDER_REPLICATE)
@@ -293,16 +293,16 @@ def build(reps, only=None):
     table.check("patchwarp: cv2.warpAffine's patch is not the same picture",
                 np.median(np.abs(warped - patch)) < 4)
     table.check("patchwarp: C and F layouts differ",
-                all(same_bits(u, v) for u, v in zip(bitexact.patchwarp(image, (2048, 2048), A),
-                                                    bitexact.patchwarp(image_f, (2048, 2048), A))))
+                all(same_bits(u, v) for u, v in zip(bitexact_image.patchwarp(image, (2048, 2048), A),
+                                                    bitexact_image.patchwarp(image_f, (2048, 2048), A))))
     matrix = np.array([[d, b], [c, a]])
     offset = np.array([A[1, 2] - b * half - d * half, A[0, 2] - a * half - c * half])
     results = 3 * 2048 * 2048 * f8
     table.case("patchwarp, 2048² grid, 1024² image, three results", {
         "C": ("patchwarp(image, (2048, 2048), A)",
-              lambda: bitexact.patchwarp(image, (2048, 2048), A), image.nbytes + results),
+              lambda: bitexact_image.patchwarp(image, (2048, 2048), A), image.nbytes + results),
         "F": ("patchwarp(image, (2048, 2048), A)",
-              lambda: bitexact.patchwarp(image_f, (2048, 2048), A), results),
+              lambda: bitexact_image.patchwarp(image_f, (2048, 2048), A), results),
     }, {
         "cv2.warpAffine(image, M, (2048, 2048), INTER_LINEAR | WARP_INVERSE_MAP, BORDER_REPLICATE)":
             lambda: cv2.warpAffine(image, cv_map, (2048, 2048),
@@ -320,19 +320,19 @@ def build(reps, only=None):
     source_f = np.asfortranarray(source)
     binary = (rng.uniform(0, 1, (1024, 1024)) > 0.01).astype(np.uint8)
     args = (0.05, 0.1, 0.05, -0.1, 0, 0, 1024, 1024, 1.0)
-    ours = bitexact.envsweep(source_f, *args)
+    ours = bitexact_image.envsweep(source_f, *args)
     theirs = _envsweep(source_f, *args[:6], 1024, 1024, 1.0)
     table.check("envsweep: the numba envelope gives other bits",
                 all(same_bits(u, v) for u, v in zip(ours, theirs)))
     table.check("envsweep: C and F layouts differ",
-                all(same_bits(u, v) for u, v in zip(ours, bitexact.envsweep(source, *args))))
+                all(same_bits(u, v) for u, v in zip(ours, bitexact_image.envsweep(source, *args))))
     results = 1024 * 1024 * (8 + 4 + 4)
     scratch = 12 * 1024 * 1024
     table.case("envsweep, 1024² noise to 1024², step 1 (as many source cells as the peers)", {
         "C": ("envsweep(source, 0.05, 0.1, 0.05, -0.1, 0, 0, 1024, 1024, 1)",
-              lambda: bitexact.envsweep(source, *args), results + scratch),
+              lambda: bitexact_image.envsweep(source, *args), results + scratch),
         "F": ("envsweep(source, 0.05, 0.1, 0.05, -0.1, 0, 0, 1024, 1024, 1)",
-              lambda: bitexact.envsweep(source_f, *args), results + scratch),
+              lambda: bitexact_image.envsweep(source_f, *args), results + scratch),
     }, {
         "cv2.distanceTransform(binary, DIST_L2, DIST_MASK_PRECISE)":
             lambda: cv2.distanceTransform(binary, cv2.DIST_L2, cv2.DIST_MASK_PRECISE),
@@ -349,14 +349,14 @@ def build(reps, only=None):
     X = np.ascontiguousarray(S.T)
     mu_col, sc_col = mu[:, None], sc[:, None]
     table.check("linscore: S.T and C-ordered X give other bits",
-                same_bits(bitexact.linscore(S.T, mu, sc, w), bitexact.linscore(X, mu, sc, w)))
+                same_bits(bitexact_image.linscore(S.T, mu, sc, w), bitexact_image.linscore(X, mu, sc, w)))
     scores = 16384 * f8
     table.case("linscore, 512 features x 16,384 samples, passed as `S.T`", {
-        "F (S.T)": ("linscore(S.T, mean, scale, w)", lambda: bitexact.linscore(S.T, mu, sc, w),
+        "F (S.T)": ("linscore(S.T, mean, scale, w)", lambda: bitexact_image.linscore(S.T, mu, sc, w),
                     scores + S.nbytes),
     }, {"((S - mean) / scale) @ w[:-1] + w[-1]": lambda: ((S - mu) / sc) @ weights + bias}, reps)
     table.case("linscore, 512 features x 16,384 samples, C-ordered X", {
-        "C": ("linscore(X, mean, scale, w)", lambda: bitexact.linscore(X, mu, sc, w), scores),
+        "C": ("linscore(X, mean, scale, w)", lambda: bitexact_image.linscore(X, mu, sc, w), scores),
     }, {"w[:-1] @ ((X - mean[:, None]) / scale[:, None]) + w[-1]":
         lambda: weights @ ((X - mu_col) / sc_col) + bias}, reps)
 
@@ -364,11 +364,11 @@ def build(reps, only=None):
     one = np.ones((1, 1))
     calls = 2000
     small = {
-        "gridlerp(1.0, 0.0, 0.0)": lambda: bitexact.gridlerp(1.0, 0.0, 0.0),
-        "patchwarp(1.0, (1, 1), A)": lambda: bitexact.patchwarp(1.0, (1, 1), A),
+        "gridlerp(1.0, 0.0, 0.0)": lambda: bitexact_image.gridlerp(1.0, 0.0, 0.0),
+        "patchwarp(1.0, (1, 1), A)": lambda: bitexact_image.patchwarp(1.0, (1, 1), A),
         "envsweep(1.0, 1, 0, 1, 0, 1, 1, 1, 1, 1)":
-            lambda: bitexact.envsweep(1.0, 1, 0, 1, 0, 1, 1, 1, 1, 1),
-        "linscore(1.0, 0.0, 1.0, [1.0, 0.0])": lambda: bitexact.linscore(1.0, 0.0, 1.0, [1.0, 0.0]),
+            lambda: bitexact_image.envsweep(1.0, 1, 0, 1, 0, 1, 1, 1, 1, 1),
+        "linscore(1.0, 0.0, 1.0, [1.0, 0.0])": lambda: bitexact_image.linscore(1.0, 0.0, 1.0, [1.0, 0.0]),
         "np.add(a, b), a and b 1 x 1": lambda: np.add(one, one),
     }
 
@@ -408,22 +408,22 @@ def threads_table(reps):
     mu, sc, w = rng.standard_normal(512), rng.uniform(0.5, 2, 512), rng.standard_normal(513)
     cases = [
         ("gridlerp(image, X, Y), 2048² positions, 1024² image",
-         lambda n: bitexact.gridlerp(image, X, Y, workers=n),
+         lambda n: bitexact_image.gridlerp(image, X, Y, workers=n),
          "cv2.remap(image, X32, Y32, INTER_LINEAR, BORDER_REPLICATE)",
          lambda: cv2.remap(image, map_x, map_y, cv2.INTER_LINEAR,
                            borderMode=cv2.BORDER_REPLICATE)),
         ("patchwarp(image, (2048, 2048), A), 1024² image",
-         lambda n: bitexact.patchwarp(image, (2048, 2048), A, workers=n),
+         lambda n: bitexact_image.patchwarp(image, (2048, 2048), A, workers=n),
          "cv2.warpAffine(image, M, (2048, 2048), INTER_LINEAR | WARP_INVERSE_MAP)",
          lambda: cv2.warpAffine(image, cv_map, (2048, 2048),
                                 flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
                                 borderMode=cv2.BORDER_REPLICATE)),
         ("envsweep(source, ...), 1024² to 1024², step 1",
-         lambda n: bitexact.envsweep(source, *args, workers=n),
+         lambda n: bitexact_image.envsweep(source, *args, workers=n),
          "cv2.distanceTransform(binary, DIST_L2, DIST_MASK_PRECISE)",
          lambda: cv2.distanceTransform(binary, cv2.DIST_L2, cv2.DIST_MASK_PRECISE)),
         ("linscore(S.T, mean, scale, w), 512 x 16,384",
-         lambda n: bitexact.linscore(S.T, mu, sc, w, workers=n), "", None),
+         lambda n: bitexact_image.linscore(S.T, mu, sc, w, workers=n), "", None),
     ]
     rows, problems = [], []
     cv2.setNumThreads(CV2_THREADS)
@@ -490,13 +490,13 @@ def main():
         "Python %s on %s%s: medians of %d rounds (wall-clock time), one thread, each case's "
         "calls interleaved in one process. NumPy %s, OpenCV %s, SciPy %s, numba %s. "
         "Each call is timed whole: conversions, copies and fresh results included. "
-        "Ratios above 1 mean bitexact is faster. Peak MiB: how far the process's memory "
+        "Ratios above 1 mean bitexact_image is faster. Peak MiB: how far the process's memory "
         "rose during one call (in brackets what the call may hold: copies of its inputs, "
         "its results, its scratch)."
         % (platform.python_version(), processor(), path, reps, np.__version__, cv2.__version__,
            scipy.__version__, numba.__version__),
         "",
-        "| call | layout | bitexact | ms | peak MiB | what a Python user calls instead | ms "
+        "| call | layout | bitexact_image | ms | peak MiB | what a Python user calls instead | ms "
         "| ratio |",
         "|---|---|---|---:|---:|---|---:|---:|",
     ]

@@ -43,7 +43,7 @@ def wheel_needs(wheel):
     python_tag, abi_tag, platform_tag = name.split("-")[-3:]
     with zipfile.ZipFile(wheel) as archive, tempfile.TemporaryDirectory() as folder:
         extensions = [member for member in archive.namelist()
-                      if re.match(r"bitexact/_host\..*\.so$", member)]
+                      if re.match(r"bitexact_image/_host\..*\.so$", member)]
         if len(extensions) != 1:
             raise ValueError("%s holds %d extensions, not one" % (wheel, len(extensions)))
         needed, highest = extension_needs(archive.extract(extensions[0], folder))

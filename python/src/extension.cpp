@@ -1,4 +1,4 @@
-// bitexact._host: the modules on NumPy arrays.
+// bitexact_image._host: the modules on NumPy arrays.
 //
 // gridlerp(image, X, Y, out, workers), patchwarp(image, shape, A, out,
 // workers), envsweep(source_map, scalars, out, workers) and
@@ -172,7 +172,7 @@ ConstView read_view(py::handle input, py::object& keep) {
 // The first `count` elements of an array in column order, converted into a
 // float64 vector (the package's own helper, which converts nothing more).
 py::object leading(py::handle array, int32_t count) {
-    py::object part = py::module_::import("bitexact").attr("_leading")(array, count);
+    py::object part = py::module_::import("bitexact_image").attr("_leading")(array, count);
     ConstView view{};
     if (host_view(part.ptr(), view)) return part;
     // A one-element array counts as contiguous whatever its step: a fresh copy.
@@ -770,7 +770,7 @@ py::object call_linscore(py::array X, py::array mean, py::array scale, py::array
 }  // namespace
 
 PYBIND11_MODULE(_host, m) {
-    m.doc() = "The modules of bitexact on NumPy arrays, one call each.";
+    m.doc() = "The modules of bitexact_image on NumPy arrays, one call each.";
     pyhost::forget_pool_in_forked_children();
     m.def("gridlerp", &call_gridlerp, py::arg("image"), py::arg("X"), py::arg("Y"),
           py::arg("out") = py::none(), py::arg("workers") = 1);

@@ -6,7 +6,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-import bitexact
+import bitexact_image
 from conftest import bits
 
 RNG = np.random.default_rng(15)
@@ -29,9 +29,9 @@ def every_layout(array):
 
 def all_calls(image, x, y, a, features):
     """One call of every function; the results as one tuple."""
-    return ((bitexact.gridlerp(image, x, y),) + bitexact.patchwarp(image, (4, 3), a)
-            + bitexact.envsweep(image, 0.5, 0.1, 0.25, -0.2, 2, 1, 5, 4, 1.5)
-            + (bitexact.linscore(features, MEAN, SCALE, W),))
+    return ((bitexact_image.gridlerp(image, x, y),) + bitexact_image.patchwarp(image, (4, 3), a)
+            + bitexact_image.envsweep(image, 0.5, 0.1, 0.25, -0.2, 2, 1, 5, 4, 1.5)
+            + (bitexact_image.linscore(features, MEAN, SCALE, W),))
 
 
 REFERENCE = all_calls(IMAGE, X, Y, A, FEATURES)
@@ -61,43 +61,43 @@ def test_large_images_in_every_layout():
 # samples x features array of a caller is passed as its transpose.
 def test_column_ordered_float64_is_not_copied():
     samples = np.ascontiguousarray(FEATURES.T)
-    assert np.shares_memory(bitexact._as_double(samples.T, "linscore", "X"), samples)
-    assert not np.shares_memory(bitexact._as_double(samples, "linscore", "X"), samples)
+    assert np.shares_memory(bitexact_image._as_double(samples.T, "linscore", "X"), samples)
+    assert not np.shares_memory(bitexact_image._as_double(samples, "linscore", "X"), samples)
     # Misaligned float64 is copied into aligned memory first.
     raw = np.zeros(FEATURES.size * 8 + 1, np.uint8)
     misaligned = raw[1:].view(np.float64).reshape(FEATURES.shape, order="F")
     misaligned[...] = FEATURES
     assert not misaligned.flags.aligned
-    assert bits(bitexact.linscore(misaligned, MEAN, SCALE, W)) == bits(REFERENCE[-1])
-    assert bits(bitexact.linscore(samples.T, MEAN, SCALE, W)) == bits(REFERENCE[-1])
+    assert bits(bitexact_image.linscore(misaligned, MEAN, SCALE, W)) == bits(REFERENCE[-1])
+    assert bits(bitexact_image.linscore(samples.T, MEAN, SCALE, W)) == bits(REFERENCE[-1])
 
 
 # Shapes are counted as MATLAB counts them; gridlerp's result is shaped like X.
 def test_shapes():
     image = np.array([[10.0, 20.0], [30.0, 40.0]])
-    assert bitexact.gridlerp(image, 0.5, 0.5).shape == ()
-    assert bitexact.gridlerp(image, [0.5, -5, 1, 0], [0.5, 0.5, 7, 0]).tolist() == [25, 20, 40, 10]
-    v = bitexact.gridlerp(image, np.zeros((2, 3, 2)), np.zeros(12))
+    assert bitexact_image.gridlerp(image, 0.5, 0.5).shape == ()
+    assert bitexact_image.gridlerp(image, [0.5, -5, 1, 0], [0.5, 0.5, 7, 0]).tolist() == [25, 20, 40, 10]
+    v = bitexact_image.gridlerp(image, np.zeros((2, 3, 2)), np.zeros(12))
     assert v.shape == (2, 3, 2) and np.all(v == 10)
-    assert bitexact.gridlerp(image, np.zeros((0, 3)), []).shape == (0, 3)
+    assert bitexact_image.gridlerp(image, np.zeros((0, 3)), []).shape == (0, 3)
     # A 1-d image is the row 1 x n; rows below it clamp onto it.
-    assert float(bitexact.gridlerp([1.0, 2.0, 3.0], 1.5, 4)) == 2.5
+    assert float(bitexact_image.gridlerp([1.0, 2.0, 3.0], 1.5, 4)) == 2.5
     # A 1-d X for linscore is one feature over n samples.
-    assert bitexact.linscore([1.0, 2.0, 3.0], 1, 2, [4, 1]).tolist() == [1.0, 3.0, 5.0]
+    assert bitexact_image.linscore([1.0, 2.0, 3.0], 1, 2, [4, 1]).tolist() == [1.0, 3.0, 5.0]
     # A three-dimensional image is refused (MATLAB would take its channels as
     # further columns); one channel is what is meant.
     stack = np.arange(24.0).reshape(2, 3, 4, order="F")
-    assert float(bitexact.gridlerp(stack[:, :, 2], 1, 1)) == stack[1, 1, 2]
+    assert float(bitexact_image.gridlerp(stack[:, :, 2], 1, 1)) == stack[1, 1, 2]
     # patchwarp: a tuple is a shape, an array gives its shape (any dtype).
     for template in ((3, 2), np.zeros((3, 2), complex), np.zeros((3, 2), bool)):
-        assert bits(bitexact.patchwarp(IMAGE, template, A)[0]) == \
-            bits(bitexact.patchwarp(IMAGE, np.zeros((3, 2)), A)[0])
-    assert bitexact.patchwarp(IMAGE, (0, 5), A)[0].shape == (0, 5)
+        assert bits(bitexact_image.patchwarp(IMAGE, template, A)[0]) == \
+            bits(bitexact_image.patchwarp(IMAGE, np.zeros((3, 2)), A)[0])
+    assert bitexact_image.patchwarp(IMAGE, (0, 5), A)[0].shape == (0, 5)
     with pytest.raises(ValueError):
-        bitexact.patchwarp(IMAGE, (3, 2, 1), A)
+        bitexact_image.patchwarp(IMAGE, (3, 2, 1), A)
     with pytest.raises(ValueError):
-        bitexact.patchwarp(IMAGE, (3, -2), A)
-    scores = bitexact.linscore(FEATURES, MEAN, SCALE, W)
+        bitexact_image.patchwarp(IMAGE, (3, -2), A)
+    scores = bitexact_image.linscore(FEATURES, MEAN, SCALE, W)
     assert scores.shape == (11,)
     out_map, best_col, best_row = REFERENCE[4:7]
     assert out_map.shape == best_col.shape == best_row.shape == (4, 5)
@@ -109,89 +109,89 @@ def test_shapes():
 def test_types():
     small = IMAGE * 4    # integers from -50 to 49
     for dtype in (np.int8, np.int16, np.int32, np.int64, np.float16, np.float32):
-        assert bits(bitexact.gridlerp(small.astype(dtype), X, Y)) == bits(
-            bitexact.gridlerp(small, X, Y)), dtype
+        assert bits(bitexact_image.gridlerp(small.astype(dtype), X, Y)) == bits(
+            bitexact_image.gridlerp(small, X, Y)), dtype
     mask = small > 0
-    assert bits(bitexact.gridlerp(mask, X, Y)) == bits(bitexact.gridlerp(mask * 1.0, X, Y))
-    assert bits(bitexact.envsweep(IMAGE, np.float32(0.5), 0.1, 0.25, -0.2, np.int64(2), True,
+    assert bits(bitexact_image.gridlerp(mask, X, Y)) == bits(bitexact_image.gridlerp(mask * 1.0, X, Y))
+    assert bits(bitexact_image.envsweep(IMAGE, np.float32(0.5), 0.1, 0.25, -0.2, np.int64(2), True,
                                   np.uint8(5), 4.0, np.array([1.5]))[0]) == bits(REFERENCE[4])
-    with pytest.raises(bitexact.Error) as caught:
-        bitexact.gridlerp(IMAGE, X, Y + 0j)
+    with pytest.raises(bitexact_image.Error) as caught:
+        bitexact_image.gridlerp(IMAGE, X, Y + 0j)
     assert caught.value.identifier == "gridlerp:notRealDouble"
-    with pytest.raises(bitexact.Error) as caught:
-        bitexact.envsweep(IMAGE, 0.5j, 0, 0, 0, 1, 1, 1, 1, 1)
+    with pytest.raises(bitexact_image.Error) as caught:
+        bitexact_image.envsweep(IMAGE, 0.5j, 0, 0, 0, 1, 1, 1, 1, 1)
     assert caught.value.identifier == "envsweep:notRealDouble"
     with pytest.raises(TypeError):
-        bitexact.linscore(FEATURES, "mean", SCALE, W)
+        bitexact_image.linscore(FEATURES, "mean", SCALE, W)
     with pytest.raises(TypeError):
-        bitexact.gridlerp(IMAGE, [None], [0.0])
+        bitexact_image.gridlerp(IMAGE, [None], [0.0])
 
 
 # Errors carry the module's identifier and message, as in MATLAB and Octave.
 @pytest.mark.parametrize("call, identifier, message", [
-    (lambda: bitexact.gridlerp(np.zeros((0, 4)), 0, 0), "gridlerp:emptyImage",
+    (lambda: bitexact_image.gridlerp(np.zeros((0, 4)), 0, 0), "gridlerp:emptyImage",
      "The image is empty; there is nothing to sample."),
-    (lambda: bitexact.gridlerp(IMAGE, X, Y[:2]), "gridlerp:tooFewElements",
+    (lambda: bitexact_image.gridlerp(IMAGE, X, Y[:2]), "gridlerp:tooFewElements",
      "Y has fewer elements than the call needs."),
-    (lambda: bitexact.gridlerp(np.zeros((2 ** 31, 0)), 0, 0), "gridlerp:tooLarge",
+    (lambda: bitexact_image.gridlerp(np.zeros((2 ** 31, 0)), 0, 0), "gridlerp:tooLarge",
      "The image has more than 2^31 - 1 rows or columns."),
     # A template of no memory whose trailing dimensions count as its columns.
-    (lambda: bitexact.patchwarp(IMAGE, np.broadcast_to(0.0, (2, 2 ** 20, 2 ** 20)),
+    (lambda: bitexact_image.patchwarp(IMAGE, np.broadcast_to(0.0, (2, 2 ** 20, 2 ** 20)),
                                 [1, 0, 0, 1, 0, 0]),
      "patchwarp:tooLarge", "The size template has more than 2^31 - 1 rows or columns."),
     # 2^31 - 1 features put w's bias at element 2^31 - 1, past any 32-bit view.
-    (lambda: bitexact.linscore(np.broadcast_to(0.0, (2 ** 31 - 1, 1)),
+    (lambda: bitexact_image.linscore(np.broadcast_to(0.0, (2 ** 31 - 1, 1)),
                                np.broadcast_to(0.0, (2 ** 31 - 1,)),
                                np.broadcast_to(1.0, (2 ** 31 - 1,)),
                                np.broadcast_to(1.0, (2 ** 31,))),
      "linscore:tooLarge", "w has more than 2^31 - 1 elements."),
-    (lambda: bitexact.patchwarp(IMAGE, (2, 2), [1, 0, 0, 1, 0]), "patchwarp:tooFewElements",
+    (lambda: bitexact_image.patchwarp(IMAGE, (2, 2), [1, 0, 0, 1, 0]), "patchwarp:tooFewElements",
      "A has fewer elements than the call needs."),
-    (lambda: bitexact.envsweep(IMAGE, [], 0, 0, 0, 1, 1, 1, 1, 1), "envsweep:emptyScalar",
+    (lambda: bitexact_image.envsweep(IMAGE, [], 0, 0, 0, 1, 1, 1, 1, 1), "envsweep:emptyScalar",
      "col_quad is empty; it must hold a number."),
-    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 1, 1, -1, 1, 1), "envsweep:badScalar",
+    (lambda: bitexact_image.envsweep(IMAGE, 0, 0, 0, 0, 1, 1, -1, 1, 1), "envsweep:badScalar",
      "out_cols must be a finite number from 0 to 2^31 - 1."),
-    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 1, 1, 1, 1, np.nan), "envsweep:badScalar",
+    (lambda: bitexact_image.envsweep(IMAGE, 0, 0, 0, 0, 1, 1, 1, 1, np.nan), "envsweep:badScalar",
      "pos_step must be a number not below 0."),
-    (lambda: bitexact.envsweep(np.zeros((0, 3)), 0, 0, 0, 0, 1, 1, 1, 1, 1),
+    (lambda: bitexact_image.envsweep(np.zeros((0, 3)), 0, 0, 0, 0, 1, 1, 1, 1, 1),
      "envsweep:emptySource", "source_map is empty; there is nothing to transform."),
-    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 2 ** 31 - 2, 1, 3, 1, 1),
+    (lambda: bitexact_image.envsweep(IMAGE, 0, 0, 0, 0, 2 ** 31 - 2, 1, 3, 1, 1),
      "envsweep:positionRange", "The output positions leave the 32-bit integer range."),
-    (lambda: bitexact.linscore(FEATURES, MEAN, SCALE, W[:4]), "linscore:tooFewElements",
+    (lambda: bitexact_image.linscore(FEATURES, MEAN, SCALE, W[:4]), "linscore:tooFewElements",
      "w has fewer elements than the call needs."),
     # Python's own refusals, of calls the module would take: they come after
     # the module's checks (a call both refuse fails as in MATLAB).
-    (lambda: bitexact.gridlerp(np.zeros((4, 4, 3)), 0, 0), "gridlerp:tooManyDimensions",
+    (lambda: bitexact_image.gridlerp(np.zeros((4, 4, 3)), 0, 0), "gridlerp:tooManyDimensions",
      "The image has 3 dimensions; pass one channel, image[:, :, k], which is read without a "
      "copy."),
-    (lambda: bitexact.patchwarp(np.zeros((4, 4, 3)), (2, 2), A), "patchwarp:tooManyDimensions",
+    (lambda: bitexact_image.patchwarp(np.zeros((4, 4, 3)), (2, 2), A), "patchwarp:tooManyDimensions",
      "The image has 3 dimensions; pass one channel, image[:, :, k], which is read without a "
      "copy."),
-    (lambda: bitexact.patchwarp(np.zeros((4, 4, 3)), (2, 2), [1, 0]),
+    (lambda: bitexact_image.patchwarp(np.zeros((4, 4, 3)), (2, 2), [1, 0]),
      "patchwarp:tooFewElements", "A has fewer elements than the call needs."),
-    (lambda: bitexact.patchwarp(IMAGE, np.zeros((2, 2, 2)), A), "patchwarp:tooManyDimensions",
+    (lambda: bitexact_image.patchwarp(IMAGE, np.zeros((2, 2, 2)), A), "patchwarp:tooManyDimensions",
      "The template is an array of 3 dimensions; pass a 2-D array or the shape (M, N) as a "
      "tuple (a list is an array, not a shape)."),
-    (lambda: bitexact.patchwarp(IMAGE, [3, 4], A), "patchwarp:badTemplate",
+    (lambda: bitexact_image.patchwarp(IMAGE, [3, 4], A), "patchwarp:badTemplate",
      "The template is an array of 1 dimension; pass a 2-D array or the shape (M, N) as a "
      "tuple (a list is an array, not a shape)."),
-    (lambda: bitexact.patchwarp(IMAGE, (2, 2), A.ravel(order="F")), "patchwarp:notTwoByThree",
+    (lambda: bitexact_image.patchwarp(IMAGE, (2, 2), A.ravel(order="F")), "patchwarp:notTwoByThree",
      "A has the shape (6,); it must be the 2 x 3 array [[a, c, e], [b, d, f]]."),
-    (lambda: bitexact.patchwarp(IMAGE, (0, 2), A.T), "patchwarp:notTwoByThree",
+    (lambda: bitexact_image.patchwarp(IMAGE, (0, 2), A.T), "patchwarp:notTwoByThree",
      "A has the shape (3, 2); it must be the 2 x 3 array [[a, c, e], [b, d, f]]."),
-    (lambda: bitexact.envsweep(np.zeros((4, 4, 2)), 1, 0, 1, 0, 0, 0, 1, 1, 1),
+    (lambda: bitexact_image.envsweep(np.zeros((4, 4, 2)), 1, 0, 1, 0, 0, 0, 1, 1, 1),
      "envsweep:tooManyDimensions", "source_map has 3 dimensions; pass one channel, "
      "source_map[:, :, k], which is read without a copy."),
-    (lambda: bitexact.envsweep(np.zeros((4, 4, 2)), 1, 0, 1, 0, 0, 0, -1, 1, 1),
+    (lambda: bitexact_image.envsweep(np.zeros((4, 4, 2)), 1, 0, 1, 0, 0, 0, -1, 1, 1),
      "envsweep:badScalar", "out_cols must be a finite number from 0 to 2^31 - 1."),
-    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 2 ** 31 - 1, 1, 1, 1, 1), "envsweep:badScalar",
+    (lambda: bitexact_image.envsweep(IMAGE, 0, 0, 0, 0, 2 ** 31 - 1, 1, 1, 1, 1), "envsweep:badScalar",
      "col_first must be a finite number above -2^31 - 1 and below 2^31 - 1."),
-    (lambda: bitexact.envsweep(IMAGE, 0, 0, 0, 0, 1, -2.0 ** 31 - 1, 1, 1, 1),
+    (lambda: bitexact_image.envsweep(IMAGE, 0, 0, 0, 0, 1, -2.0 ** 31 - 1, 1, 1, 1),
      "envsweep:badScalar",
      "row_first must be a finite number above -2^31 - 1 and below 2^31 - 1."),
 ])
 def test_errors(call, identifier, message):
-    with pytest.raises(bitexact.Error) as caught:
+    with pytest.raises(bitexact_image.Error) as caught:
         call()
     assert isinstance(caught.value, ValueError)
     assert (caught.value.identifier, caught.value.message, str(caught.value)) == \
@@ -199,29 +199,29 @@ def test_errors(call, identifier, message):
     # Whole after a trip between processes.
     copy = pickle.loads(pickle.dumps(caught.value))
     assert (type(copy), copy.identifier, copy.message, str(copy)) == \
-        (bitexact.Error, identifier, message, str(caught.value))
+        (bitexact_image.Error, identifier, message, str(caught.value))
 
 
 # envsweep's first positions and maps are 0-based: the maps index the source
 # directly, and a fraction of col_first or row_first is dropped toward zero.
 def test_envsweep_is_zero_based():
     source = RNG.uniform(0, 1, (5, 6))     # a cost of 1 a cell keeps every cell its own
-    value, col, row = bitexact.envsweep(source, 1, 0, 1, 0, 0, 0, 6, 5, 1)
+    value, col, row = bitexact_image.envsweep(source, 1, 0, 1, 0, 0, 0, 6, 5, 1)
     assert (col == np.arange(6)).all() and (row == np.arange(5)[:, None]).all()
     assert bits(source[row, col]) == bits(value)
-    shifted = bitexact.envsweep(source, 1, 0, 1, 0, 2, 1, 3, 3, 1)
+    shifted = bitexact_image.envsweep(source, 1, 0, 1, 0, 2, 1, 3, 3, 1)
     assert bits(shifted[1]) == bits(col[1:4, 2:5]) and bits(shifted[2]) == bits(row[1:4, 2:5])
     for first, whole in ((2.7, 2), (-0.5, 0), (-1.5, -1)):
-        assert [bits(r) for r in bitexact.envsweep(source, 1, 0, 1, 0, first, first, 3, 3, 1.5)] \
-            == [bits(r) for r in bitexact.envsweep(source, 1, 0, 1, 0, whole, whole, 3, 3, 1.5)]
+        assert [bits(r) for r in bitexact_image.envsweep(source, 1, 0, 1, 0, first, first, 3, 3, 1.5)] \
+            == [bits(r) for r in bitexact_image.envsweep(source, 1, 0, 1, 0, whole, whole, 3, 3, 1.5)]
 
 
 # A NaN cell is never chosen ([0, NaN, 1] keeps its 1), and a map of NaNs
 # gives NaN from cell [0, 0]: the maps are 0-based here too.
 def test_envsweep_leaves_out_nan_cells():
-    value, col, row = bitexact.envsweep([[0, np.nan, 1]], 1, 0, 1, 0, 0, 0, 3, 1, 1)
+    value, col, row = bitexact_image.envsweep([[0, np.nan, 1]], 1, 0, 1, 0, 0, 0, 3, 1, 1)
     assert (value.tolist(), col.tolist(), row.tolist()) == ([[0, 0, 1]], [[0, 2, 2]], [[0, 0, 0]])
-    value, col, row = bitexact.envsweep(np.full((2, 3), np.nan), 1, 0, 1, 0, 0, 0, 2, 2, 1)
+    value, col, row = bitexact_image.envsweep(np.full((2, 3), np.nan), 1, 0, 1, 0, 0, 0, 2, 2, 1)
     assert np.isnan(value).all() and not col.any() and not row.any()
 
 
@@ -248,8 +248,8 @@ def test_threads():
     def work(k):
         if k % 3 == 0:
             try:
-                bitexact.gridlerp(np.zeros((0, 2)), 0, 0)
-            except bitexact.Error as error:
+                bitexact_image.gridlerp(np.zeros((0, 2)), 0, 0)
+            except bitexact_image.Error as error:
                 return error.identifier
         return [bits(r) for r in all_calls(IMAGE + k, X, Y, A, FEATURES)]
 
@@ -266,7 +266,7 @@ def test_threads():
 LIMITED = r"""
 import resource
 import numpy as np
-import bitexact
+import bitexact_image
 resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
 huge = np.broadcast_to(0.25, (2 ** 33,))            # 64 GiB once copied
 tall = np.broadcast_to(1.0, (2 ** 31, 1))
@@ -274,24 +274,24 @@ ok = np.ones((2, 2), order="F")
 def outcome(call):
     try:
         result = call()
-    except bitexact.Error as error:
+    except bitexact_image.Error as error:
         return error.identifier, None
     return [(r.shape, r.ravel().tolist())
             for r in (result if isinstance(result, tuple) else (result,))], None
 calls = {
-    "gridlerp image": lambda: bitexact.gridlerp(tall, 0.5, 0.5),
-    "gridlerp X": lambda: bitexact.gridlerp(ok, tall, 0.5),
-    "patchwarp image": lambda: bitexact.patchwarp(tall, (2, 2), [1, 0, 0, 1, 0, 0]),
-    "envsweep source": lambda: bitexact.envsweep(tall, 1, 0, 1, 0, 1, 1, 1, 1, 1),
-    "linscore X": lambda: bitexact.linscore(tall, 0, 1, [1, 0]),
-    "gridlerp Y": lambda: bitexact.gridlerp(ok, 0.5, huge),
-    "patchwarp A": lambda: bitexact.patchwarp(ok, (1, 1), huge),
-    "envsweep scalars": lambda: bitexact.envsweep(ok, huge, np.broadcast_to(0.0, huge.shape),
+    "gridlerp image": lambda: bitexact_image.gridlerp(tall, 0.5, 0.5),
+    "gridlerp X": lambda: bitexact_image.gridlerp(ok, tall, 0.5),
+    "patchwarp image": lambda: bitexact_image.patchwarp(tall, (2, 2), [1, 0, 0, 1, 0, 0]),
+    "envsweep source": lambda: bitexact_image.envsweep(tall, 1, 0, 1, 0, 1, 1, 1, 1, 1),
+    "linscore X": lambda: bitexact_image.linscore(tall, 0, 1, [1, 0]),
+    "gridlerp Y": lambda: bitexact_image.gridlerp(ok, 0.5, huge),
+    "patchwarp A": lambda: bitexact_image.patchwarp(ok, (1, 1), huge),
+    "envsweep scalars": lambda: bitexact_image.envsweep(ok, huge, np.broadcast_to(0.0, huge.shape),
                                                   1, 0, 1, 1, 1, 1, 1),
-    "linscore mean, scale, w": lambda: bitexact.linscore([[1.0]], huge, huge, huge),
-    "envsweep empty output": lambda: bitexact.envsweep([[1.0]], 1, 0, 1, 0, 1, 1, 0,
+    "linscore mean, scale, w": lambda: bitexact_image.linscore([[1.0]], huge, huge, huge),
+    "envsweep empty output": lambda: bitexact_image.envsweep([[1.0]], 1, 0, 1, 0, 1, 1, 0,
                                                        2 ** 31 - 1, 1),
-    "envsweep results": lambda: bitexact.envsweep([[1.0]], 1, 0, 1, 0, 1, 1, 1, 2 ** 31 - 1, 0),
+    "envsweep results": lambda: bitexact_image.envsweep([[1.0]], 1, 0, 1, 0, 1, 1, 1, 2 ** 31 - 1, 0),
 }
 print(repr({name: outcome(call) for name, call in calls.items()}))
 """
@@ -322,57 +322,57 @@ def test_no_memory_in_proportion_to_what_is_not_read():
 # scalar, a patchwarp template).
 def test_host_entries_refuse_what_would_crash():
     image = np.ones((2, 2), order="F")
-    assert isinstance(bitexact._host.envsweep(image, (1.0,) * 9), list)
+    assert isinstance(bitexact_image._host.envsweep(image, (1.0,) * 9), list)
     for position in range(9):
         scalars = [1.0] * 9
         scalars[position] = (2, 2)
         with pytest.raises(TypeError):
-            bitexact._host.envsweep(image, tuple(scalars))
-    assert bitexact._host.envsweep(image, ((0,),) + (1.0,) * 8)[0] == "envsweep:emptyScalar"
+            bitexact_image._host.envsweep(image, tuple(scalars))
+    assert bitexact_image._host.envsweep(image, ((0,),) + (1.0,) * 8)[0] == "envsweep:emptyScalar"
     with pytest.raises(ValueError):
-        bitexact._host.envsweep(image, (1.0,) * 8)
+        bitexact_image._host.envsweep(image, (1.0,) * 8)
     inputs = [image, np.ones(2), np.ones(2), np.ones(3)]
-    assert isinstance(bitexact._host.linscore(*inputs), list)
+    assert isinstance(bitexact_image._host.linscore(*inputs), list)
     for position in range(4):
         shaped = list(inputs)
         shaped[position] = (2, 2)
         with pytest.raises(TypeError):
-            bitexact._host.linscore(*shaped)
+            bitexact_image._host.linscore(*shaped)
     # gridlerp and patchwarp read arrays only; a template tuple is checked as
     # counts, and a count past any size is too large.
     with pytest.raises(TypeError):
-        bitexact._host.gridlerp(image, (2, 2), image)
+        bitexact_image._host.gridlerp(image, (2, 2), image)
     for template in ((-1, 2), (2, "a")):
         with pytest.raises((ValueError, TypeError)):
-            bitexact._host.patchwarp(image, template, np.ones(6))
-    assert bitexact._host.patchwarp(image, (2 ** 64, 1), np.ones(6))[0] == "patchwarp:tooLarge"
+            bitexact_image._host.patchwarp(image, template, np.ones(6))
+    assert bitexact_image._host.patchwarp(image, (2 ** 64, 1), np.ones(6))[0] == "patchwarp:tooLarge"
 
 
 # The Python layer's own refusals are the ones its docstrings name.
 def test_refusals_of_the_python_layer():
     for template in ((None, 2), (np.inf, 2), (np.nan, 2), (2.5, 1), ("3", 1), (1,), (1, 2, 3)):
         with pytest.raises(ValueError, match="shape"):
-            bitexact.patchwarp(IMAGE, template, A)
-    with pytest.raises(bitexact.Error, match="rows or columns"):
-        bitexact.patchwarp(IMAGE, (2 ** 64, 1), A)
+            bitexact_image.patchwarp(IMAGE, template, A)
+    with pytest.raises(bitexact_image.Error, match="rows or columns"):
+        bitexact_image.patchwarp(IMAGE, (2 ** 64, 1), A)
     ragged = [[1.0, 2.0], [3.0]]
-    for call in (lambda: bitexact.gridlerp(ragged, 0, 0),
-                 lambda: bitexact.gridlerp(IMAGE, 0, ragged),
-                 lambda: bitexact.patchwarp(IMAGE, ragged, A),
-                 lambda: bitexact.envsweep(IMAGE, ragged, 0, 1, 0, 1, 1, 1, 1, 1),
-                 lambda: bitexact.linscore(FEATURES, MEAN, SCALE, [W, [1]]),
-                 lambda: bitexact.linscore(FEATURES, MEAN, np.array([1, None]), W)):
+    for call in (lambda: bitexact_image.gridlerp(ragged, 0, 0),
+                 lambda: bitexact_image.gridlerp(IMAGE, 0, ragged),
+                 lambda: bitexact_image.patchwarp(IMAGE, ragged, A),
+                 lambda: bitexact_image.envsweep(IMAGE, ragged, 0, 1, 0, 1, 1, 1, 1, 1),
+                 lambda: bitexact_image.linscore(FEATURES, MEAN, SCALE, [W, [1]]),
+                 lambda: bitexact_image.linscore(FEATURES, MEAN, np.array([1, None]), W)):
         with pytest.raises(TypeError):
             call()
     masked = np.ma.masked_array(IMAGE, IMAGE > 0)
-    for call in (lambda: bitexact.gridlerp(masked, X, Y),
-                 lambda: bitexact.patchwarp(masked, (2, 2), A),
-                 lambda: bitexact.envsweep(masked, 1, 0, 1, 0, 1, 1, 1, 1, 1),
-                 lambda: bitexact.linscore(FEATURES, np.ma.masked_array(MEAN), SCALE, W)):
+    for call in (lambda: bitexact_image.gridlerp(masked, X, Y),
+                 lambda: bitexact_image.patchwarp(masked, (2, 2), A),
+                 lambda: bitexact_image.envsweep(masked, 1, 0, 1, 0, 1, 1, 1, 1, 1),
+                 lambda: bitexact_image.linscore(FEATURES, np.ma.masked_array(MEAN), SCALE, W)):
         with pytest.raises(TypeError, match="masked"):
             call()
     # A masked array as a template gives its shape, as any array does.
-    assert bitexact.patchwarp(IMAGE, masked, A)[0].shape == IMAGE.shape
+    assert bitexact_image.patchwarp(IMAGE, masked, A)[0].shape == IMAGE.shape
 
 
 # C-ordered positions of one shape are read where they lie and give a C-ordered
@@ -383,18 +383,18 @@ def test_c_ordered_positions_read_in_place():
     x = RNG.uniform(-2, 11, size=(300, 400))
     y = RNG.uniform(-2, 9, size=(300, 400))
     tracemalloc.start()
-    v = bitexact.gridlerp(image, x, y)
+    v = bitexact_image.gridlerp(image, x, y)
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     assert peak < x.nbytes + x.nbytes // 4     # the result alone: neither X nor Y copied
     assert v.flags.c_contiguous and v.shape == x.shape
-    assert bits(v) == bits(bitexact.gridlerp(image, np.asfortranarray(x), np.asfortranarray(y)))
+    assert bits(v) == bits(bitexact_image.gridlerp(image, np.asfortranarray(x), np.asfortranarray(y)))
     for shape in ((3, 4, 5), (1, 7), (7, 1)):
         x3 = RNG.uniform(-2, 11, size=shape)
         y3 = RNG.uniform(-2, 9, size=shape)
-        expected = bitexact.gridlerp(image, np.asfortranarray(x3), np.asfortranarray(y3))
+        expected = bitexact_image.gridlerp(image, np.asfortranarray(x3), np.asfortranarray(y3))
         for yy in (y3, np.asfortranarray(y3), y3[::-1][::-1]):
-            got = bitexact.gridlerp(image, x3, yy)
+            got = bitexact_image.gridlerp(image, x3, yy)
             assert got.shape == shape and bits(got) == bits(expected)
 
 
@@ -406,15 +406,15 @@ def test_c_ordered_source_read_in_place():
     source = RNG.uniform(0, 10, (300, 400))
     args = (0.5, 0.1, 0.3, -0.2, 2, 1, 150, 200, 1.5)
     tracemalloc.start()
-    got = bitexact.envsweep(source, *args)
+    got = bitexact_image.envsweep(source, *args)
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     results = sum(g.nbytes for g in got)
     assert peak < results + source.nbytes // 4      # the results alone: the source not copied
-    want = bitexact.envsweep(np.asfortranarray(source), *args)
+    want = bitexact_image.envsweep(np.asfortranarray(source), *args)
     for g, w in zip(got, want):
         assert g.flags.c_contiguous and g.shape == w.shape == (200, 150) and bits(g) == bits(w)
     ints = (source * 100).astype(np.int32)
-    for g, w in zip(bitexact.envsweep(ints, *args),
-                    bitexact.envsweep(np.asfortranarray(ints, np.float64), *args)):
+    for g, w in zip(bitexact_image.envsweep(ints, *args),
+                    bitexact_image.envsweep(np.asfortranarray(ints, np.float64), *args)):
         assert g.flags.c_contiguous and bits(g) == bits(w)

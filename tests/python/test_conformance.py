@@ -6,7 +6,7 @@ import struct
 import numpy as np
 import pytest
 
-import bitexact
+import bitexact_image
 from conftest import bits
 
 DOUBLE, INT32 = 6, 12
@@ -155,8 +155,8 @@ def test_conformance_calls_give_the_same_bits(conformance_calls, order):
         args = python_call(module, arrays)
         refusal = python_refusal(module, args) if outcome == RETURNED else None
         try:
-            results = getattr(bitexact, module)(*args)
-        except bitexact.Error as error:
+            results = getattr(bitexact_image, module)(*args)
+        except bitexact_image.Error as error:
             if refusal:
                 assert error.identifier == refusal, where
                 continue

@@ -11,7 +11,7 @@ PICTURES = ["envsweep_scores", "envsweep_spread", "envsweep_best_col", "envsweep
 
 
 def test_demo_writes_its_pictures(tmp_path):
-    run = subprocess.run([sys.executable, "-m", "bitexact.demo", str(tmp_path)], check=True,
+    run = subprocess.run([sys.executable, "-m", "bitexact_image.demo", str(tmp_path)], check=True,
                          capture_output=True, text=True, timeout=120)
     assert "bit for bit: True" in run.stdout
     assert sorted(p.stem for p in tmp_path.iterdir()) == sorted(PICTURES)

@@ -6,7 +6,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-import bitexact
+import bitexact_image
 from conftest import bits
 
 RNG = np.random.default_rng(2718)
@@ -33,14 +33,14 @@ def calls():
     features = RNG.uniform(-3, 3, (7, 50))
     mean, scale, w = RNG.uniform(-1, 1, (7, 1)), RNG.uniform(0.5, 2, (7, 1)), RNG.uniform(-1, 1, (8, 1))
     return [
-        ("gridlerp image", [image], lambda m: bitexact.gridlerp(m, X, Y)),
-        ("gridlerp X, Y", [X, Y], lambda x, y: bitexact.gridlerp(image, x, y)),
-        ("patchwarp image", [image], lambda m: bitexact.patchwarp(m, (13, 11), A)),
-        ("patchwarp A", [A], lambda a: bitexact.patchwarp(image, (13, 11), a)),
-        ("envsweep", [source], lambda s: bitexact.envsweep(s, 0.3, 0.1, 0.2, -0.1, 0, 2, 25, 22,
+        ("gridlerp image", [image], lambda m: bitexact_image.gridlerp(m, X, Y)),
+        ("gridlerp X, Y", [X, Y], lambda x, y: bitexact_image.gridlerp(image, x, y)),
+        ("patchwarp image", [image], lambda m: bitexact_image.patchwarp(m, (13, 11), A)),
+        ("patchwarp A", [A], lambda a: bitexact_image.patchwarp(image, (13, 11), a)),
+        ("envsweep", [source], lambda s: bitexact_image.envsweep(s, 0.3, 0.1, 0.2, -0.1, 0, 2, 25, 22,
                                                            1.5)),
-        ("linscore X", [features], lambda x: bitexact.linscore(x, mean, scale, w)),
-        ("linscore vectors", [mean, scale, w], lambda m, s, v: bitexact.linscore(features, m, s, v)),
+        ("linscore X", [features], lambda x: bitexact_image.linscore(x, mean, scale, w)),
+        ("linscore vectors", [mean, scale, w], lambda m, s, v: bitexact_image.linscore(features, m, s, v)),
     ]
 
 
@@ -83,10 +83,10 @@ def test_inputs_read_in_place_and_out_allocates_nothing():
     scores = np.empty(1000)[::2]
     A = np.array([[1.0, 0.1, 100.0], [0.0, 1.0, 90.0]])
     mean, scale, w = np.zeros(40), np.ones(40), np.ones(41)
-    runs = [lambda: bitexact.gridlerp(image, X, X, out=v),
-            lambda: bitexact.patchwarp(image, (60, 70), A, out=tuple(patch)),
-            lambda: bitexact.envsweep(source, 1, 0, 1, 0, 1, 1, 90, 80, 1, out=swept),
-            lambda: bitexact.linscore(features, mean, scale, w, out=scores)]
+    runs = [lambda: bitexact_image.gridlerp(image, X, X, out=v),
+            lambda: bitexact_image.patchwarp(image, (60, 70), A, out=tuple(patch)),
+            lambda: bitexact_image.envsweep(source, 1, 0, 1, 0, 1, 1, 90, 80, 1, out=swept),
+            lambda: bitexact_image.linscore(features, mean, scale, w, out=scores)]
     for run in runs:
         run()
         tracemalloc.start()
@@ -96,7 +96,7 @@ def test_inputs_read_in_place_and_out_allocates_nothing():
         finally:
             tracemalloc.stop()
         assert peak < 2048
-    assert found is scores and bits(scores) == bits(bitexact.linscore(np.asfortranarray(features),
+    assert found is scores and bits(scores) == bits(bitexact_image.linscore(np.asfortranarray(features),
                                                                        mean, scale, w))
 
 
@@ -104,23 +104,23 @@ def test_inputs_read_in_place_and_out_allocates_nothing():
 def test_wrong_out_names_what_was_expected():
     image = np.ones((4, 5))
     with pytest.raises(TypeError, match="float64"):
-        bitexact.gridlerp(image, np.ones((2, 3)), np.ones((2, 3)), out=np.empty((2, 3), np.float32))
+        bitexact_image.gridlerp(image, np.ones((2, 3)), np.ones((2, 3)), out=np.empty((2, 3), np.float32))
     with pytest.raises(ValueError, match=r"\(2, 3\)"):
-        bitexact.gridlerp(image, np.ones((2, 3)), np.ones((2, 3)), out=np.empty((3, 2)))
+        bitexact_image.gridlerp(image, np.ones((2, 3)), np.ones((2, 3)), out=np.empty((3, 2)))
     with pytest.raises(ValueError, match=r"\(2, 2\)"):
-        bitexact.patchwarp(image, (2, 2), np.ones((2, 3)), out=(np.empty((2, 2)),) * 2 + (np.empty(4),))
+        bitexact_image.patchwarp(image, (2, 2), np.ones((2, 3)), out=(np.empty((2, 2)),) * 2 + (np.empty(4),))
     good = (np.empty((2, 3)), np.empty((2, 3), np.int32), np.empty((2, 3), np.int32))
     args = (image, 1, 0, 1, 0, 1, 1, 3, 2, 1)
     with pytest.raises(TypeError, match="int32"):
-        bitexact.envsweep(*args, out=good[:2] + (np.empty((2, 3)),))
+        bitexact_image.envsweep(*args, out=good[:2] + (np.empty((2, 3)),))
     with pytest.raises(ValueError, match=r"\(2, 3\)"):
-        bitexact.envsweep(*args, out=(np.empty((3, 2)),) + good[1:])
+        bitexact_image.envsweep(*args, out=(np.empty((3, 2)),) + good[1:])
     with pytest.raises(ValueError, match="same steps"):
-        bitexact.envsweep(*args, out=(np.empty((2, 3), order="F"),) + good[1:])
+        bitexact_image.envsweep(*args, out=(np.empty((2, 3), order="F"),) + good[1:])
     with pytest.raises(TypeError, match="tuple of three"):
-        bitexact.envsweep(*args, out=good[0])
+        bitexact_image.envsweep(*args, out=good[0])
     with pytest.raises(ValueError, match=r"\(5,\)"):
-        bitexact.linscore(image, np.zeros(4), np.ones(4), np.ones(5), out=np.empty(4))
+        bitexact_image.linscore(image, np.zeros(4), np.ones(4), np.ones(5), out=np.empty(4))
 
 
 # Results given in out= that share memory with an input or with each other
@@ -130,23 +130,23 @@ def test_out_sharing_memory_is_refused():
     X = RNG.uniform(0, 29, (10, 12))
     buffer = np.zeros((10, 24))
     with pytest.raises(ValueError, match="out shares memory with X"):
-        bitexact.gridlerp(image, X, X, out=X)
+        bitexact_image.gridlerp(image, X, X, out=X)
     with pytest.raises(ValueError, match="out shares memory with image"):
-        bitexact.gridlerp(image, X, X, out=image[:10, :12])
-    bitexact.gridlerp(image, X, X, out=buffer[:, ::2])
-    bitexact.gridlerp(buffer[:, 1::2], X, X, out=buffer[:, ::2])      # apart, interleaved
+        bitexact_image.gridlerp(image, X, X, out=image[:10, :12])
+    bitexact_image.gridlerp(image, X, X, out=buffer[:, ::2])
+    bitexact_image.gridlerp(buffer[:, 1::2], X, X, out=buffer[:, ::2])      # apart, interleaved
     A = np.array([[1.0, 0.1, 5.0], [0.0, 1.0, 4.0]])
     patch = np.zeros((6, 7))
     with pytest.raises(ValueError, match=r"out\[0\] shares memory with out\[2\]"):
-        bitexact.patchwarp(image, (6, 7), A, out=(patch, np.zeros((6, 7)), patch))
+        bitexact_image.patchwarp(image, (6, 7), A, out=(patch, np.zeros((6, 7)), patch))
     source = RNG.uniform(0, 9, (8, 9))
     swept = (np.zeros((8, 9)), np.zeros((8, 9), np.int32), np.zeros((8, 9), np.int32))
     with pytest.raises(ValueError, match="out\\[0\\] shares memory with source_map"):
-        bitexact.envsweep(source, 1, 0, 1, 0, 1, 1, 9, 8, 1, out=(source,) + swept[1:])
+        bitexact_image.envsweep(source, 1, 0, 1, 0, 1, 1, 9, 8, 1, out=(source,) + swept[1:])
     features = RNG.uniform(0, 9, (4, 10))
     mean, scale, w = np.zeros(4), np.ones(4), np.ones(5)
     with pytest.raises(ValueError, match="out shares memory with X"):
-        bitexact.linscore(features, mean, scale, w, out=features[0])
+        bitexact_image.linscore(features, mean, scale, w, out=features[0])
 
 
 # A large result, which lies on pages of its own, is traced as NumPy's data
@@ -155,7 +155,7 @@ def test_large_results_are_traced():
     X = np.zeros((1024, 1024))
     tracemalloc.start()
     try:
-        v = bitexact.gridlerp(np.ones((2, 2)), X, X)
+        v = bitexact_image.gridlerp(np.ones((2, 2)), X, X)
         living = tracemalloc.get_traced_memory()[0]
         del v
         gone = tracemalloc.get_traced_memory()[0]

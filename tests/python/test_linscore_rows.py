@@ -6,7 +6,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-import bitexact
+import bitexact_image
 from conftest import bits
 
 
@@ -16,10 +16,10 @@ def test_no_copy_of_x():
     rng = np.random.default_rng(7)
     X = rng.uniform(-3, 3, (300, 4099))
     mean, scale, w = rng.uniform(-1, 1, 300), rng.uniform(0.5, 2, 300), rng.uniform(-1, 1, 301)
-    want = bitexact.linscore(np.asfortranarray(X), mean, scale, w)
+    want = bitexact_image.linscore(np.asfortranarray(X), mean, scale, w)
     tracemalloc.start()
     try:
-        scores = bitexact.linscore(X, mean, scale, w)
+        scores = bitexact_image.linscore(X, mean, scale, w)
         peak = tracemalloc.get_traced_memory()[1]
     finally:
         tracemalloc.stop()
@@ -39,16 +39,16 @@ def test_models_give_the_bits_of_one_model_each():
     w = rng.uniform(-1, 1, (8, 5))      # two rows past the bias, ignored
     w[6, 1] = -0.0
     for layout in (X, np.asfortranarray(X), X[:, ::-1][:, ::-1], X.T.copy().T):
-        scores = bitexact.linscore(layout, mean, scale, w)
+        scores = bitexact_image.linscore(layout, mean, scale, w)
         assert scores.shape == (37, 5)
         for k in range(5):
-            assert bits(scores[:, k]) == bits(bitexact.linscore(X, mean, scale, w[:, k]))
+            assert bits(scores[:, k]) == bits(bitexact_image.linscore(X, mean, scale, w[:, k]))
     out = np.empty((37, 5))
-    assert bitexact.linscore(X, mean, scale, w, out=out) is out
-    assert bits(out) == bits(bitexact.linscore(X, mean, scale, w))
-    assert bitexact.linscore(X, mean, scale, w[:, :0]).shape == (37, 0)
-    assert bits(bitexact.linscore(np.zeros((0, 3)), [], [], [[-0.0, 2.0], [7.0, 7.0]])) == \
+    assert bitexact_image.linscore(X, mean, scale, w, out=out) is out
+    assert bits(out) == bits(bitexact_image.linscore(X, mean, scale, w))
+    assert bitexact_image.linscore(X, mean, scale, w[:, :0]).shape == (37, 0)
+    assert bits(bitexact_image.linscore(np.zeros((0, 3)), [], [], [[-0.0, 2.0], [7.0, 7.0]])) == \
         bits(np.array([[0.0, 2.0]] * 3))
-    with pytest.raises(bitexact.Error, match="w has fewer elements") as caught:
-        bitexact.linscore(X, mean, scale, w[:6])
+    with pytest.raises(bitexact_image.Error, match="w has fewer elements") as caught:
+        bitexact_image.linscore(X, mean, scale, w[:6])
     assert caught.value.identifier == "linscore:tooFewElements"

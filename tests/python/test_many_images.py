@@ -10,7 +10,7 @@ import zipfile
 import numpy as np
 import pytest
 
-import bitexact
+import bitexact_image
 
 RNG = np.random.default_rng(1515)
 STACK = RNG.integers(0, 256, size=(8, 40, 48)).astype(float)    # 8 images, 40 x 48
@@ -22,20 +22,20 @@ MEAN, SCALE, W = STACK.mean(axis=(0, 2)), np.full(40, 64.0), RNG.uniform(-1, 1, 
 # Each function on one image: its results as one float64 array (the int32
 # argmax maps of envsweep convert exactly).
 def one_gridlerp(image):
-    return bitexact.gridlerp(image, X, Y)
+    return bitexact_image.gridlerp(image, X, Y)
 
 
 def one_patchwarp(image):
-    return np.stack(bitexact.patchwarp(image, (15, 17), A))
+    return np.stack(bitexact_image.patchwarp(image, (15, 17), A))
 
 
 def one_envsweep(image):
-    return np.stack(bitexact.envsweep(image, 0.05, 0, 0.08, 0, 2, 1, 20, 16, 2.5)).astype(float)
+    return np.stack(bitexact_image.envsweep(image, 0.05, 0, 0.08, 0, 2, 1, 20, 16, 2.5)).astype(float)
 
 
 def one_linscore(image):
     # The image's columns as samples, its rows as features.
-    return bitexact.linscore(image, MEAN, SCALE, W)
+    return bitexact_image.linscore(image, MEAN, SCALE, W)
 
 
 ONE = [one_gridlerp, one_patchwarp, one_envsweep, one_linscore]
@@ -97,11 +97,11 @@ def assert_same_bits_as_serial(client):
     images = list(STACK)
     n = len(images)
     futures = {
-        "gridlerp": client.map(bitexact.gridlerp, images, [X] * n, [Y] * n),
-        "patchwarp": client.map(bitexact.patchwarp, images, [(15, 17)] * n, [A] * n),
-        "envsweep": client.map(bitexact.envsweep, images, *([v] * n for v in (
+        "gridlerp": client.map(bitexact_image.gridlerp, images, [X] * n, [Y] * n),
+        "patchwarp": client.map(bitexact_image.patchwarp, images, [(15, 17)] * n, [A] * n),
+        "envsweep": client.map(bitexact_image.envsweep, images, *([v] * n for v in (
             0.05, 0, 0.08, 0, 2, 1, 20, 16, 2.5))),
-        "linscore": client.map(bitexact.linscore, images, [MEAN] * n, [SCALE] * n, [W] * n),
+        "linscore": client.map(bitexact_image.linscore, images, [MEAN] * n, [SCALE] * n, [W] * n),
     }
     for one in ONE:
         name = one.__name__[4:]
@@ -126,7 +126,7 @@ def test_wheel_uploaded_to_local_cluster_workers():
                     % why)
 
     # Defined here, not at the module's top, so that it travels by value: by
-    # name, the worker would import this module and with it bitexact before
+    # name, the worker would import this module and with it bitexact_image before
     # the wheel is there.
     def install_wheel(dask_worker, wheel):
         import importlib
@@ -142,7 +142,7 @@ def test_wheel_uploaded_to_local_cluster_workers():
     def imported_extension(dask_worker):
         import hashlib
 
-        from bitexact import _host
+        from bitexact_image import _host
         with open(_host.__file__, "rb") as file:
             return dask_worker.local_directory, _host.__file__, hashlib.sha256(file.read()).digest()
 
@@ -151,10 +151,10 @@ def test_wheel_uploaded_to_local_cluster_workers():
         folders = client.run(install_wheel, wheel=os.path.basename(wheel))
         assert len(set(folders.values())) == 2
         with zipfile.ZipFile(wheel) as archive:
-            name = next(n for n in archive.namelist() if n.startswith("bitexact/_host"))
+            name = next(n for n in archive.namelist() if n.startswith("bitexact_image/_host"))
             expected = hashlib.sha256(archive.read(name)).digest()
         for folder, path, digest in client.run(imported_extension).values():
-            assert path.startswith(os.path.join(folder, "bitexact") + os.sep), path
+            assert path.startswith(os.path.join(folder, "bitexact_image") + os.sep), path
             assert digest == expected, path
         assert_same_bits_as_serial(client)
     finally:

@@ -2,7 +2,7 @@
 the same numbers as small ones, and freed with their arrays."""
 import numpy as np
 
-import bitexact
+import bitexact_image
 from conftest import bits
 
 RNG = np.random.default_rng(19)
@@ -20,17 +20,17 @@ def test_large_blocks_give_the_numbers_of_small_ones():
     image = RNG.uniform(-1, 1, (300, 200))
     X = RNG.uniform(-2, 202, (1100, 1000))
     Y = RNG.uniform(-2, 302, (1100, 1000))
-    whole = bitexact.gridlerp(image, X, Y)
+    whole = bitexact_image.gridlerp(image, X, Y)
     assert whole.nbytes >= 4 << 20
-    halves = [bitexact.gridlerp(image, X[:, :500], Y[:, :500]),
-              bitexact.gridlerp(image, X[:, 500:], Y[:, 500:])]
+    halves = [bitexact_image.gridlerp(image, X[:, :500], Y[:, :500]),
+              bitexact_image.gridlerp(image, X[:, 500:], Y[:, 500:])]
     assert bits(whole) == bits(np.hstack(halves))
 
     source = RNG.uniform(0, 1, (700, 900))
     args = (0.5, 0.25, 1.5, -0.5, 3)
-    out, col, row = bitexact.envsweep(source, *args, 1, 900, 700, 1)
-    top = bitexact.envsweep(source, *args, 1, 900, 350, 1)
-    bottom = bitexact.envsweep(source, *args, 351, 900, 350, 1)
+    out, col, row = bitexact_image.envsweep(source, *args, 1, 900, 700, 1)
+    top = bitexact_image.envsweep(source, *args, 1, 900, 350, 1)
+    bottom = bitexact_image.envsweep(source, *args, 351, 900, 350, 1)
     for whole, upper, lower in zip((out, col, row), top, bottom):
         assert bits(whole) == bits(np.vstack([upper, lower]))
 
@@ -42,9 +42,9 @@ def test_large_blocks_are_freed():
     source = RNG.uniform(0, 1, (600, 600))
 
     def calls():
-        patch = bitexact.patchwarp(image, (1024, 1024), [[1, 0, 30], [0, 1, 30]])
+        patch = bitexact_image.patchwarp(image, (1024, 1024), [[1, 0, 30], [0, 1, 30]])
         assert patch[0].nbytes == 8 << 20
-        bitexact.envsweep(source, 1, 0, 1, 0, 1, 1, 600, 600, 1)
+        bitexact_image.envsweep(source, 1, 0, 1, 0, 1, 1, 600, 600, 1)
 
     calls()
     before = resident_bytes()

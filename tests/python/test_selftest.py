@@ -11,17 +11,17 @@ import sys
 
 import pytest
 
-import bitexact
-from bitexact import _selftest
+import bitexact_image
+from bitexact_image import _selftest
 
 LAST_LINE = re.compile(r"^bitexact_selftest: \d+ calls, all bits equal to the recorded "
                        r"results \(.+\)$")
 
 
 def test_the_installed_package_gives_every_recorded_bit(capsys):
-    shipped = os.path.join(os.path.dirname(bitexact.__file__), "bitexact_selftest.bin")
+    shipped = os.path.join(os.path.dirname(bitexact_image.__file__), "bitexact_selftest.bin")
     assert os.path.isfile(shipped), "the package does not ship its self-test's calls"
-    assert bitexact.selftest() is True
+    assert bitexact_image.selftest() is True
     lines = capsys.readouterr().out.splitlines()
     assert len(lines) == 5 and LAST_LINE.match(lines[-1]), lines
     # The same file as the toolbox's, where a checkout has it.
@@ -32,14 +32,14 @@ def test_the_installed_package_gives_every_recorded_bit(capsys):
 
 
 def test_the_command_gives_the_same_last_line():
-    run = subprocess.run([sys.executable, "-m", "bitexact.selftest"], capture_output=True,
-                         text=True, cwd=os.path.dirname(os.path.dirname(bitexact.__file__)))
+    run = subprocess.run([sys.executable, "-m", "bitexact_image.selftest"], capture_output=True,
+                         text=True, cwd=os.path.dirname(os.path.dirname(bitexact_image.__file__)))
     assert run.returncode == 0, run.stdout + run.stderr
     assert LAST_LINE.match(run.stdout.splitlines()[-1]), run.stdout
     assert run.stderr == ""
     # Imported as a module, the command's module still calls as the function.
-    importlib.import_module("bitexact.selftest")
-    assert callable(bitexact.selftest)
+    importlib.import_module("bitexact_image.selftest")
+    assert callable(bitexact_image.selftest)
 
 
 def test_a_changed_bit_fails_and_a_damaged_file_is_refused(tmp_path):

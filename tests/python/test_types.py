@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-import bitexact
+import bitexact_image
 from conftest import ROOT
 
 SCRIPT = os.path.join(ROOT, "tests", "python", "typed_user_script.py")
@@ -28,7 +28,7 @@ def mypy_strict(path, folder):
 
 
 def test_types_shipped_with_the_installed_package():
-    folder = os.path.dirname(bitexact.__file__)
+    folder = os.path.dirname(bitexact_image.__file__)
     assert os.path.isfile(os.path.join(folder, "py.typed"))
     assert os.path.isfile(os.path.join(folder, "__init__.pyi"))
     assert not folder.startswith(os.path.join(ROOT, "python"))
@@ -37,7 +37,7 @@ def test_types_shipped_with_the_installed_package():
 def test_stub_matches_the_functions(tmp_path):
     # Every name, argument name, order and default of the stub against the
     # module as imported: a function changed without its stub fails here.
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "bitexact"],
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "bitexact_image"],
                           cwd=tmp_path, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
 
@@ -56,7 +56,7 @@ def test_mypy_rejects_a_wrong_call(tmp_path):
     script = tmp_path / "wrong_call.py"
     shutil.copy(SCRIPT, script)
     with open(script, "a") as file:
-        file.write("\nbitexact.patchwarp(image, (15, 17, 1), A)\n")
+        file.write("\nbitexact_image.patchwarp(image, (15, 17, 1), A)\n")
     wrong_line = sum(1 for _ in open(script))
     status, report = mypy_strict(script.name, tmp_path)
     assert status == 1, report
@@ -65,4 +65,4 @@ def test_mypy_rejects_a_wrong_call(tmp_path):
     assert errors[0].startswith("wrong_call.py:%d: error:" % wrong_line), report
     assert '"patchwarp"' in errors[0] and "tuple[int, int]" in errors[0].lower(), report
     with pytest.raises(ValueError):
-        bitexact.patchwarp([[1.0]], (15, 17, 1), [[1, 0, 0], [0, 1, 0]])
+        bitexact_image.patchwarp([[1.0]], (15, 17, 1), [[1, 0, 0], [0, 1, 0]])

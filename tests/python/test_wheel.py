@@ -11,7 +11,7 @@ import zipfile
 
 import pytest
 
-import bitexact
+import bitexact_image
 from conftest import ROOT
 
 sys.path.insert(0, os.path.join(ROOT, "package"))
@@ -33,7 +33,7 @@ def members():
 
 
 def extension_path():
-    return bitexact._host.__file__
+    return bitexact_image._host.__file__
 
 
 def test_installed_extension_is_the_wheels():
@@ -41,7 +41,7 @@ def test_installed_extension_is_the_wheels():
     site = os.path.realpath(sysconfig.get_paths()["platlib"])
     assert installed.startswith(site + os.sep) and sys.prefix != sys.base_prefix, installed
     assert not installed.startswith(os.path.realpath(ROOT) + os.sep + "python"), installed
-    inside = members()["bitexact/" + os.path.basename(installed)]
+    inside = members()["bitexact_image/" + os.path.basename(installed)]
     with open(installed, "rb") as file:
         assert hashlib.sha256(file.read()).digest() == hashlib.sha256(inside).digest()
 
@@ -50,15 +50,15 @@ def test_wheel_carries_every_file_of_the_package():
     # The package's folder in the checkout, its data included: nothing left
     # behind by the build, nothing missing once installed.
     names = set(members())
-    folder = os.path.join(ROOT, "python", "bitexact")
+    folder = os.path.join(ROOT, "python", "bitexact_image")
     for dirpath, dirnames, filenames in os.walk(folder):
         dirnames[:] = [d for d in dirnames if d != "__pycache__"]
         for name in filenames:
             relative = os.path.relpath(os.path.join(dirpath, name), os.path.dirname(folder))
             assert relative.replace(os.sep, "/") in names, relative
-    installed = os.path.dirname(bitexact.__file__)
+    installed = os.path.dirname(bitexact_image.__file__)
     for name in names:
-        if name.startswith("bitexact/"):
+        if name.startswith("bitexact_image/"):
             assert os.path.isfile(os.path.join(os.path.dirname(installed), name)), name
 
 

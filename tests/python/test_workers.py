@@ -11,7 +11,7 @@ import warnings
 import numpy as np
 import pytest
 
-import bitexact
+import bitexact_image
 from conftest import bits
 
 RNG = np.random.default_rng(2718)
@@ -40,17 +40,17 @@ def layouts(array):
 def calls():
     for name, x in layouts(GX).items():
         y = np.array(GY, order=name)
-        yield "gridlerp " + name, lambda w, x=x, y=y: (bitexact.gridlerp(IMAGE, x, y, workers=w),)
+        yield "gridlerp " + name, lambda w, x=x, y=y: (bitexact_image.gridlerp(IMAGE, x, y, workers=w),)
     for name, image in layouts(IMAGE).items():
-        yield "patchwarp " + name, lambda w, image=image: bitexact.patchwarp(
+        yield "patchwarp " + name, lambda w, image=image: bitexact_image.patchwarp(
             image, (733, 745), A, workers=w)
     for name, source in layouts(SOURCE).items():
-        yield "envsweep " + name, lambda w, source=source: bitexact.envsweep(
+        yield "envsweep " + name, lambda w, source=source: bitexact_image.envsweep(
             source, 0.05, 0.01, 0.08, -0.02, 3, -2, 390, 410, 1.5, workers=w)
     for name, features in layouts(FEATURES).items():
         yield "linscore " + name, lambda w, features=features: (
-            bitexact.linscore(features, MEAN, SCALE, WEIGHTS[:, 0], workers=w),
-            bitexact.linscore(features, MEAN, SCALE, WEIGHTS, workers=w))
+            bitexact_image.linscore(features, MEAN, SCALE, WEIGHTS[:, 0], workers=w),
+            bitexact_image.linscore(features, MEAN, SCALE, WEIGHTS, workers=w))
 
 
 def all_bits(results):
@@ -74,16 +74,16 @@ def test_every_thread_count_gives_the_bits_of_one(path, monkeypatch):
 # workers=2 shows that the measure sees the pool's thread.
 def test_one_worker_starts_no_thread():
     script = """
-import os, numpy as np, bitexact
+import os, numpy as np, bitexact_image
 tasks = lambda: len(os.listdir("/proc/self/task"))
 x = np.random.default_rng(1).uniform(0, 9, (800, 800))
 before = tasks()
-bitexact.gridlerp(x, x, x)
-bitexact.patchwarp(x, (800, 800), [[1, 0, 0], [0, 1, 0]])
-bitexact.envsweep(x, 1, 0, 1, 0, 0, 0, 800, 800, 1)
-bitexact.linscore(x, x[:, 0], x[:, 1] + 1, x.ravel()[:801])
+bitexact_image.gridlerp(x, x, x)
+bitexact_image.patchwarp(x, (800, 800), [[1, 0, 0], [0, 1, 0]])
+bitexact_image.envsweep(x, 1, 0, 1, 0, 0, 0, 800, 800, 1)
+bitexact_image.linscore(x, x[:, 0], x[:, 1] + 1, x.ravel()[:801])
 after_one = tasks()
-bitexact.gridlerp(x, x, x, workers=2)
+bitexact_image.gridlerp(x, x, x, workers=2)
 print(before, after_one, tasks())
 """
     found = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True,
@@ -96,11 +96,11 @@ print(before, after_one, tasks())
 # Bad counts are refused before anything runs, with SciPy's meanings.
 def test_workers_is_checked():
     with pytest.raises(ValueError, match="zero"):
-        bitexact.gridlerp(IMAGE, 1.0, 1.0, workers=0)
+        bitexact_image.gridlerp(IMAGE, 1.0, 1.0, workers=0)
     with pytest.raises(TypeError, match="int"):
-        bitexact.linscore(FEATURES, MEAN, SCALE, WEIGHTS[:, 0], workers=2.0)
+        bitexact_image.linscore(FEATURES, MEAN, SCALE, WEIGHTS[:, 0], workers=2.0)
     with pytest.raises(ValueError, match="out of range"):
-        bitexact.envsweep(SOURCE, 1, 0, 1, 0, 0, 0, 2, 2, 1, workers=-(os.cpu_count() + 9))
+        bitexact_image.envsweep(SOURCE, 1, 0, 1, 0, 0, 0, 2, 2, 1, workers=-(os.cpu_count() + 9))
 
 
 # Callers on several threads at once, each asking for every processor, share
@@ -128,13 +128,13 @@ def test_concurrent_callers_share_the_pool():
 
 
 def child_call(queue):
-    queue.put(bits(bitexact.gridlerp(IMAGE, GX, GY, workers=4)))
+    queue.put(bits(bitexact_image.gridlerp(IMAGE, GX, GY, workers=4)))
 
 
 # A process forked after the pool started has none of its threads: it must
 # start its own rather than wait forever on its parent's.
 def test_forked_child_gets_a_pool_of_its_own():
-    expected = bits(bitexact.gridlerp(IMAGE, GX, GY, workers=4))
+    expected = bits(bitexact_image.gridlerp(IMAGE, GX, GY, workers=4))
     context = multiprocessing.get_context("fork")
     queue = context.Queue()
     with warnings.catch_warnings():
@@ -153,18 +153,18 @@ def test_forked_child_gets_a_pool_of_its_own():
 # the next call.
 def test_failure_in_a_pool_thread_is_the_calls_error():
     script = """
-import resource, numpy as np, bitexact
+import resource, numpy as np, bitexact_image
 source = np.zeros((1 << 17, 64))
-bitexact.gridlerp(source[:900, :], source[:900, :], source[:900, :], workers=2)
+bitexact_image.gridlerp(source[:900, :], source[:900, :], source[:900, :], workers=2)
 with open("/proc/self/statm") as statm:
     used = int(statm.read().split()[0]) * 4096
 resource.setrlimit(resource.RLIMIT_AS, (used + (60 << 20), resource.RLIM_INFINITY))
 try:
-    bitexact.envsweep(source, 1, 0, 1, 0, 0, 0, 1, 1, 1, workers=2)
+    bitexact_image.envsweep(source, 1, 0, 1, 0, 0, 0, 1, 1, 1, workers=2)
     print("done")
-except bitexact.Error as error:
+except bitexact_image.Error as error:
     print(error.identifier)
-print(bitexact.envsweep(source[:50, :8], 1, 0, 1, 0, 0, 0, 1, 1, 1, workers=2)[0].shape)
+print(bitexact_image.envsweep(source[:50, :8], 1, 0, 1, 0, 0, 0, 1, 1, 1, workers=2)[0].shape)
 """
     found = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True,
                            text=True, timeout=300).stdout.split("\n")

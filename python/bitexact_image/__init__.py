@@ -1,4 +1,4 @@
-"""bitexact: bit-exact image-analysis functions.
+"""bitexact_image: bit-exact image-analysis functions.
 
 The four functions are the MEX modules of the same names, compiled from the
 same sources with the same flags: for the same matrices they return the same
@@ -25,7 +25,7 @@ How arrays are read
     (``Y``, ``mean``, ``scale``, ``w``, the scalars of envsweep), it takes
     them in that column order, and copies or converts only those.
 
-    What no Python caller means is refused (``bitexact.Error``) after the
+    What no Python caller means is refused (``bitexact_image.Error``) after the
     module's own checks and before anything is made or converted: an image
     or source map of more than two dimensions (``<function>:tooManyDimensions``;
     pass one channel, ``img[:, :, k]``, read without a copy), a patchwarp
@@ -41,7 +41,7 @@ Types
     converted to float64, which is exact for every bool, float16 and float32
     value and for integers up to 2**53 in magnitude (larger integers round to
     the nearest double, as ``numpy.float64`` does). Complex input is refused
-    (``bitexact.Error``, identifier ``<function>:notRealDouble``), as is
+    (``bitexact_image.Error``, identifier ``<function>:notRealDouble``), as is
     anything that is not a number (TypeError), ragged nested lists included.
     Masked arrays (``numpy.ma``) are refused (TypeError) rather than read
     without their mask: pass ``a.filled(value)`` to say what a masked element
@@ -71,7 +71,7 @@ Threads
     pool serves their calls in turn, and each caller computes too.
 
 Errors
-    ``bitexact.Error`` (a ValueError) with the module's own identifier
+    ``bitexact_image.Error`` (a ValueError) with the module's own identifier
     (``err.identifier``, e.g. ``"gridlerp:emptyImage"``) and message
     (``err.message``, as in MATLAB and Octave); ``str(err)`` is the message
     after the function's name, e.g. ``"gridlerp: The image is empty; there
@@ -256,13 +256,13 @@ def gridlerp(image, X, Y, out=None, workers=1):
            nothing is allocated then.
     workers  the most threads to sample on: 1 (the default) the calling
            thread alone, -1 every processor the process may use; the same
-           bits for every count (see help(bitexact), Threads).
+           bits for every count (see help(bitexact_image), Threads).
 
     Layouts: the image, X and Y are read where they lie when float64 (C or
     Fortran order, slices, one channel of an interleaved image); v comes back
     in X's order (C in, C out).
 
-    Errors (bitexact.Error, identifier): gridlerp:emptyImage (positions to
+    Errors (bitexact_image.Error, identifier): gridlerp:emptyImage (positions to
     sample and an empty image), gridlerp:tooFewElements (Y shorter than X),
     gridlerp:tooManyDimensions (an image of more than two dimensions: pass
     one channel, image[:, :, k]),
@@ -301,9 +301,9 @@ def patchwarp(image, template, A, out=None, workers=1):
     arrays of M x N (any steps) instead, and nothing is allocated.
     ``workers`` is the most threads to compute on: 1 (the default) the
     calling thread alone, -1 every processor the process may use; the same
-    bits for every count (see help(bitexact), Threads).
+    bits for every count (see help(bitexact_image), Threads).
 
-    Errors (bitexact.Error, identifier): patchwarp:emptyImage,
+    Errors (bitexact_image.Error, identifier): patchwarp:emptyImage,
     patchwarp:tooFewElements (A has fewer than 6 elements),
     patchwarp:tooManyDimensions (an image or template of more than two
     dimensions), patchwarp:badTemplate (a template array of fewer),
@@ -409,13 +409,13 @@ def envsweep(source_map, col_quad, col_lin, row_quad, row_lin, col_first, row_fi
            results; nothing is allocated then.
     workers  the most threads to compute on: 1 (the default) the calling
            thread alone, -1 every processor the process may use; the same
-           bits for every count (see help(bitexact), Threads).
+           bits for every count (see help(bitexact_image), Threads).
 
     Layouts: a float64 source is read where it lies (C or Fortran order,
     slices, one channel of an interleaved array), and the results come back
     in the source's order (C in, C out); the same bits either way.
 
-    Errors (bitexact.Error, identifier): envsweep:tooManyDimensions (a
+    Errors (bitexact_image.Error, identifier): envsweep:tooManyDimensions (a
     source of more than two dimensions: pass one channel), envsweep:emptySource,
     envsweep:emptyScalar, envsweep:badScalar, envsweep:positionRange,
     envsweep:tooLarge, envsweep:outOfMemory, envsweep:notRealDouble.
@@ -475,9 +475,9 @@ def linscore(X, mean, scale, w, out=None, workers=1):
            (any steps), that receives them; nothing is allocated then.
     workers  the most threads to score on: 1 (the default) the calling
            thread alone, -1 every processor the process may use; the same
-           bits for every count (see help(bitexact), Threads).
+           bits for every count (see help(bitexact_image), Threads).
 
-    Errors (bitexact.Error, identifier): linscore:tooFewElements,
+    Errors (bitexact_image.Error, identifier): linscore:tooFewElements,
     linscore:tooLarge, linscore:notRealDouble, linscore:outOfMemory.
 
     >>> linscore([[1, 2, 3], [10, 20, 30]], [1, 10], [1, 10], [100, 1, 0.5]).tolist()
@@ -493,13 +493,13 @@ def linscore(X, mean, scale, w, out=None, workers=1):
 def selftest(path=None):
     """Check that this package gives the recorded bits on this machine.
 
-    ok = bitexact.selftest()
+    ok = bitexact_image.selftest()
 
     or, from a shell, with the interpreter of the environment the package is
     installed in (venv/ in the README's steps; a python3 found first on PATH
     may be another, without the package):
 
-        venv/bin/python3 -m bitexact.selftest
+        venv/bin/python3 -m bitexact_image.selftest
 
     Calls gridlerp, patchwarp, envsweep and linscore with the few thousand
     calls stored in bitexact_selftest.bin (shipped in this package; the same

@@ -136,8 +136,8 @@ def run(path=None, out=_STDOUT):
     then; None prints nothing); returns (ok, lines)."""
     if out is _STDOUT:
         out = sys.stdout
-    import bitexact
-    functions = [getattr(bitexact, name) for name in MODULES]
+    import bitexact_image
+    functions = [getattr(bitexact_image, name) for name in MODULES]
     source = _File(path or FILE)
     total = source.u32()
     calls, differing, failures = [0] * 4, [0] * 4, []
@@ -171,21 +171,21 @@ def run(path=None, out=_STDOUT):
     if source.at != len(source.data):
         raise ValueError("%s has bytes after its last call" % source.path)
 
-    where = os.path.dirname(os.path.abspath(bitexact.__file__))
+    where = os.path.dirname(os.path.abspath(bitexact_image.__file__))
     lines = []
     for m, name in enumerate(MODULES):
         if differing[m] == 0:
             lines.append("%s: %d calls, all bits equal (%s)" % (name, calls[m], where))
         else:
             lines.append("%s: %d of %d calls DIFFER (%s)" % (name, differing[m], calls[m], where))
-    setting = "%s, bitexact %s" % (_setting(), bitexact.__version__)
+    setting = "%s, bitexact_image %s" % (_setting(), bitexact_image.__version__)
     ok = sum(differing) == 0
     if ok:
         lines.append("bitexact_selftest: %d calls, all bits equal to the recorded results (%s)"
                      % (total, setting))
     else:
         lines.append("bitexact_selftest: %d of %d calls DIFFER from the recorded results (%s); "
-                     "see help(bitexact.selftest) for what to send. The first of them:"
+                     "see help(bitexact_image.selftest) for what to send. The first of them:"
                      % (sum(differing), total, setting))
         lines.extend(failures)
     if out is not None:

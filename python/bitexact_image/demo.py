@@ -1,6 +1,6 @@
 """A short demonstration of each function, writing its pictures as PNG files.
 
-    venv/bin/python3 -m bitexact.demo OUTDIR    (the environment's own interpreter)
+    venv/bin/python3 -m bitexact_image.demo OUTDIR    (the environment's own interpreter)
 
 The same pictures as the Octave demo (bitexact_demo): a zoomed and a rotated
 picture (gridlerp), a fan of turned and scaled patches (patchwarp), peaks
@@ -14,7 +14,7 @@ import zlib
 
 import numpy as np
 
-import bitexact
+import bitexact_image
 
 
 def save_picture(outdir, name, picture):
@@ -54,14 +54,14 @@ def demo_gridlerp(outdir):
     image = synthetic_picture(256)
     save_picture(outdir, "gridlerp_source", image)
     x, y = np.meshgrid(np.arange(256) / 4, np.arange(256) / 4)
-    save_picture(outdir, "gridlerp_zoom", bitexact.gridlerp(image, x, y))
+    save_picture(outdir, "gridlerp_zoom", bitexact_image.gridlerp(image, x, y))
     print("  zoomed the top-left 64 x 64 pixels four times (%d samples)" % x.size)
     # Positions off the picture are clamped onto it: its border pixels stretch.
     c, r = np.meshgrid(np.arange(256.0), np.arange(256.0))
     t, centre = np.pi / 6, 127.5
     x = np.cos(t) * (c - centre) - np.sin(t) * (r - centre) + centre
     y = np.sin(t) * (c - centre) + np.cos(t) * (r - centre) + centre
-    save_picture(outdir, "gridlerp_rotated", bitexact.gridlerp(image, x, y))
+    save_picture(outdir, "gridlerp_rotated", bitexact_image.gridlerp(image, x, y))
     print("  rotated the picture by 30 degrees about its centre")
 
 
@@ -73,7 +73,7 @@ def demo_patchwarp(outdir):
     for k in range(8):
         t, s = k * np.pi / 8, 0.6 * 2 ** (k / 4)
         A = [[s * np.cos(t), -s * np.sin(t), centre[0]], [s * np.sin(t), s * np.cos(t), centre[1]]]
-        patch, x, y = bitexact.patchwarp(image, (n, n), A)
+        patch, x, y = bitexact_image.patchwarp(image, (n, n), A)
         r0, c0 = (k // 4) * (n + gap), (k % 4) * (n + gap)
         fan[r0:r0 + n, c0:c0 + n] = patch
         border = np.concatenate([np.stack([x[e], y[e]]) for e in
@@ -84,7 +84,7 @@ def demo_patchwarp(outdir):
     save_picture(outdir, "patchwarp_outlines", outlines)
     print("  cut 8 patches of %d x %d, turned by 0 to 157.5 degrees, steps 0.6 to %.2f pixels"
           % (n, n, 0.6 * 2 ** (7 / 4)))
-    same = patch.tobytes() == bitexact.gridlerp(image, x, y).tobytes()
+    same = patch.tobytes() == bitexact_image.gridlerp(image, x, y).tobytes()
     print("  the last patch equals gridlerp at its positions, bit for bit: %s" % same)
 
 
@@ -100,7 +100,7 @@ def demo_envsweep(outdir):
     ids = np.zeros((n, n))
     ids[rows_at, cols_at] = np.arange(1, peaks + 1)
     cost = 1 / 3000
-    spread, best_col, best_row = bitexact.envsweep(scores, cost, 0, cost, 0, 0, 0, n, n, 1)
+    spread, best_col, best_row = bitexact_image.envsweep(scores, cost, 0, cost, 0, 0, 0, n, n, 1)
     save_picture(outdir, "envsweep_spread", (spread + 1) / 2)
     save_picture(outdir, "envsweep_best_col", best_col / n)
     save_picture(outdir, "envsweep_best_row", best_row / n)
@@ -108,7 +108,7 @@ def demo_envsweep(outdir):
     print("  spread %d peaks over %d x %d cells" % (peaks, n, n))
     # A coarser grid every 2.5 cells from cell (-21, -21), beyond the map on
     # both sides; the fraction of the step is dropped at each step.
-    coarse, coarse_col, coarse_row = bitexact.envsweep(scores, cost, 0, cost, 0, -21, -21,
+    coarse, coarse_col, coarse_row = bitexact_image.envsweep(scores, cost, 0, cost, 0, -21, -21,
                                                        80, 80, 2.5)
     save_picture(outdir, "envsweep_coarse", (coarse + 1) / 2)
     save_picture(outdir, "envsweep_coarse_regions", ids[coarse_row, coarse_col] / peaks)
@@ -130,12 +130,12 @@ def demo_linscore(outdir):
     m0 = (X[:, label == 0].mean(axis=1) - mu) / sc
     m1 = (X[:, label == 1].mean(axis=1) - mu) / sc
     w = m1 - m0
-    s = bitexact.linscore(X, mu, sc, np.append(w, -w @ (m0 + m1) / 2))
+    s = bitexact_image.linscore(X, mu, sc, np.append(w, -w @ (m0 + m1) / 2))
     print("  scored %d samples of %d features; %.1f%% fall on their class's side of 0"
           % (s.size, X.shape[0], 100 * np.mean((s > 0) == label)))
     # The order of the sum is fixed: 1e16 + 1 + 1, from the first feature, stays 1e16.
     print("  linscore([1e16, 1, 1] as a column, 0s, 1s, [1, 1, 1, 0]) - 1e16 = %g"
-          % (bitexact.linscore([[1e16], [1], [1]], [0, 0, 0], [1, 1, 1], [1, 1, 1, 0])[0] - 1e16))
+          % (bitexact_image.linscore([[1e16], [1], [1]], [0, 0, 0], [1, 1, 1], [1, 1, 1, 0])[0] - 1e16))
     save_picture(outdir, "linscore_histogram", histogram_picture(s[label == 0], s[label == 1]))
 
 
