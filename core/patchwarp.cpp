@@ -45,7 +45,7 @@ void patchwarp_part(const ConstView& image, const double* A, const DoubleView& o
             return;
         }
     }
-    if (columns && run == KernelPath::NEON) {
+    if (columns && run == KernelPath::NEON && image.rows >= 1 && image.cols >= 1) {
         patchwarp_neon(image, M, N, A, out.data, X.data, Y.data, part.col_begin, part.col_end);
         return;
     }
