@@ -1,9 +1,9 @@
 // The lower-envelope transform of eight or sixteen lines at once with AVX2
 // (this file alone is compiled for AVX2; the caller asks the processor first),
 // in windows of four lanes. The lanes work in step: all insert source index q,
-// then all evaluate position j. Each removal or step down waits for a divide
-// or the loads of list entries; with sixteen lanes four windows' chains are in
-// flight at once.
+// then all evaluate position j. Each removal waits for a divide; with sixteen
+// lanes four windows' chains are in flight at once. In evaluation each window
+// steps down on its own, where a step waits only for loads.
 //
 // Construction. Each lane's envelope is a stack kept as a linked list over
 // source indices: when q is pushed, below[q] records the piece under it and
@@ -216,17 +216,13 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
 
     for (int32_t j = out_len - 1; j >= 0; --j) {
         const __m128 threshold = _mm_set1_ps(thresholds[j]);
-        __m128i any_lane = _mm_setzero_si128();
+        // Each window walks down on its own: a window whose lanes all stay
+        // does not wait for the others' loads.
         for (int i = 0; i < W; ++i) {
             mask[i] = above(w[i], threshold);
-            any_lane = _mm_or_si128(any_lane, mask[i]);
-        }
-        while (_mm_movemask_epi8(any_lane) != 0) {
-            any_lane = _mm_setzero_si128();
-            for (int i = 0; i < W; ++i) {
+            while (_mm_movemask_epi8(mask[i]) != 0) {
                 step_down(w[i], mask[i], lane[i], kShift, below, below_bound, below_f);
                 mask[i] = above(w[i], threshold);
-                any_lane = _mm_or_si128(any_lane, mask[i]);
             }
         }
         // Ahead of time, 16 positions on: the results' rows, which lie a row

@@ -203,9 +203,11 @@ uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row, int32_t
     for (int32_t j = out_len - 1; j >= 0; --j) {
         const __m128 threshold = _mm_set1_ps(thresholds[j]);
         __m128i down[kWindows];
-        for (int n = 0; n < kWindows; ++n) down[n] = above(w[n], threshold);
-        while (any(down)) {
-            for (int n = 0; n < kWindows; ++n) {
+        // Each window walks down on its own: a window whose lanes both stay
+        // does not wait for the others' loads.
+        for (int n = 0; n < kWindows; ++n) {
+            down[n] = above(w[n], threshold);
+            while ((_mm_movemask_ps(_mm_castsi128_ps(down[n])) & 3) != 0) {
                 step_down(w[n], down[n], 2 * n, below, below_bound, below_f);
                 down[n] = above(w[n], threshold);
             }
