@@ -202,6 +202,7 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
         while (_mm_movemask_epi8(any_lane) != 0) {
             any_lane = _mm_setzero_si128();
             for (int i = 0; i < W; ++i) {
+                if (_mm_testz_si128(mask[i], mask[i])) continue;
                 step_down(w[i], mask[i], lane[i], kShift, below, below_bound, below_f);
                 s[i] = boundary(qd, fq[i], w[i], quad, lin, quad2);
                 mask[i] = removable(w[i], s[i]);
