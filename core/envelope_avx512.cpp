@@ -265,18 +265,11 @@ AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t
                 any_lane |= mask[i];
             }
         }
-        // Ahead of time, 16 positions on: the results' rows, which lie a
-        // row of the block or more apart (a cache line each), and the rows of
-        // the chain map that the pieces found there will most likely look up
-        // (those of the sources nearest the position).
-        if (j >= 16) {
-            const std::ptrdiff_t later = (j - 16) * out_row;
-            for (int i = 0; i < W; ++i) prefetch(values + later + 8 * i);
-            for (int i = 0; i < W; i += 2) {
-                prefetch(args + later + 8 * i);
-                if constexpr (Chained) prefetch(chain_out + later + 8 * i);
-            }
-        }
+        // Ahead of time, 16 positions on: the rows of the chain map that the
+        // pieces found there will most likely look up (those of the sources
+        // nearest the position). The results' rows are not prefetched: in a
+        // column-major map they lie a power of two apart, and lines fetched
+        // ahead for them evicted each other from the same cache sets.
         if constexpr (Chained) {
             const int32_t source = positions[j >= 16 ? j - 16 : 0];
             if (source >= 0 && source < line_len)

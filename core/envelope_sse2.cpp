@@ -212,23 +212,7 @@ uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row, int32_t
                 down[n] = above(w[n], threshold);
             }
         }
-        // Ahead of time, 16 positions on: the results' rows, which lie a row
-        // of the block or more apart, and the row of the chain map that the
-        // pieces found there will most likely look up (that of the source
-        // nearest the position).
-        if (j >= 16) {
-            const std::ptrdiff_t later = (j - 16) * out_row;
-            _mm_prefetch(reinterpret_cast<const char*>(values + later), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(args + later), _MM_HINT_T0);
-            if constexpr (Chained)
-                _mm_prefetch(reinterpret_cast<const char*>(chain_out + later), _MM_HINT_T0);
-        }
-        if constexpr (Chained) {
-            const int32_t source = positions[j >= 16 ? j - 16 : 0];
-            if (source >= 0 && source < line_len)
-                _mm_prefetch(reinterpret_cast<const char*>(chain_map + source * in_row),
-                             _MM_HINT_T0);
-        }
+        // Nothing is prefetched here (see core/envelope_avx2.cpp).
         const __m128d p = _mm_set1_pd(static_cast<double>(positions[j]));
         const std::ptrdiff_t at = j * out_row;
         for (int n = 0; n < kWindows; ++n) {
