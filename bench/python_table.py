@@ -455,7 +455,55 @@ def threads_table(reps):
                          peer_text, t.get("peer")))
     finally:
         cv2.setNumThreads(1)
-    return rows, problems
+    callers = None
+    if ONLY is None:
+        callers = several_callers([ours for _, ours, _, _ in cases], reps, problems)
+    return rows, problems, callers
+
+
+def several_callers(calls, reps, problems, callers=4):
+    """`callers` Python threads at once, each making every call with
+    workers=-1, against the same calls made one after another with workers=1:
+    (median ms of the threads, median ms one after another); a call that
+    gives other bits than workers=1 is added to `problems`."""
+    import threading
+    expected = [call(1) for call in calls]
+    expected = [e if isinstance(e, tuple) else (e,) for e in expected]
+    at_once, in_turn, wrong = [], [], []
+
+    def caller(check):
+        for call, bits in zip(calls, expected):
+            found = call(-1)
+            if not check:
+                continue
+            found = found if isinstance(found, tuple) else (found,)
+            if not all(same_bits(u, v) for u, v in zip(bits, found)):
+                wrong.append(call)
+
+    # A first round, untimed, checks the bits; the timed ones only call.
+    threads = [threading.Thread(target=caller, args=(True,)) for _ in range(callers)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for _ in range(reps):
+        time.sleep(0.02)
+        start = time.perf_counter()
+        for _ in range(callers):
+            for call in calls:
+                call(1)
+        in_turn.append(time.perf_counter() - start)
+        time.sleep(0.02)
+        threads = [threading.Thread(target=caller, args=(False,)) for _ in range(callers)]
+        start = time.perf_counter()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        at_once.append(time.perf_counter() - start)
+    if wrong:
+        problems.append("several callers at once: workers=-1 gives other bits")
+    return callers, float(np.median(at_once)), float(np.median(in_turn))
 
 
 ONLY = None
@@ -498,7 +546,7 @@ def main():
     # two threads now and then takes twice its time (the system preparing
     # large pages), which three rounds' median does not pass over.
     thread_reps = max(reps, 9)
-    thread_rows, thread_problems = threads_table(thread_reps)
+    thread_rows, thread_problems, callers = threads_table(thread_reps)
     table.problems += thread_problems
     lines = [
         "Python %s on %s%s: medians of %d rounds (wall-clock time), one thread, each case's "
@@ -541,6 +589,15 @@ def main():
                      % (text, 1e3 * t1, 1e3 * t2, 1e3 * tall, speedup, best_speedup,
                         "`%s`" % peer if peer else "",
                         "" if tpeer is None else "%.3f" % (1e3 * tpeer)))
+    if callers is not None:
+        count, at_once, in_turn = callers
+        lines += ["", "Several callers: %d Python threads at once, each making the four calls "
+                  "above with workers=-1, took %.1f ms; the same %d calls one after another "
+                  "with workers=1 took %.1f ms, which is %.1f ms over %d processors: %.2f "
+                  "times that (medians of %d rounds; every call with the bits of workers=1, "
+                  "checked)." % (count, 1e3 * at_once, 4 * count, 1e3 * in_turn,
+                                 1e3 * in_turn / processors, processors,
+                                 at_once / (in_turn / processors), thread_reps)]
     if table.problems:
         lines += ["", "Checks that failed: " + "; ".join(table.problems) + "."]
     else:
