@@ -407,9 +407,9 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
         double* const source = static_cast<double*>(scratch.get());
         double* const values = source + line * kBlock;
         double* const below_f = values + outs * kBlock;
-        // The list entries: index and boundary in two arrays for AVX2, SSE2
-        // and NEON, side by side in 64-bit entries for AVX-512, which keeps
-        // the source values with them in 16-byte records over below_f and
+        // The list entries: index and boundary in two arrays for SSE2 and
+        // NEON; AVX2 and AVX-512 keep them side by side in 64-bit entries,
+        // with the source values, in 16-byte records over below_f and
         // entries.
         int64_t* const entries = reinterpret_cast<int64_t*>(below_f + line * kBlock);
         int64_t* const records = reinterpret_cast<int64_t*>(below_f);
@@ -503,7 +503,7 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                     irregular |= lower_envelope_avx2(
                                      lanes, block + g, block_in_row, line_len, quad_coef,
                                      lin_coef, positions, thresholds, out_len, block_values + g,
-                                     block_args + g, block_out_row, below, below_bound, below_f,
+                                     block_args + g, block_out_row, records,
                                      chained_in_kernel ? chain_map + g : nullptr,
                                      chained_in_kernel ? chain_out + g : nullptr)
                                  << g;

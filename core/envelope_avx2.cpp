@@ -1,19 +1,21 @@
 // The lower-envelope transform of eight or sixteen lines at once with AVX2
 // (this file alone is compiled for AVX2; the caller asks the processor first),
 // in windows of four lanes. The lanes work in step: all insert source index q,
-// then all evaluate position j. Each removal waits for a divide; with sixteen
-// lanes four windows' chains are in flight at once. In evaluation each window
-// steps down on its own, where a step waits only for loads.
+// then all evaluate position j. With sixteen lanes four windows' work is in
+// flight at once; a removal round skips the windows none of whose lanes
+// removes, and in evaluation each window steps down on its own.
 //
 // Construction. Each lane's envelope is a stack kept as a linked list over
-// source indices: when q is pushed, below[q] records the piece under it and
-// below_bound[q], below_f[q] that piece's left boundary and source value.
+// source indices: when q is pushed, its record (16 bytes, so that one load per
+// lane reads it) holds the piece under it, that piece's left boundary and its
+// source value; the records of a window's four lanes lie side by side.
 // For every q: the boundary s between q and the top piece, exactly as the
 // scalar loop forms it; while some lane has a top piece that is not the first
 // and s <= its left boundary, those lanes remove their top piece and form s
 // again against the new top; then every lane pushes q with boundary s. The
 // top piece and the one under it are held in registers, so a removal does
-// not wait for memory; the piece under the new top is loaded meanwhile.
+// not wait for memory; the record of the piece under the new top is loaded
+// meanwhile.
 //
 // Evaluation, from the last position back to the first. With boundaries that
 // strictly increase along the stack, the piece the scalar cursor reaches for
@@ -67,18 +69,54 @@ inline __m128 boundary(__m256d q, __m256d fq, const Window& w, __m256d quad, __m
 // that one is loaded from the list, one load per lane and array (fewer cycles
 // than the gather instructions take). The other lanes load an entry too (every
 // list index is a valid one) and keep what they had.
+// The list records of four lanes, record k at records + 2 * slot[k]: the
+// piece under the one pushed there, that piece's left boundary and its source
+// value, 16 bytes, one load per lane.
+AVX2_FUNCTION
+inline void load_records(const int64_t* records, const int32_t* slot, __m128i& index,
+                         __m128& bound, __m256d& f) {
+    const auto record = [records, slot](int k) {
+        return _mm_loadu_si128(
+            reinterpret_cast<const __m128i*>(records + 2 * static_cast<std::ptrdiff_t>(slot[k])));
+    };
+    const __m128i r0 = record(0), r1 = record(1), r2 = record(2), r3 = record(3);
+    const __m128 pairs01 = _mm_castsi128_ps(_mm_unpacklo_epi64(r0, r1));
+    const __m128 pairs23 = _mm_castsi128_ps(_mm_unpacklo_epi64(r2, r3));
+    index = _mm_castps_si128(_mm_shuffle_ps(pairs01, pairs23, _MM_SHUFFLE(2, 0, 2, 0)));
+    bound = _mm_shuffle_ps(pairs01, pairs23, _MM_SHUFFLE(3, 1, 3, 1));
+    const __m128d f01 = _mm_castsi128_pd(_mm_unpackhi_epi64(r0, r1));
+    const __m128d f23 = _mm_castsi128_pd(_mm_unpackhi_epi64(r2, r3));
+    f = _mm256_insertf128_pd(_mm256_castpd128_pd256(f01), f23, 1);
+}
+
+// The records of four adjacent lanes, from record `at` on.
+AVX2_FUNCTION
+inline void store_records(int64_t* records, __m128i index, __m128 bound, __m256d f) {
+    const __m128i pairs01 = _mm_unpacklo_epi32(index, _mm_castps_si128(bound));
+    const __m128i pairs23 = _mm_unpackhi_epi32(index, _mm_castps_si128(bound));
+    const __m128i f01 = _mm_castpd_si128(_mm256_castpd256_pd128(f));
+    const __m128i f23 = _mm_castpd_si128(_mm256_extractf128_pd(f, 1));
+    const __m256i r01 = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_unpacklo_epi64(pairs01, f01)), _mm_unpackhi_epi64(pairs01, f01), 1);
+    const __m256i r23 = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_unpacklo_epi64(pairs23, f23)), _mm_unpackhi_epi64(pairs23, f23), 1);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(records), r01);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(records + 4), r23);
+}
+
+// Lanes set in `mask` step down to the piece under their top; the piece under
+// that one is loaded from the list. The other lanes load a record too (every
+// list index is a valid one) and keep what they had.
 AVX2_FUNCTION
 inline void step_down(Window& w, __m128i mask, __m128i lane, int lane_shift,
-                      const int32_t* below, const float* below_bound, const double* below_f) {
+                      const int64_t* records) {
     alignas(16) int32_t at[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(at),
                     _mm_add_epi32(_mm_slli_epi32(w.under, lane_shift), lane));
-    const __m128i loaded_under = _mm_setr_epi32(below[at[0]], below[at[1]], below[at[2]],
-                                                below[at[3]]);
-    const __m128 loaded_b = _mm_setr_ps(below_bound[at[0]], below_bound[at[1]],
-                                        below_bound[at[2]], below_bound[at[3]]);
-    const __m256d loaded_f = _mm256_setr_pd(below_f[at[0]], below_f[at[1]], below_f[at[2]],
-                                            below_f[at[3]]);
+    __m128i loaded_under;
+    __m128 loaded_b;
+    __m256d loaded_f;
+    load_records(records, at, loaded_under, loaded_b, loaded_f);
     const __m256d mask_wide = widen(mask);
     const __m128i next_under = _mm_blendv_epi8(w.under, loaded_under, mask);
     const __m128 next_b = _mm_blendv_ps(w.b_under, loaded_b, _mm_castsi128_ps(mask));
@@ -106,11 +144,8 @@ inline __m128i above(const Window& w, __m128 threshold) {
 // Pushes q (value fq, boundary s) on a window of lanes; returns the lanes
 // whose new boundary is not above the one under it.
 AVX2_FUNCTION
-inline __m128i push(Window& w, int32_t q, __m256d qd, __m256d fq, __m128 s, int32_t* below,
-                    float* below_bound, double* below_f) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(below), w.top);
-    _mm_storeu_ps(below_bound, w.b_top);
-    _mm256_storeu_pd(below_f, w.f_top);
+inline __m128i push(Window& w, int32_t q, __m256d qd, __m256d fq, __m128 s, int64_t* records) {
+    store_records(records, w.top, w.b_top, w.f_top);
     const __m128i irregular = _mm_castps_si128(_mm_cmp_ps(s, w.b_top, _CMP_NGT_UQ));
     w.under = w.top;
     w.f_under = w.f_top;
@@ -123,7 +158,7 @@ inline __m128i push(Window& w, int32_t q, __m256d qd, __m256d fq, __m128 s, int3
 }
 
 AVX2_FUNCTION
-inline void start(Window& w, __m256d f0, int32_t* below, float* below_bound, double* below_f) {
+inline void start(Window& w, __m256d f0, int64_t* records) {
     w.top = _mm_setzero_si128();
     w.top_d = _mm256_setzero_pd();
     w.f_top = f0;
@@ -131,10 +166,8 @@ inline void start(Window& w, __m256d f0, int32_t* below, float* below_bound, dou
     w.under = w.top;
     w.f_under = w.f_top;
     w.b_under = w.b_top;
-    // Piece 0 is never removed; its list entry is only ever loaded.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(below), w.top);
-    _mm_storeu_ps(below_bound, w.b_top);
-    _mm256_storeu_pd(below_f, w.f_top);
+    // Piece 0 is never removed; its record is only ever loaded.
+    store_records(records, w.top, w.b_top, w.f_top);
 }
 
 // (quad d^2 + lin d) + f(v), d = p - v.
@@ -167,8 +200,7 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
                                               double lin_coef, const int32_t* positions,
                                               const float* thresholds, int32_t out_len,
                                               double* values, int32_t* args,
-                                              std::ptrdiff_t out_row, int32_t* below,
-                                              float* below_bound, double* below_f,
+                                              std::ptrdiff_t out_row, int64_t* records,
                                               const int32_t* chain_map, int32_t* chain_out) {
     constexpr std::ptrdiff_t L = 4 * W;
     constexpr int kShift = W == 4 ? 4 : 3;  // log2(L)
@@ -183,8 +215,7 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
     for (int i = 0; i < W; ++i) {
         lane[i] = _mm_add_epi32(_mm_setr_epi32(0, 1, 2, 3), _mm_set1_epi32(4 * i));
         irregular[i] = _mm_setzero_si128();
-        start(w[i], _mm256_loadu_pd(in + 4 * i), below + 4 * i, below_bound + 4 * i,
-              below_f + 4 * i);
+        start(w[i], _mm256_loadu_pd(in + 4 * i), records + 2 * (4 * i));
     }
 
     for (int32_t q = 1; q < line_len; ++q) {
@@ -203,7 +234,7 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
             any_lane = _mm_setzero_si128();
             for (int i = 0; i < W; ++i) {
                 if (_mm_testz_si128(mask[i], mask[i])) continue;
-                step_down(w[i], mask[i], lane[i], kShift, below, below_bound, below_f);
+                step_down(w[i], mask[i], lane[i], kShift, records);
                 s[i] = boundary(qd, fq[i], w[i], quad, lin, quad2);
                 mask[i] = removable(w[i], s[i]);
                 any_lane = _mm_or_si128(any_lane, mask[i]);
@@ -211,8 +242,7 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
         }
         for (int i = 0; i < W; ++i)
             irregular[i] = _mm_or_si128(
-                irregular[i], push(w[i], q, qd, fq[i], s[i], below + at + 4 * i,
-                                   below_bound + at + 4 * i, below_f + at + 4 * i));
+                irregular[i], push(w[i], q, qd, fq[i], s[i], records + 2 * (at + 4 * i)));
     }
 
     for (int32_t j = out_len - 1; j >= 0; --j) {
@@ -222,7 +252,7 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
         for (int i = 0; i < W; ++i) {
             mask[i] = above(w[i], threshold);
             while (_mm_movemask_epi8(mask[i]) != 0) {
-                step_down(w[i], mask[i], lane[i], kShift, below, below_bound, below_f);
+                step_down(w[i], mask[i], lane[i], kShift, records);
                 mask[i] = above(w[i], threshold);
             }
         }
@@ -259,15 +289,14 @@ uint32_t lower_envelope_avx2(int32_t lanes, const double* in, std::ptrdiff_t in_
                              int32_t line_len, double quad_coef, double lin_coef,
                              const int32_t* positions, const float* thresholds, int32_t out_len,
                              double* values, int32_t* args, std::ptrdiff_t out_row,
-                             int32_t* below, float* below_bound, double* below_f,
-                             const int32_t* chain_map, int32_t* chain_out) {
+                             int64_t* records, const int32_t* chain_map, int32_t* chain_out) {
     const bool chained = chain_map != nullptr;
     const auto run = lanes == 16 ? (chained ? lower_envelope_windows<4, true>
                                             : lower_envelope_windows<4, false>)
                                  : (chained ? lower_envelope_windows<2, true>
                                             : lower_envelope_windows<2, false>);
     return run(in, in_row, line_len, quad_coef, lin_coef, positions, thresholds, out_len, values,
-               args, out_row, below, below_bound, below_f, chain_map, chain_out);
+               args, out_row, records, chain_map, chain_out);
 }
 
 // Transposes four rows of four doubles.
@@ -347,8 +376,7 @@ void block_to_lines_avx2(const double* values, const int32_t* args, std::ptrdiff
 
 uint32_t lower_envelope_avx2(int32_t, const double*, std::ptrdiff_t, int32_t, double, double,
                              const int32_t*, const float*, int32_t, double*, int32_t*,
-                             std::ptrdiff_t, int32_t*, float*, double*, const int32_t*,
-                             int32_t*) {
+                             std::ptrdiff_t, int64_t*, const int32_t*, int32_t*) {
     return 0;
 }
 void lines_to_block_avx2(const double*, std::ptrdiff_t, int32_t, int32_t, double*,

@@ -11,12 +11,14 @@
 // Every vector path transforms a multiple of this many lines at once.
 constexpr int32_t kEnvelopeLanes = 8;
 
-// `lanes` lines: 8 or 16 with AVX2, 8, 16 or 32 with AVX-512. Lane l's source element v is in[v * in_row + l] (0 <= v < line_len); its
-// result at destination j goes to values[j * out_row + l] and
+// `lanes` lines: 8 or 16 with AVX2, 8, 16 or 32 with AVX-512. Lane l's source
+// element v is in[v * in_row + l] (0 <= v < line_len); its result at
+// destination j goes to values[j * out_row + l] and
 // args[j * out_row + l]. The destination positions are positions[j], in
 // increasing order, and thresholds[j] is the smallest single-precision value
-// not below positions[j]. Scratch: below (int32), below_bound (float) and
-// below_f (double), line_len * lanes entries each.
+// not below positions[j]. Scratch: `records`, line_len * lanes records of two
+// 64-bit halves, the first a source index in its low 32 bits and a
+// boundary's bits in its high 32 bits, the second a source value's bits.
 //
 // Requires 1 <= line_len <= 2^26 (squared indices are exact in double) and
 // out_len >= 1. Returns a bit per lane (bit l for lane l) whose envelope came
@@ -32,13 +34,11 @@ uint32_t lower_envelope_avx2(int32_t lanes, const double* in, std::ptrdiff_t in_
                              int32_t line_len, double quad_coef, double lin_coef,
                              const int32_t* positions, const float* thresholds, int32_t out_len,
                              double* values, int32_t* args, std::ptrdiff_t out_row,
-                             int32_t* below, float* below_bound, double* below_f,
-                             const int32_t* chain_map = nullptr, int32_t* chain_out = nullptr);
+                             int64_t* records, const int32_t* chain_map = nullptr,
+                             int32_t* chain_out = nullptr);
 
-// The AVX-512 path keeps a list entry whole: `records` holds line_len * lanes
-// records of two 64-bit halves, the first the index in its low 32 bits and the
-// boundary's bits in its high 32 bits, the second the source value's bits.
-// It chains as the AVX2 path does.
+// The AVX-512 path: 8, 16 or 32 lines, with the AVX2 path's arguments,
+// records, requirements and result; it chains as the AVX2 path does.
 uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t in_row,
                                int32_t line_len, double quad_coef, double lin_coef,
                                const int32_t* positions, const float* thresholds,
