@@ -89,17 +89,19 @@ inline void load_records(const int64_t* records, const int32_t* slot, __m128i& i
     f = _mm256_insertf128_pd(_mm256_castpd128_pd256(f01), f23, 1);
 }
 
-// The records of four adjacent lanes, from record `at` on.
+// Stores the records of four adjacent lanes, side by side from `records` on.
 AVX2_FUNCTION
 inline void store_records(int64_t* records, __m128i index, __m128 bound, __m256d f) {
     const __m128i pairs01 = _mm_unpacklo_epi32(index, _mm_castps_si128(bound));
     const __m128i pairs23 = _mm_unpackhi_epi32(index, _mm_castps_si128(bound));
     const __m128i f01 = _mm_castpd_si128(_mm256_castpd256_pd128(f));
     const __m128i f23 = _mm_castpd_si128(_mm256_extractf128_pd(f, 1));
-    const __m256i r01 = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_unpacklo_epi64(pairs01, f01)), _mm_unpackhi_epi64(pairs01, f01), 1);
-    const __m256i r23 = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_unpacklo_epi64(pairs23, f23)), _mm_unpackhi_epi64(pairs23, f23), 1);
+    const __m256i r01 =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi64(pairs01, f01)),
+                                _mm_unpackhi_epi64(pairs01, f01), 1);
+    const __m256i r23 =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi64(pairs23, f23)),
+                                _mm_unpackhi_epi64(pairs23, f23), 1);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(records), r01);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(records + 4), r23);
 }
@@ -267,7 +269,8 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
             // the processor fetches ahead by itself along the rows).
             const int32_t source = positions[j >= 4 ? j - 4 : 0];
             if (source >= 0 && source < line_len) {
-                const uintptr_t first = reinterpret_cast<uintptr_t>(chain_map + source * in_row);
+                const uintptr_t first =
+                    reinterpret_cast<uintptr_t>(chain_map + source * in_row);
                 const uintptr_t last = first + (4 * W - 1) * sizeof(int32_t);
                 if ((first ^ last) >= 64)
                     _mm_prefetch(reinterpret_cast<const char*>(last), _MM_HINT_T0);
