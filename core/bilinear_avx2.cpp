@@ -91,11 +91,59 @@ inline __m256d clamp(const Image& im, __m256d& x, __m256d& y) {
     return no_position;
 }
 
+// The pairs starting at first[0..3] and the pairs starting at second[0..3]
+// as each pair's lower element (the element at its start) and upper one, in
+// lane order. Lanes 0 and 2 are loaded into one register, 1 and 3 into the
+// other, and unpacked.
+AVX2_FUNCTION
+inline void load_pairs(const double* first_data, const int32_t first[4],
+                       const double* second_data, const int32_t second[4], __m256d& lower0,
+                       __m256d& upper0, __m256d& lower1, __m256d& upper1) {
+    const __m256d even0 =
+        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(first_data + first[0])),
+                             _mm_loadu_pd(first_data + first[2]), 1);
+    const __m256d odd0 =
+        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(first_data + first[1])),
+                             _mm_loadu_pd(first_data + first[3]), 1);
+    const __m256d even1 =
+        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(second_data + second[0])),
+                             _mm_loadu_pd(second_data + second[2]), 1);
+    const __m256d odd1 =
+        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(second_data + second[1])),
+                             _mm_loadu_pd(second_data + second[3]), 1);
+    lower0 = _mm256_unpacklo_pd(even0, odd0);
+    upper0 = _mm256_unpackhi_pd(even0, odd0);
+    lower1 = _mm256_unpacklo_pd(even1, odd1);
+    upper1 = _mm256_unpackhi_pd(even1, odd1);
+}
+
+// Asks for the cache line `ahead` bytes on from element `at` of the image
+// and from the element outer_step after it. A prefetch never faults; the
+// address is formed in integers, with wrap-around, not as a pointer.
+AVX2_FUNCTION
+inline void prefetch_stream(const Image& im, int32_t at, uintptr_t ahead) {
+    const uintptr_t p = reinterpret_cast<uintptr_t>(im.data) + ahead +
+                        static_cast<uintptr_t>(static_cast<intptr_t>(at)) * sizeof(double);
+    const uintptr_t line_bytes = static_cast<uintptr_t>(im.outer_step) * sizeof(double);
+    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(p + line_bytes), _MM_HINT_T0);
+}
+
 // The bilinear samples at four clamped positions; the quiet NaN where
 // `no_position` is set. RowPairs reads the image in row pairs.
-// With `ahead` (patchwarp), it also asks for the cache line that many bytes
-// on from the pairs of lanes 0 and 3 (see stream_ahead_bytes).
-template <bool RowPairs>
+//
+// Where every lane has a position with a next row and a next column (as good
+// as every step of patchwarp, whose positions move smoothly), the second pair
+// of each lane is outer_step elements after its first and nothing is blended:
+// this shortcut takes a branch on the step, which pays where the branch
+// follows a pattern (patchwarp, and an image in the cache, where the loads'
+// latency is the limit) and not for scattered positions on a large image,
+// which leave it off (Shortcut false).
+//
+// With `ahead` (patchwarp), it also asks for the cache lines that many bytes
+// on from the pairs of lane 0 (see stream_ahead_bytes); the four positions
+// of a step lie within a few elements of each other.
+template <bool RowPairs, bool Shortcut = true>
 AVX2_FUNCTION
 inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position,
                       uintptr_t ahead = 0) {
@@ -110,42 +158,38 @@ inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position
     const __m128i outer = RowPairs ? r0 : c0;
     const __m128i next_inner = RowPairs ? next_col : next_row;
     const __m128i next_outer = RowPairs ? next_row : next_col;
-    // Start of each pair on the position's outer line and on the next one.
-    const __m128i pair0 = _mm_add_epi32(_mm_add_epi32(inner, _mm_mullo_epi32(outer, im.outer)),
-                                        _mm_andnot_si128(next_inner, im.minus_one));
-    const __m128i pair1 = _mm_add_epi32(pair0, _mm_and_si128(next_outer, im.outer));
-    int32_t first[4], second[4];
-    lanes(pair0, first);
-    lanes(pair1, second);
-    const double* data = im.data;
-    if (ahead != 0) {
-        // A prefetch never faults; the address is formed in integers.
-        const uintptr_t base = reinterpret_cast<uintptr_t>(data) + ahead;
-        for (int l = 0; l < 4; l += 3) {
-            _mm_prefetch(reinterpret_cast<const char*>(base + static_cast<uintptr_t>(first[l]) *
-                                                                  sizeof(double)),
-                         _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(base + static_cast<uintptr_t>(second[l]) *
-                                                                  sizeof(double)),
-                         _MM_HINT_T0);
-        }
+    const __m128i start = _mm_add_epi32(inner, _mm_mullo_epi32(outer, im.outer));
+    __m256d lower0, upper0, lower1, upper1;
+    bool interior = false;
+    if (Shortcut) {
+        interior =
+            _mm_movemask_ps(_mm_castsi128_ps(_mm_and_si128(next_col, next_row))) == 0xF &&
+            _mm256_testz_pd(no_position, no_position);
     }
-    // Lanes 0 and 2 in one register, 1 and 3 in the other; unpacking then
-    // gives the upper (inner + 1) and lower (inner, unless on the last line)
-    // element of each pair in lane order.
-    const __m256d even0 = _mm256_insertf128_pd(
-        _mm256_castpd128_pd256(_mm_loadu_pd(data + first[0])), _mm_loadu_pd(data + first[2]), 1);
-    const __m256d odd0 = _mm256_insertf128_pd(
-        _mm256_castpd128_pd256(_mm_loadu_pd(data + first[1])), _mm_loadu_pd(data + first[3]), 1);
-    const __m256d even1 = _mm256_insertf128_pd(
-        _mm256_castpd128_pd256(_mm_loadu_pd(data + second[0])), _mm_loadu_pd(data + second[2]), 1);
-    const __m256d odd1 = _mm256_insertf128_pd(
-        _mm256_castpd128_pd256(_mm_loadu_pd(data + second[1])), _mm_loadu_pd(data + second[3]), 1);
-    const __m256d lower_kept = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(next_inner));
-    const __m256d upper0 = _mm256_unpackhi_pd(even0, odd0);
-    const __m256d lower0 = _mm256_blendv_pd(upper0, _mm256_unpacklo_pd(even0, odd0), lower_kept);
-    const __m256d upper1 = _mm256_unpackhi_pd(even1, odd1);
-    const __m256d lower1 = _mm256_blendv_pd(upper1, _mm256_unpacklo_pd(even1, odd1), lower_kept);
+    if (interior) {
+        int32_t first[4];
+        lanes(start, first);
+        if (ahead != 0) prefetch_stream(im, first[0], ahead);
+        load_pairs(im.data, first, im.data + im.outer_step, first, lower0, upper0, lower1,
+                   upper1);
+    } else {
+        // Start of each pair on the position's outer line and on the next
+        // one; on the last inner element the pair starts one element back,
+        // and its upper element is the position's.
+        const __m128i pair0 = _mm_add_epi32(start, _mm_andnot_si128(next_inner, im.minus_one));
+        const __m128i pair1 = _mm_add_epi32(pair0, _mm_and_si128(next_outer, im.outer));
+        int32_t first[4], second[4];
+        lanes(pair0, first);
+        lanes(pair1, second);
+        if (ahead != 0) {
+            prefetch_stream(im, first[0], ahead);
+            prefetch_stream(im, first[3], ahead);
+        }
+        load_pairs(im.data, first, im.data, second, lower0, upper0, lower1, upper1);
+        const __m256d lower_kept = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(next_inner));
+        lower0 = _mm256_blendv_pd(upper0, lower0, lower_kept);
+        lower1 = _mm256_blendv_pd(upper1, lower1, lower_kept);
+    }
     // Column pairs: the first pair is column c0 (rows r0, r1), the second
     // column c1. Row pairs: the first is row r0 (columns c0, c1), the second
     // row r1.
@@ -159,7 +203,7 @@ inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position
     const __m256d s0 = _mm256_add_pd(_mm256_mul_pd(fy, v10), _mm256_mul_pd(gy, v00));
     const __m256d s1 = _mm256_add_pd(_mm256_mul_pd(fy, v11), _mm256_mul_pd(gy, v01));
     const __m256d value = _mm256_add_pd(_mm256_mul_pd(gx, s0), _mm256_mul_pd(fx, s1));
-    return _mm256_blendv_pd(value, im.quiet_nan, no_position);
+    return interior ? value : _mm256_blendv_pd(value, im.quiet_nan, no_position);
 }
 
 // Prefetches the two outer lines around each of four positions.
@@ -213,7 +257,7 @@ std::ptrdiff_t sample_four_at_a_time(const Image& im, const double* X, const dou
         __m256d x = _mm256_loadu_pd(X + k);
         __m256d y = _mm256_loadu_pd(Y + k);
         const __m256d no_position = clamp(im, x, y);
-        _mm256_storeu_pd(out + k, sample<RowPairs>(im, x, y, no_position));
+        _mm256_storeu_pd(out + k, sample<RowPairs, !Prefetch>(im, x, y, no_position));
     }
     return done;
 }
@@ -247,8 +291,10 @@ void patchwarp_cells(const Image& im, int32_t M, int32_t N, const double* A, dou
             const __m256d no_position = clamp(im, x, y);
             const __m256d value = sample<RowPairs>(im, x, y, no_position, ahead);
             // A pair with a NaN coordinate is stored as NaN in both.
-            x = _mm256_blendv_pd(x, im.quiet_nan, no_position);
-            y = _mm256_blendv_pd(y, im.quiet_nan, no_position);
+            if (!_mm256_testz_pd(no_position, no_position)) {
+                x = _mm256_blendv_pd(x, im.quiet_nan, no_position);
+                y = _mm256_blendv_pd(y, im.quiet_nan, no_position);
+            }
             if (M - row >= 4) {
                 _mm256_storeu_pd(out + k + row, value);
                 _mm256_storeu_pd(X + k + row, x);
