@@ -189,6 +189,8 @@ uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row, int32_t
         }
         while (any(remove)) {
             for (int n = 0; n < kWindows; ++n) {
+                // A window none of whose lanes removes a piece sits the round out.
+                if ((_mm_movemask_ps(_mm_castsi128_ps(remove[n])) & 3) == 0) continue;
                 step_down(w[n], remove[n], 2 * n, below, below_bound, below_f);
                 s[n] = boundary(qd, fq[n], w[n], quad, lin, quad2);
                 remove[n] = removable(w[n], s[n]);
@@ -212,7 +214,20 @@ uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row, int32_t
                 down[n] = above(w[n], threshold);
             }
         }
-        // Nothing is prefetched here (see core/envelope_avx2.cpp).
+        // The results' rows are not prefetched (see core/envelope_avx2.cpp).
+        if constexpr (Chained) {
+            // Ahead of time, 4 positions on: the chain map's elements of the
+            // last lanes at the source nearest the position, where the lanes'
+            // elements there reach into a second cache line (the first one
+            // the processor fetches ahead by itself along the rows).
+            const int32_t source = positions[j >= 4 ? j - 4 : 0];
+            if (source >= 0 && source < line_len) {
+                const uintptr_t first = reinterpret_cast<uintptr_t>(chain_map + source * in_row);
+                const uintptr_t last = first + (L - 1) * sizeof(int32_t);
+                if ((first ^ last) >= 64)
+                    _mm_prefetch(reinterpret_cast<const char*>(last), _MM_HINT_T0);
+            }
+        }
         const __m128d p = _mm_set1_pd(static_cast<double>(positions[j]));
         const std::ptrdiff_t at = j * out_row;
         for (int n = 0; n < kWindows; ++n) {
