@@ -262,53 +262,84 @@ std::ptrdiff_t sample_four_at_a_time(const Image& im, const double* X, const dou
     return done;
 }
 
+// The terms of patchwarp's positions shared by the cells of one grid column.
+struct ColumnTerms {
+    __m256d x_dx, y_dx;     // A0 dx and A1 dx, dx = j - (N - 1) / 2
+    __m256d a2, a3, a4, a5;
+    __m256d half_rows;      // (M - 1) / 2
+};
+
+// Four cells of a grid column, rows i (exact in double): each position
+// (A0 dx + A2 dy) + A4, (A1 dx + A3 dy) + A5 with dy = i - (M - 1) / 2,
+// clamped, into X and Y, and its sample into out. The first `stored` cells
+// are stored (all four, or fewer at either end of a column); the others were
+// computed at positions clamped onto the image and are dropped.
+template <bool RowPairs>
+AVX2_FUNCTION
+inline void patchwarp_step(const Image& im, const ColumnTerms& t, __m256d i, uintptr_t ahead,
+                           double* out, double* X, double* Y, int32_t stored) {
+    const __m256d dy = _mm256_sub_pd(i, t.half_rows);
+    __m256d x = _mm256_add_pd(_mm256_add_pd(t.x_dx, _mm256_mul_pd(t.a2, dy)), t.a4);
+    __m256d y = _mm256_add_pd(_mm256_add_pd(t.y_dx, _mm256_mul_pd(t.a3, dy)), t.a5);
+    const __m256d no_position = clamp(im, x, y);
+    const __m256d value = sample<RowPairs>(im, x, y, no_position, ahead);
+    // A pair with a NaN coordinate is stored as NaN in both.
+    if (!_mm256_testz_pd(no_position, no_position)) {
+        x = _mm256_blendv_pd(x, im.quiet_nan, no_position);
+        y = _mm256_blendv_pd(y, im.quiet_nan, no_position);
+    }
+    if (stored == 4) {
+        _mm256_storeu_pd(out, value);
+        _mm256_storeu_pd(X, x);
+        _mm256_storeu_pd(Y, y);
+    } else {
+        const __m256i keep =
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(stored), _mm256_setr_epi64x(0, 1, 2, 3));
+        _mm256_maskstore_pd(out, keep, value);
+        _mm256_maskstore_pd(X, keep, x);
+        _mm256_maskstore_pd(Y, keep, y);
+    }
+}
+
 template <bool RowPairs>
 AVX2_FUNCTION
 void patchwarp_cells(const Image& im, int32_t M, int32_t N, const double* A, double* out,
                      double* X, double* Y, int32_t col_begin, int32_t col_end) {
     const double half_cols = (static_cast<double>(N) - 1.0) * 0.5;
-    const __m256d half_rows = _mm256_set1_pd((static_cast<double>(M) - 1.0) * 0.5);
+    ColumnTerms t;
+    t.half_rows = _mm256_set1_pd((static_cast<double>(M) - 1.0) * 0.5);
+    t.a2 = _mm256_set1_pd(A[2]);
+    t.a3 = _mm256_set1_pd(A[3]);
+    t.a4 = _mm256_set1_pd(A[4]);
+    t.a5 = _mm256_set1_pd(A[5]);
     const __m256d a0 = _mm256_set1_pd(A[0]), a1 = _mm256_set1_pd(A[1]);
-    const __m256d a2 = _mm256_set1_pd(A[2]), a3 = _mm256_set1_pd(A[3]);
-    const __m256d a4 = _mm256_set1_pd(A[4]), a5 = _mm256_set1_pd(A[5]);
     const __m256d first_rows = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
     const __m256d four = _mm256_set1_pd(4.0);
-    const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
     const uintptr_t ahead = stream_ahead_bytes(A, RowPairs);
     // i + j * M: the cells in storage order
     std::ptrdiff_t k = static_cast<std::ptrdiff_t>(col_begin) * M;
     for (int32_t j = col_begin; j < col_end; ++j, k += M) {
         const __m256d dx = _mm256_set1_pd(static_cast<double>(j) - half_cols);
-        // (A0 dx + A2 dy) + A4 and (A1 dx + A3 dy) + A5, dy = i - (M - 1) / 2;
-        // the row numbers i are exact in double.
-        const __m256d x_dx = _mm256_mul_pd(a0, dx);
-        const __m256d y_dx = _mm256_mul_pd(a1, dx);
+        // The row numbers i are exact in double.
+        t.x_dx = _mm256_mul_pd(a0, dx);
+        t.y_dx = _mm256_mul_pd(a1, dx);
+        // A 32-byte store that straddles two cache lines costs about as much
+        // as two, so a column whose first cell does not start a 32-byte
+        // stretch of `out` first takes the cells before the next one, which
+        // aligns the rest (of X and Y too where they sit alike).
+        int32_t row = static_cast<int32_t>(
+            (4 - reinterpret_cast<uintptr_t>(out + k) / sizeof(double) % 4) % 4);
+        if (row > M) row = M;
         __m256d i = first_rows;
-        for (int32_t row = 0; row < M; row += 4, i = _mm256_add_pd(i, four)) {
-            const __m256d dy = _mm256_sub_pd(i, half_rows);
-            __m256d x = _mm256_add_pd(_mm256_add_pd(x_dx, _mm256_mul_pd(a2, dy)), a4);
-            __m256d y = _mm256_add_pd(_mm256_add_pd(y_dx, _mm256_mul_pd(a3, dy)), a5);
-            const __m256d no_position = clamp(im, x, y);
-            const __m256d value = sample<RowPairs>(im, x, y, no_position, ahead);
-            // A pair with a NaN coordinate is stored as NaN in both.
-            if (!_mm256_testz_pd(no_position, no_position)) {
-                x = _mm256_blendv_pd(x, im.quiet_nan, no_position);
-                y = _mm256_blendv_pd(y, im.quiet_nan, no_position);
-            }
-            if (M - row >= 4) {
-                _mm256_storeu_pd(out + k + row, value);
-                _mm256_storeu_pd(X + k + row, x);
-                _mm256_storeu_pd(Y + k + row, y);
-            } else {
-                // The last rows of a column: the lanes past row M - 1 were
-                // computed at positions clamped onto the image, and are not
-                // stored.
-                const __m256i keep = _mm256_cmpgt_epi64(_mm256_set1_epi64x(M - row), lane);
-                _mm256_maskstore_pd(out + k + row, keep, value);
-                _mm256_maskstore_pd(X + k + row, keep, x);
-                _mm256_maskstore_pd(Y + k + row, keep, y);
-            }
+        if (row > 0) {
+            patchwarp_step<RowPairs>(im, t, i, ahead, out + k, X + k, Y + k, row);
+            i = _mm256_add_pd(i, _mm256_set1_pd(static_cast<double>(row)));
         }
+        for (; M - row >= 4; row += 4, i = _mm256_add_pd(i, four))
+            patchwarp_step<RowPairs>(im, t, i, ahead, out + k + row, X + k + row, Y + k + row, 4);
+        if (row < M)
+            patchwarp_step<RowPairs>(im, t, i, ahead, out + k + row, X + k + row, Y + k + row,
+                                     M - row);
     }
 }
 
