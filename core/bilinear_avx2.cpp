@@ -91,6 +91,13 @@ inline __m256d clamp(const Image& im, __m256d& x, __m256d& y) {
     return no_position;
 }
 
+// The 16-byte pairs at data + a (low half) and data + b (high half).
+AVX2_FUNCTION
+inline __m256d two_pairs(const double* data, int32_t a, int32_t b) {
+    return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(data + a)),
+                                _mm_loadu_pd(data + b), 1);
+}
+
 // The pairs starting at first[0..3] and the pairs starting at second[0..3]
 // as each pair's lower element (the element at its start) and upper one, in
 // lane order. Lanes 0 and 2 are loaded into one register, 1 and 3 into the
@@ -99,18 +106,10 @@ AVX2_FUNCTION
 inline void load_pairs(const double* first_data, const int32_t first[4],
                        const double* second_data, const int32_t second[4], __m256d& lower0,
                        __m256d& upper0, __m256d& lower1, __m256d& upper1) {
-    const __m256d even0 =
-        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(first_data + first[0])),
-                             _mm_loadu_pd(first_data + first[2]), 1);
-    const __m256d odd0 =
-        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(first_data + first[1])),
-                             _mm_loadu_pd(first_data + first[3]), 1);
-    const __m256d even1 =
-        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(second_data + second[0])),
-                             _mm_loadu_pd(second_data + second[2]), 1);
-    const __m256d odd1 =
-        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(second_data + second[1])),
-                             _mm_loadu_pd(second_data + second[3]), 1);
+    const __m256d even0 = two_pairs(first_data, first[0], first[2]);
+    const __m256d odd0 = two_pairs(first_data, first[1], first[3]);
+    const __m256d even1 = two_pairs(second_data, second[0], second[2]);
+    const __m256d odd1 = two_pairs(second_data, second[1], second[3]);
     lower0 = _mm256_unpacklo_pd(even0, odd0);
     upper0 = _mm256_unpackhi_pd(even0, odd0);
     lower1 = _mm256_unpacklo_pd(even1, odd1);
