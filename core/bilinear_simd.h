@@ -74,6 +74,9 @@ void patchwarp_avx2(const PairedImage& image, int32_t M, int32_t N, const double
 // cols >= 1 only.
 void patchwarp_neon(const ConstView& image, int32_t M, int32_t N, const double* A, double* out,
                     double* X, double* Y, int32_t col_begin, int32_t col_end);
+// And with SSE2, on an image of any steps: rows >= 1 and cols >= 1.
+void patchwarp_sse2(const ConstView& image, int32_t M, int32_t N, const double* A, double* out,
+                    double* X, double* Y, int32_t col_begin, int32_t col_end);
 // The same with AVX-512, with the same requirements and bits. The AVX-512
 // sampling takes every element (returns count), but only on an image of at
 // least two elements along its pairs and at most 65536 elements; it leaves

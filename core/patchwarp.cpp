@@ -20,9 +20,9 @@ void patchwarp_part(const ConstView& image, const double* A, const DoubleView& o
     }
     const int32_t M = out.rows;
     const int32_t N = out.cols;
-    // The AVX2, AVX-512 and NEON paths map, clamp and sample each cell of
-    // whole columns in one pass, with the same bits as the two passes below,
-    // on results in column-major order.
+    // The AVX2, AVX-512, SSE2 and NEON paths map, clamp and sample each cell
+    // of whole columns in one pass, with the same bits as the two passes
+    // below, on results in column-major order.
     const KernelPath run = resolve_kernel_path(path);
     const bool columns = out.column_major() && X.column_major() && Y.column_major() &&
                          part.row_begin == 0 && part.row_end == M;
@@ -47,6 +47,13 @@ void patchwarp_part(const ConstView& image, const double* A, const DoubleView& o
     }
     if (columns && run == KernelPath::NEON && image.rows >= 1 && image.cols >= 1) {
         patchwarp_neon(image, M, N, A, out.data, X.data, Y.data, part.col_begin, part.col_end);
+        return;
+    }
+    // SSE2 takes any image, and the images that AVX2 and AVX-512 cannot read
+    // in pairs (one line along the pairs, other steps, offsets past 32 bits).
+    if (columns && (run == KernelPath::SSE2 || runs_avx2_code(run)) && image.rows >= 1 &&
+        image.cols >= 1) {
+        patchwarp_sse2(image, M, N, A, out.data, X.data, Y.data, part.col_begin, part.col_end);
         return;
     }
     // (N - 1) * 0.5 and (M - 1) * 0.5: the counts less one, formed in double

@@ -1,0 +1,167 @@
+// The affine grid of patchwarp, mapped, clamped and sampled in one pass, two
+// cells at a time with SSE2 (every x86-64 processor has it, and the 32-bit
+// x86 builds are made with it).
+//
+// Clamping is max(0, x) then min(xmax, x) with the bound as the first operand,
+// which keeps -0.0 and turns every value outside into exactly +0.0 or xmax, as
+// the scalar rule does; a NaN coordinate passes both and marks the cell, whose
+// sample becomes the quiet NaN while its position is replaced by 0 so that no
+// read leaves the image.
+//
+// SSE2 has no gather: the four neighbours of each lane are loaded one by one,
+// with the scalar path's neighbour rule (the next column or row, or the same
+// one on the last), from an image with any steps between its elements. Every
+// product and every sum is its own instruction; no fused multiply-add is used,
+// and the build forbids the compiler to form one.
+#include "bilinear_simd.h"
+#include "simd_config.h"
+
+#if KERNELS_HAVE_SSE2
+#include <emmintrin.h>
+
+namespace {
+
+// An image and the constants of sampling it: element (r, c) at
+// data[r * down + c * across].
+struct Image {
+    const double* data;
+    int32_t rows, cols;
+    std::ptrdiff_t down, across;
+    __m128d zero, one, xmax, ymax, quiet_nan;
+};
+
+Image image_of(const ConstView& image) {
+    Image im;
+    im.data = image.data;
+    im.rows = image.rows;
+    im.cols = image.cols;
+    im.down = image.row_step;
+    im.across = image.col_step;
+    im.zero = _mm_setzero_pd();
+    im.one = _mm_set1_pd(1.0);
+    im.xmax = _mm_set1_pd(static_cast<double>(image.cols) - 1.0);
+    im.ymax = _mm_set1_pd(static_cast<double>(image.rows) - 1.0);
+    im.quiet_nan = _mm_castsi128_pd(_mm_set_epi32(0x7ff80000, 0, 0x7ff80000, 0));
+    return im;
+}
+
+// Clamps two pairs onto the image; returns the lanes whose pair has a NaN
+// coordinate (all ones), whose position becomes (0, 0).
+inline __m128d clamp(const Image& im, __m128d& x, __m128d& y) {
+    const __m128d no_position = _mm_cmpunord_pd(x, y);
+    x = _mm_andnot_pd(no_position, _mm_min_pd(im.xmax, _mm_max_pd(im.zero, x)));
+    y = _mm_andnot_pd(no_position, _mm_min_pd(im.ymax, _mm_max_pd(im.zero, y)));
+    return no_position;
+}
+
+// v where `no_position` is clear, the quiet NaN where it is set.
+inline __m128d or_nan(const Image& im, __m128d v, __m128d no_position) {
+    return _mm_or_pd(_mm_andnot_pd(no_position, v), _mm_and_pd(no_position, im.quiet_nan));
+}
+
+// The bilinear samples at two clamped positions; the quiet NaN where
+// `no_position` is set. With `ahead` other than 0, it also asks for the cache
+// line that many bytes on from the pixel (r0, c0) of each lane and from its
+// neighbour in the next line (see stream_ahead_bytes).
+inline __m128d sample(const Image& im, __m128d x, __m128d y, __m128d no_position,
+                      uintptr_t ahead, std::ptrdiff_t next_line) {
+    const __m128i c0 = _mm_cvttpd_epi32(x);  // truncation toward zero
+    const __m128i r0 = _mm_cvttpd_epi32(y);
+    const __m128d fx = _mm_sub_pd(x, _mm_cvtepi32_pd(c0));
+    const __m128d fy = _mm_sub_pd(y, _mm_cvtepi32_pd(r0));
+
+    // Lane by lane: the pixel (r0, c0) and the steps to row r1 and column c1.
+    const int32_t c0a = _mm_cvtsi128_si32(c0);
+    const int32_t c0b = _mm_cvtsi128_si32(_mm_shuffle_epi32(c0, 1));
+    const int32_t r0a = _mm_cvtsi128_si32(r0);
+    const int32_t r0b = _mm_cvtsi128_si32(_mm_shuffle_epi32(r0, 1));
+    const double* pa = im.data + c0a * im.across + r0a * im.down;
+    const double* pb = im.data + c0b * im.across + r0b * im.down;
+    const std::ptrdiff_t down_a = r0a + 1 < im.rows ? im.down : 0;
+    const std::ptrdiff_t down_b = r0b + 1 < im.rows ? im.down : 0;
+    const std::ptrdiff_t right_a = c0a + 1 < im.cols ? im.across : 0;
+    const std::ptrdiff_t right_b = c0b + 1 < im.cols ? im.across : 0;
+    if (ahead != 0) {
+        // A prefetch never faults; the address is formed in integers.
+        const uintptr_t at = reinterpret_cast<uintptr_t>(pa) + ahead;
+        const uintptr_t line_bytes = static_cast<uintptr_t>(next_line) * sizeof(double);
+        _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(at + line_bytes), _MM_HINT_T0);
+    }
+    const __m128d v00 = _mm_loadh_pd(_mm_load_sd(pa), pb);
+    const __m128d v10 = _mm_loadh_pd(_mm_load_sd(pa + down_a), pb + down_b);
+    const __m128d v01 = _mm_loadh_pd(_mm_load_sd(pa + right_a), pb + right_b);
+    const __m128d v11 = _mm_loadh_pd(_mm_load_sd(pa + right_a + down_a), pb + right_b + down_b);
+
+    const __m128d gy = _mm_sub_pd(im.one, fy);
+    const __m128d gx = _mm_sub_pd(im.one, fx);
+    const __m128d s0 = _mm_add_pd(_mm_mul_pd(fy, v10), _mm_mul_pd(gy, v00));
+    const __m128d s1 = _mm_add_pd(_mm_mul_pd(fy, v11), _mm_mul_pd(gy, v01));
+    const __m128d value = _mm_add_pd(_mm_mul_pd(gx, s0), _mm_mul_pd(fx, s1));
+    return or_nan(im, value, no_position);
+}
+
+}  // namespace
+
+void patchwarp_sse2(const ConstView& image, int32_t M, int32_t N, const double* A, double* out,
+                    double* X, double* Y, int32_t col_begin, int32_t col_end) {
+    const Image im = image_of(image);
+    // Where the image's elements lie side by side along its columns (or its
+    // rows), ask for the cache line next to each one read, in the direction
+    // the reads go along that line; the next line is the next column (row).
+    uintptr_t ahead = 0;
+    std::ptrdiff_t next_line = 0;
+    if (im.down == 1) {
+        ahead = stream_ahead_bytes(A, false);
+        next_line = im.across;
+    } else if (im.across == 1) {
+        ahead = stream_ahead_bytes(A, true);
+        next_line = im.down;
+    }
+    const double half_cols = (static_cast<double>(N) - 1.0) * 0.5;
+    const __m128d half_rows = _mm_set1_pd((static_cast<double>(M) - 1.0) * 0.5);
+    const __m128d a0 = _mm_set1_pd(A[0]), a1 = _mm_set1_pd(A[1]);
+    const __m128d a2 = _mm_set1_pd(A[2]), a3 = _mm_set1_pd(A[3]);
+    const __m128d a4 = _mm_set1_pd(A[4]), a5 = _mm_set1_pd(A[5]);
+    const __m128d first_rows = _mm_setr_pd(0.0, 1.0);
+    const __m128d two = _mm_set1_pd(2.0);
+    // i + j * M: the cells in storage order
+    std::ptrdiff_t k = static_cast<std::ptrdiff_t>(col_begin) * M;
+    for (int32_t j = col_begin; j < col_end; ++j, k += M) {
+        const __m128d dx = _mm_set1_pd(static_cast<double>(j) - half_cols);
+        // (A0 dx + A2 dy) + A4 and (A1 dx + A3 dy) + A5, dy = i - (M - 1) / 2;
+        // the row numbers i are exact in double.
+        const __m128d x_dx = _mm_mul_pd(a0, dx);
+        const __m128d y_dx = _mm_mul_pd(a1, dx);
+        __m128d i = first_rows;
+        for (int32_t row = 0; row < M; row += 2, i = _mm_add_pd(i, two)) {
+            const __m128d dy = _mm_sub_pd(i, half_rows);
+            __m128d x = _mm_add_pd(_mm_add_pd(x_dx, _mm_mul_pd(a2, dy)), a4);
+            __m128d y = _mm_add_pd(_mm_add_pd(y_dx, _mm_mul_pd(a3, dy)), a5);
+            const __m128d no_position = clamp(im, x, y);
+            const __m128d value = sample(im, x, y, no_position, ahead, next_line);
+            // A pair with a NaN coordinate is stored as NaN in both.
+            x = or_nan(im, x, no_position);
+            y = or_nan(im, y, no_position);
+            if (M - row >= 2) {
+                _mm_storeu_pd(out + k + row, value);
+                _mm_storeu_pd(X + k + row, x);
+                _mm_storeu_pd(Y + k + row, y);
+            } else {
+                // The last row of a column: the second lane, past row M - 1,
+                // was computed at a position clamped onto the image and is
+                // not stored.
+                _mm_store_sd(out + k + row, value);
+                _mm_store_sd(X + k + row, x);
+                _mm_store_sd(Y + k + row, y);
+            }
+        }
+    }
+}
+
+#else
+
+void patchwarp_sse2(const ConstView&, int32_t, int32_t, const double*, double*, double*,
+                    double*, int32_t, int32_t) {}
+
+#endif
