@@ -296,6 +296,53 @@ TEST(PatchwarpPaths, RowMajorReadsStayInsideTheImage) {
 }
 #endif
 
+// Images of any steps inside a margin of infinite elements, with positions on
+// and past every edge: a read one line past the image, which lands in the
+// margin rather than on a guard page, turns a sample into NaN (0 times
+// infinity) and shows.
+TEST(PatchwarpPaths, StridedReadsStayInsideTheImage) {
+    const ImageDims images[] = {{1, 1}, {1, 4}, {4, 1}, {2, 3}, {5, 4}};
+    for (const ImageDims& dims : images) {
+        const std::ptrdiff_t R = dims.rows, C = dims.cols;
+        std::vector<double> image(static_cast<size_t>(R * C));
+        for (size_t e = 0; e < image.size(); ++e) image[e] = 1.0 + static_cast<double>(e);
+        // Column-major and row-major with a margin, and steps of neither 1.
+        const std::ptrdiff_t steps[3][2] = {{1, R + 2}, {C + 2, 1}, {2, 2 * (R + 2) + 1}};
+        for (const auto& step : steps) {
+            // Rows -1 .. R and columns -1 .. C all lie in the buffer.
+            std::vector<double> buffer(static_cast<size_t>((R + 1) * step[0] +
+                                                           (C + 1) * step[1] + 1),
+                                       kInf);
+            double* data = buffer.data() + step[0] + step[1];
+            for (std::ptrdiff_t c = 0; c < C; ++c)
+                for (std::ptrdiff_t r = 0; r < R; ++r)
+                    data[r * step[0] + c * step[1]] = image[static_cast<size_t>(r + c * R)];
+            const ConstView view{data, dims.rows, dims.cols, step[0], step[1]};
+            for (double cx : {-1.0, 0.0, 0.5 * (C - 1), C - 1.0, C + 1.0}) {
+                for (double cy : {-1.0, 0.0, 0.5 * (R - 1), R - 1.0, R + 1.0}) {
+                    for (const double spread : {0.0, 0.3}) {
+                        const double A[6] = {spread, 0.5 * spread, -0.5 * spread, spread,
+                                             cx, cy};
+                        const ImageDims grid{9, 5};
+                        const Patch want = warp(image, dims, grid, A, KernelPath::Scalar);
+                        for (KernelPath path : vector_paths()) {
+                            const size_t cells = static_cast<size_t>(grid.rows) * grid.cols + 1;
+                            std::vector<double> out(cells, -5.0), X(cells, -5.0),
+                                Y(cells, -5.0);
+                            patchwarp_strided(view, A, column_major_view(out.data(), grid),
+                                              column_major_view(X.data(), grid),
+                                              column_major_view(Y.data(), grid), path);
+                            EXPECT_EQ(first_difference(out, want.out), -1)
+                                << path_name(path) << ", steps " << step[0] << ", " << step[1]
+                                << ", centre " << cx << ", " << cy;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 // A grid computed in parts (ranges of whole columns, as the vector paths take
 // them, and rectangles, which the scalar path takes) gets the bits of the
 // whole grid on every path, in column-major and row-major results: each
