@@ -60,10 +60,11 @@ std::ptrdiff_t sample_grid_avx2(const PairedImage& image, const double* X, const
 std::ptrdiff_t sample_grid_neon(const ConstView& image, const double* X, const double* Y,
                                 double* out, std::ptrdiff_t count);
 
-// patchwarp's grid with AVX2 (or NEON): for every cell in storage order the mapped
-// position, clamped (a pair with a NaN coordinate stored as NaN in both), into
-// X and Y, and its sample into out, all in one pass; the same bits as the
-// scalar path (the position and the sampling pass one after the other).
+// patchwarp's grid with AVX2 (or NEON, or SSE2): for every cell in storage
+// order the mapped position, clamped (a pair with a NaN coordinate stored as
+// NaN in both), into X and Y, and its sample into out, all in one pass; the
+// same bits as the scalar path (the position and the sampling pass one after
+// the other).
 // Requires M >= 1, N >= 1 and two elements along the image's pairs. Only
 // the grid's columns col_begin .. col_end - 1 (0 <= col_begin <= col_end <= N)
 // are computed; out, X and Y point at the whole grid's first cell.
