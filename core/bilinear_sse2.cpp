@@ -32,6 +32,7 @@ struct Image {
     int32_t rows, cols;
     std::ptrdiff_t down, across;
     __m128d zero, one, xmax, ymax, quiet_nan;
+    __m128i last_col, last_row;
 };
 
 Image image_of(const ConstView& image) {
@@ -46,6 +47,8 @@ Image image_of(const ConstView& image) {
     im.xmax = _mm_set1_pd(static_cast<double>(image.cols) - 1.0);
     im.ymax = _mm_set1_pd(static_cast<double>(image.rows) - 1.0);
     im.quiet_nan = _mm_castsi128_pd(_mm_set_epi32(0x7ff80000, 0, 0x7ff80000, 0));
+    im.last_col = _mm_set1_epi32(image.cols - 1);
+    im.last_row = _mm_set1_epi32(image.rows - 1);
     return im;
 }
 
@@ -81,13 +84,22 @@ inline __m128d sample(const Image& im, __m128d x, __m128d y, uintptr_t ahead) {
     // A step known to be 1 costs no multiplication.
     const std::ptrdiff_t down = Along == Lines::Columns ? 1 : im.down;
     const std::ptrdiff_t across = Along == Lines::Rows ? 1 : im.across;
-    // Lane by lane: the pixel (r0, c0) and the steps to row r1 and column c1.
+    // Lane by lane: the pixel (r0, c0).
     const double* pa = im.data + c0a * across + r0a * down;
     const double* pb = im.data + c0b * across + r0b * down;
-    const std::ptrdiff_t down_a = r0a + 1 < im.rows ? down : 0;
-    const std::ptrdiff_t down_b = r0b + 1 < im.rows ? down : 0;
-    const std::ptrdiff_t right_a = c0a + 1 < im.cols ? across : 0;
-    const std::ptrdiff_t right_b = c0b + 1 < im.cols ? across : 0;
+    // The steps to row r1 and column c1: 0 on the last row (column), where
+    // the neighbour falls back onto the pixel itself. Two positions that both
+    // have a next row and a next column (as good as every step, the patch
+    // moving smoothly over the image) skip the four comparisons.
+    std::ptrdiff_t down_a = down, down_b = down, right_a = across, right_b = across;
+    const __m128i inside =
+        _mm_and_si128(_mm_cmpgt_epi32(im.last_col, c0), _mm_cmpgt_epi32(im.last_row, r0));
+    if ((_mm_movemask_ps(_mm_castsi128_ps(inside)) & 3) != 3) {
+        down_a = r0a + 1 < im.rows ? down : 0;
+        down_b = r0b + 1 < im.rows ? down : 0;
+        right_a = c0a + 1 < im.cols ? across : 0;
+        right_b = c0b + 1 < im.cols ? across : 0;
+    }
     if (Along != Lines::AnySteps) {
         // A prefetch never faults; the address is formed in integers.
         const std::ptrdiff_t next_line = Along == Lines::Columns ? right_a : down_a;
