@@ -6,9 +6,6 @@
 #include "bilinear_simd.h"
 #include "simd_config.h"
 
-#if KERNELS_HAVE_SSE2
-#include <emmintrin.h>
-#endif
 
 ImagePosition clamp_to_image(double x, double y, const ImageDims* imageDims) {
     if (x != x || y != y) {
@@ -52,99 +49,6 @@ inline double sample_inside(const ConstView& image, double x, double y) {
     return (1.0 - fx) * s0 + fx * s1;
 }
 
-#if KERNELS_HAVE_SSE2
-// Two elements at a time with SSE2, each with the bits of the scalar path (see
-// core/bilinear_simd.h): the clamp as max(0, x) then min(xmax, x), a NaN pair
-// marked and moved to (0, 0) before any read, its result the quiet NaN. SSE2
-// has no gather, so the neighbours are loaded one by one, which takes an image
-// with any steps (down from a row to the next, across from a column to the
-// next). On an image larger than the cache the two neighbouring lines of the
-// positions 32 elements ahead are prefetched, so that many cache and TLB
-// misses are in flight at once.
-constexpr std::ptrdiff_t kPrefetchAhead = 32;
-
-template <bool Prefetch>
-std::ptrdiff_t sample_two_at_a_time(const ConstView& view, const double* X, const double* Y,
-                                    double* out, std::ptrdiff_t count) {
-    const double* image = view.data;
-    const int32_t rows = view.rows;
-    const int32_t cols = view.cols;
-    const std::ptrdiff_t down = view.row_step;
-    const std::ptrdiff_t across = view.col_step;
-    const __m128d zero = _mm_setzero_pd();
-    const __m128d one = _mm_set1_pd(1.0);
-    const __m128d xmax = _mm_set1_pd(static_cast<double>(cols) - 1.0);
-    const __m128d ymax = _mm_set1_pd(static_cast<double>(rows) - 1.0);
-    const __m128d quiet_nan = _mm_set1_pd(std::numeric_limits<double>::quiet_NaN());
-    const std::ptrdiff_t done = count - count % 2;
-    for (std::ptrdiff_t k = 0; k < done; k += 2) {
-        if (Prefetch && k + kPrefetchAhead < done) {
-            const __m128d ahead_x = _mm_loadu_pd(X + k + kPrefetchAhead);
-            const __m128d ahead_y = _mm_loadu_pd(Y + k + kPrefetchAhead);
-            const __m128d x = _mm_min_pd(xmax, _mm_max_pd(zero, ahead_x));
-            const __m128d y = _mm_min_pd(ymax, _mm_max_pd(zero, ahead_y));
-            const __m128i c = _mm_cvttpd_epi32(x);
-            const __m128i r = _mm_cvttpd_epi32(y);
-            // A NaN coordinate gives a wild address here; a prefetch never
-            // faults, and the address is formed in integers, not as a pointer.
-            const uintptr_t base = reinterpret_cast<uintptr_t>(image);
-            const uintptr_t row_bytes = static_cast<uintptr_t>(down) * sizeof(double);
-            const uintptr_t column_bytes = static_cast<uintptr_t>(across) * sizeof(double);
-            for (int lane = 0; lane < 2; ++lane) {
-                const int32_t cl = _mm_cvtsi128_si32(lane ? _mm_shuffle_epi32(c, 1) : c);
-                const int32_t rl = _mm_cvtsi128_si32(lane ? _mm_shuffle_epi32(r, 1) : r);
-                const uintptr_t row = static_cast<uintptr_t>(static_cast<intptr_t>(rl));
-                const uintptr_t col = static_cast<uintptr_t>(static_cast<intptr_t>(cl));
-                const uintptr_t p = base + row * row_bytes + col * column_bytes;
-                _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(p + column_bytes), _MM_HINT_T0);
-            }
-        }
-        __m128d x = _mm_loadu_pd(X + k);
-        __m128d y = _mm_loadu_pd(Y + k);
-        const __m128d no_position = _mm_cmpunord_pd(x, y);
-        x = _mm_andnot_pd(no_position, _mm_min_pd(xmax, _mm_max_pd(zero, x)));
-        y = _mm_andnot_pd(no_position, _mm_min_pd(ymax, _mm_max_pd(zero, y)));
-        const __m128i c0 = _mm_cvttpd_epi32(x);
-        const __m128i r0 = _mm_cvttpd_epi32(y);
-        const __m128d fx = _mm_sub_pd(x, _mm_cvtepi32_pd(c0));
-        const __m128d fy = _mm_sub_pd(y, _mm_cvtepi32_pd(r0));
-
-        const int32_t c0a = _mm_cvtsi128_si32(c0);
-        const int32_t c0b = _mm_cvtsi128_si32(_mm_shuffle_epi32(c0, 1));
-        const int32_t r0a = _mm_cvtsi128_si32(r0);
-        const int32_t r0b = _mm_cvtsi128_si32(_mm_shuffle_epi32(r0, 1));
-        const double* pa = image + c0a * across + r0a * down;
-        const double* pb = image + c0b * across + r0b * down;
-        const std::ptrdiff_t down_a = r0a + 1 < rows ? down : 0;
-        const std::ptrdiff_t down_b = r0b + 1 < rows ? down : 0;
-        const std::ptrdiff_t right_a = c0a + 1 < cols ? across : 0;
-        const std::ptrdiff_t right_b = c0b + 1 < cols ? across : 0;
-        const __m128d v00 = _mm_loadh_pd(_mm_load_sd(pa), pb);
-        const __m128d v10 = _mm_loadh_pd(_mm_load_sd(pa + down_a), pb + down_b);
-        const __m128d v01 = _mm_loadh_pd(_mm_load_sd(pa + right_a), pb + right_b);
-        const __m128d v11 =
-            _mm_loadh_pd(_mm_load_sd(pa + right_a + down_a), pb + right_b + down_b);
-
-        const __m128d gy = _mm_sub_pd(one, fy);
-        const __m128d gx = _mm_sub_pd(one, fx);
-        const __m128d s0 = _mm_add_pd(_mm_mul_pd(fy, v10), _mm_mul_pd(gy, v00));
-        const __m128d s1 = _mm_add_pd(_mm_mul_pd(fy, v11), _mm_mul_pd(gy, v01));
-        const __m128d value = _mm_add_pd(_mm_mul_pd(gx, s0), _mm_mul_pd(fx, s1));
-        _mm_storeu_pd(out + k, _mm_or_pd(_mm_andnot_pd(no_position, value),
-                                         _mm_and_pd(no_position, quiet_nan)));
-    }
-    return done;
-}
-
-std::ptrdiff_t sample_grid_sse2(const ConstView& image, const double* X, const double* Y,
-                                double* out, std::ptrdiff_t count) {
-    // Prefetching pays once the image outgrows the second-level cache.
-    if (static_cast<int64_t>(image.rows) * image.cols > 65536)
-        return sample_two_at_a_time<true>(image, X, Y, out, count);
-    return sample_two_at_a_time<false>(image, X, Y, out, count);
-}
-#endif
 
 // Samples `count` consecutive positions of a run: X, Y and out one element
 // after the other. A vector path, where one runs, takes the elements up to a

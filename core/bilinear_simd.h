@@ -60,6 +60,11 @@ std::ptrdiff_t sample_grid_avx2(const PairedImage& image, const double* X, const
 std::ptrdiff_t sample_grid_neon(const ConstView& image, const double* X, const double* Y,
                                 double* out, std::ptrdiff_t count);
 
+// With SSE2, two positions at a time, on an image of any steps (rows >= 1,
+// cols >= 1): takes count rounded down to even (returns it).
+std::ptrdiff_t sample_grid_sse2(const ConstView& image, const double* X, const double* Y,
+                                double* out, std::ptrdiff_t count);
+
 // patchwarp's grid with AVX2 (or NEON, or SSE2): for every cell in storage
 // order the mapped position, clamped (a pair with a NaN coordinate stored as
 // NaN in both), into X and Y, and its sample into out, all in one pass; the

@@ -1,6 +1,7 @@
-// The affine grid of patchwarp, mapped, clamped and sampled in one pass, two
-// cells at a time with SSE2 (every x86-64 processor has it, and the 32-bit
-// x86 builds are made with it).
+// Bilinear sampling two positions at a time with SSE2 (every x86-64
+// processor has it, and the 32-bit x86 builds are made with it): gridlerp's
+// positions, and the affine grid of patchwarp, mapped, clamped and sampled in
+// one pass.
 //
 // Clamping is max(0, x) then min(xmax, x) with the bound as the first operand,
 // which keeps -0.0 and turns every value outside into exactly +0.0 or xmax, as
@@ -71,7 +72,9 @@ enum class Lines { AnySteps, Columns, Rows };
 // The bilinear samples at two clamped positions. Along columns (rows), it
 // also asks for the cache line `ahead` bytes on from the first lane's pixel
 // (r0, c0) and from its neighbour on the next column (row).
-template <Lines Along>
+// With Shortcut, two positions that both have a next row and a next column
+// skip the four comparisons of the neighbour rule.
+template <Lines Along, bool Shortcut = true>
 inline __m128d sample(const Image& im, __m128d x, __m128d y, uintptr_t ahead) {
     const __m128i c0 = _mm_cvttpd_epi32(x);  // truncation toward zero
     const __m128i r0 = _mm_cvttpd_epi32(y);
@@ -88,13 +91,15 @@ inline __m128d sample(const Image& im, __m128d x, __m128d y, uintptr_t ahead) {
     const double* pa = im.data + c0a * across + r0a * down;
     const double* pb = im.data + c0b * across + r0b * down;
     // The steps to row r1 and column c1: 0 on the last row (column), where
-    // the neighbour falls back onto the pixel itself. Two positions that both
-    // have a next row and a next column (as good as every step, the patch
-    // moving smoothly over the image) skip the four comparisons.
+    // the neighbour falls back onto the pixel itself.
     std::ptrdiff_t down_a = down, down_b = down, right_a = across, right_b = across;
-    const __m128i inside =
-        _mm_and_si128(_mm_cmpgt_epi32(im.last_col, c0), _mm_cmpgt_epi32(im.last_row, r0));
-    if ((_mm_movemask_ps(_mm_castsi128_ps(inside)) & 3) != 3) {
+    bool both_inside = false;
+    if (Shortcut) {
+        const __m128i inside =
+            _mm_and_si128(_mm_cmpgt_epi32(im.last_col, c0), _mm_cmpgt_epi32(im.last_row, r0));
+        both_inside = (_mm_movemask_ps(_mm_castsi128_ps(inside)) & 3) == 3;
+    }
+    if (!both_inside) {
         down_a = r0a + 1 < im.rows ? down : 0;
         down_b = r0b + 1 < im.rows ? down : 0;
         right_a = c0a + 1 < im.cols ? across : 0;
@@ -118,6 +123,52 @@ inline __m128d sample(const Image& im, __m128d x, __m128d y, uintptr_t ahead) {
     const __m128d s0 = _mm_add_pd(_mm_mul_pd(fy, v10), _mm_mul_pd(gy, v00));
     const __m128d s1 = _mm_add_pd(_mm_mul_pd(fy, v11), _mm_mul_pd(gy, v01));
     return _mm_add_pd(_mm_mul_pd(gx, s0), _mm_mul_pd(fx, s1));
+}
+
+// gridlerp's positions, two at a time, up to the last even count. On an image
+// larger than the cache the two neighbouring lines of the positions
+// kPrefetchAhead elements ahead are asked for, so that many cache and TLB
+// misses are in flight at once. Scattered positions, clamped onto the last
+// row or column often, make the interior shortcut mispredict: these loops
+// keep the comparisons.
+constexpr std::ptrdiff_t kPrefetchAhead = 32;
+
+template <bool Prefetch>
+std::ptrdiff_t sample_pairs(const Image& im, const double* X, const double* Y, double* out,
+                            std::ptrdiff_t count) {
+    const std::ptrdiff_t done = count - count % 2;
+    for (std::ptrdiff_t k = 0; k < done; k += 2) {
+        if (Prefetch && k + kPrefetchAhead < done) {
+            const __m128d x = clamp_onto(_mm_loadu_pd(X + k + kPrefetchAhead), im.zero, im.xmax);
+            const __m128d y = clamp_onto(_mm_loadu_pd(Y + k + kPrefetchAhead), im.zero, im.ymax);
+            const __m128i c = _mm_cvttpd_epi32(x);
+            const __m128i r = _mm_cvttpd_epi32(y);
+            // A NaN coordinate gives a wild address here; a prefetch never
+            // faults, and the address is formed in integers, not as a pointer.
+            const uintptr_t base = reinterpret_cast<uintptr_t>(im.data);
+            const uintptr_t row_bytes = static_cast<uintptr_t>(im.down) * sizeof(double);
+            const uintptr_t column_bytes = static_cast<uintptr_t>(im.across) * sizeof(double);
+            for (int lane = 0; lane < 2; ++lane) {
+                const int32_t cl = _mm_cvtsi128_si32(lane ? _mm_shuffle_epi32(c, 1) : c);
+                const int32_t rl = _mm_cvtsi128_si32(lane ? _mm_shuffle_epi32(r, 1) : r);
+                const uintptr_t row = static_cast<uintptr_t>(static_cast<intptr_t>(rl));
+                const uintptr_t col = static_cast<uintptr_t>(static_cast<intptr_t>(cl));
+                const uintptr_t p = base + row * row_bytes + col * column_bytes;
+                _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(p + column_bytes), _MM_HINT_T0);
+            }
+        }
+        // A pair with a NaN coordinate is sampled at (0, 0), its result the
+        // quiet NaN.
+        __m128d x = _mm_loadu_pd(X + k);
+        __m128d y = _mm_loadu_pd(Y + k);
+        const __m128d no_position = _mm_cmpunord_pd(x, y);
+        x = _mm_andnot_pd(no_position, clamp_onto(x, im.zero, im.xmax));
+        y = _mm_andnot_pd(no_position, clamp_onto(y, im.zero, im.ymax));
+        _mm_storeu_pd(out + k,
+                      or_nan(im, sample<Lines::AnySteps, false>(im, x, y, 0), no_position));
+    }
+    return done;
 }
 
 // The cells of grid columns col_begin .. col_end - 1, two rows at a time:
@@ -179,6 +230,15 @@ void patchwarp_cells(const Image& im, int32_t M, int32_t N, const double* A, dou
 
 }  // namespace
 
+std::ptrdiff_t sample_grid_sse2(const ConstView& image, const double* X, const double* Y,
+                                double* out, std::ptrdiff_t count) {
+    const Image im = image_of(image);
+    // Prefetching pays once the image outgrows the second-level cache.
+    if (static_cast<int64_t>(image.rows) * image.cols > 65536)
+        return sample_pairs<true>(im, X, Y, out, count);
+    return sample_pairs<false>(im, X, Y, out, count);
+}
+
 void patchwarp_sse2(const ConstView& image, int32_t M, int32_t N, const double* A, double* out,
                     double* X, double* Y, int32_t col_begin, int32_t col_end) {
     const Image im = image_of(image);
@@ -196,6 +256,11 @@ void patchwarp_sse2(const ConstView& image, int32_t M, int32_t N, const double* 
 }
 
 #else
+
+std::ptrdiff_t sample_grid_sse2(const ConstView&, const double*, const double*, double*,
+                                std::ptrdiff_t) {
+    return 0;
+}
 
 void patchwarp_sse2(const ConstView&, int32_t, int32_t, const double*, double*, double*,
                     double*, int32_t, int32_t) {}
