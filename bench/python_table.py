@@ -70,6 +70,24 @@ def timed(functions, reps, settle=0.0, best=None):
     return {name: float(np.median(t)) for name, t in times.items()}
 
 
+def back_to_back(functions, rounds, calls=3):
+    """Median wall-clock seconds of each function called `calls` times in a
+    row, right after one untimed call of its own, as a loop in a script
+    calls it; the functions take turns round after round. Between calls of
+    one function no other call runs, so threads a call wakes are still awake
+    for the next (after a pause, a processor that went idle can take
+    milliseconds to wake on a virtual machine)."""
+    times = {name: [] for name in functions}
+    for _ in range(rounds):
+        for name, f in functions.items():
+            f()
+            for _ in range(calls):
+                start = time.perf_counter()
+                f()
+                times[name].append(time.perf_counter() - start)
+    return {name: float(np.median(t)) for name, t in times.items()}
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -396,7 +414,8 @@ def build(reps, only=None):
 def threads_table(reps):
     """The large calls (Fortran-ordered inputs, linscore's S.T) on 1, 2 and
     every processor, with OpenCV's peers on OpenCV's default threads: rows of
-    (call, ms at 1, ms at 2, ms at -1, speed-up 2 over 1, peer, peer ms), and
+    (call, ms at 1, ms at 2, ms at -1, speed-up 2 over 1, the same between the
+    fastest rounds, the same for calls back to back, peer, peer ms), and
     the checks that failed (every count must give the bits of one)."""
     rng = np.random.default_rng(23)
     image = np.asfortranarray(rng.uniform(0, 255, (1024, 1024)))
@@ -451,8 +470,9 @@ def threads_table(reps):
                 functions["peer"] = peer
             fastest = {}
             t = timed(functions, reps, settle=0.02, best=fastest)
+            steady = back_to_back({n: functions[n] for n in (1, 2)}, reps)
             rows.append((text, t[1], t[2], t[-1], t[1] / t[2], fastest[1] / fastest[2],
-                         peer_text, t.get("peer")))
+                         steady[1] / steady[2], peer_text, t.get("peer")))
     finally:
         cv2.setNumThreads(1)
     callers = None
@@ -576,17 +596,21 @@ def main():
         "before, untimed, so that no thread a call left busy runs into the next. "
         "Fastest rounds: the speed-up between the fastest round of each, which a "
         "thread of the call losing its processor to another program slows less "
-        "than the medians. "
+        "than the medians. Back to back: the speed-up of the median call among "
+        "calls made one right after another, as a loop makes them (%d rounds of "
+        "one untimed call and three timed ones); on a virtual machine a "
+        "processor idle for 20 ms can take milliseconds to wake, which the first "
+        "columns include. "
         "Every count gives the bits of workers=1 (checked)." % (processors, thread_reps,
-                                                                 CV2_THREADS),
+                                                                 CV2_THREADS, thread_reps),
         "",
         "| call | workers=1 ms | workers=2 ms | workers=-1 ms | speed-up 2/1 "
-        "| fastest rounds 2/1 | OpenCV, its default threads | ms |",
-        "|---|---:|---:|---:|---:|---:|---|---:|",
+        "| fastest rounds 2/1 | back to back 2/1 | OpenCV, its default threads | ms |",
+        "|---|---:|---:|---:|---:|---:|---:|---|---:|",
     ]
-    for text, t1, t2, tall, speedup, best_speedup, peer, tpeer in thread_rows:
-        lines.append("| `%s` | %.3f | %.3f | %.3f | %.2fx | %.2fx | %s | %s |"
-                     % (text, 1e3 * t1, 1e3 * t2, 1e3 * tall, speedup, best_speedup,
+    for text, t1, t2, tall, speedup, best_speedup, steady, peer, tpeer in thread_rows:
+        lines.append("| `%s` | %.3f | %.3f | %.3f | %.2fx | %.2fx | %.2fx | %s | %s |"
+                     % (text, 1e3 * t1, 1e3 * t2, 1e3 * tall, speedup, best_speedup, steady,
                         "`%s`" % peer if peer else "",
                         "" if tpeer is None else "%.3f" % (1e3 * tpeer)))
     if callers is not None:
