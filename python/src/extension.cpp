@@ -241,9 +241,9 @@ py::array_t<T> result_array(py::handle out, const std::vector<py::ssize_t>& shap
         bytes = saturating_product(bytes, static_cast<size_t>(shape[d]));
     }
     // A large result on huge pages of its own, which the threads of a call
-    // fault in side by side; the array frees it when it goes. Python's
-    // memory tools (tracemalloc) see it as they see NumPy's own data, in
-    // NumPy's domain.
+    // fault in side by side, or a large result's block freed before; the
+    // array frees it when it goes. Python's memory tools (tracemalloc) see it
+    // as they see NumPy's own data, in NumPy's domain.
     if (void* data = pyhost::allocate_large_result(bytes)) {
         py::capsule owner;
         try {
@@ -772,6 +772,7 @@ py::object call_linscore(py::array X, py::array mean, py::array scale, py::array
 PYBIND11_MODULE(_host, m) {
     m.doc() = "The modules of bitexact_image on NumPy arrays, one call each.";
     pyhost::forget_pool_in_forked_children();
+    pyhost::keep_blocks_across_forks();
     m.def("gridlerp", &call_gridlerp, py::arg("image"), py::arg("X"), py::arg("Y"),
           py::arg("out") = py::none(), py::arg("workers") = 1);
     m.def("patchwarp", &call_patchwarp, py::arg("image"), py::arg("shape"), py::arg("A"),

@@ -11,6 +11,7 @@
 #include <new>
 
 #if defined(__linux__)
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -84,6 +85,103 @@ void* map_large(size_t bytes) {
     std::memcpy(data - kHeader, &header, sizeof header);
     return data;
 }
+
+BlockHeader header_of(const char* data) {
+    BlockHeader header;
+    std::memcpy(&header, data - kHeader, sizeof header);
+    return header;
+}
+
+// The bytes a mapped block's data may take.
+size_t capacity_of(const char* data) {
+    const BlockHeader header = header_of(data);
+    return static_cast<size_t>(static_cast<const char*>(header.mapping) + header.length - data);
+}
+
+// Freed large blocks kept for the next large results: a script that calls a
+// function in a loop gets back the pages its previous results had, already
+// mapped, instead of fresh ones that the system must clear and map (a third
+// of a large patchwarp call). At most kKeptBlocks blocks of kMostKept bytes
+// together, the oldest given back first; a kept block's pages are left to
+// the system to take back whenever it needs memory (MADV_FREE), so nothing
+// kept is memory the system cannot reclaim.
+constexpr int kKeptBlocks = 8;
+constexpr size_t kMostKept = size_t{128} << 20;
+
+struct KeptBlocks {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    char* data[kKeptBlocks] = {};   // oldest first
+    size_t capacity[kKeptBlocks] = {};
+    int count = 0;
+    size_t bytes = 0;
+
+    void remove(int k) {
+        bytes -= capacity[k];
+        --count;
+        for (int i = k; i < count; ++i) {
+            data[i] = data[i + 1];
+            capacity[i] = capacity[i + 1];
+        }
+    }
+};
+KeptBlocks kept;
+
+void unmap(char* data) {
+    const BlockHeader header = header_of(data);
+    munmap(header.mapping, header.length);
+}
+
+// A kept block for `bytes` whose data takes no more than twice as many (so
+// that a small result does not hold a large block's pages), the closest
+// fit; null if none.
+char* take_kept(size_t bytes) {
+    pthread_mutex_lock(&kept.mutex);
+    int best = -1;
+    for (int k = 0; k < kept.count; ++k)
+        if (kept.capacity[k] >= bytes && kept.capacity[k] / 2 <= bytes &&
+            (best < 0 || kept.capacity[k] < kept.capacity[best]))
+            best = k;
+    char* data = best < 0 ? nullptr : kept.data[best];
+    if (best >= 0) kept.remove(best);
+    pthread_mutex_unlock(&kept.mutex);
+    return data;
+}
+
+// Keeps a mapped block for a later result where it may, giving back the
+// oldest kept ones to make room, else unmaps it.
+void release_mapped(char* data) {
+    const long page_size = sysconf(_SC_PAGESIZE);
+    const size_t page = page_size > 0 ? static_cast<size_t>(page_size) : 4096;
+    const size_t capacity = capacity_of(data);
+    bool keeps = capacity <= kMostKept;
+#if defined(MADV_FREE)
+    keeps = keeps && madvise(data, capacity / page * page, MADV_FREE) == 0;
+#else
+    keeps = false;
+#endif
+    if (!keeps) {
+        unmap(data);
+        return;
+    }
+    char* given_back[kKeptBlocks];
+    int gone = 0;
+    pthread_mutex_lock(&kept.mutex);
+    while (kept.count > 0 && (kept.count == kKeptBlocks || kept.bytes + capacity > kMostKept)) {
+        given_back[gone++] = kept.data[0];
+        kept.remove(0);
+    }
+    kept.data[kept.count] = data;
+    kept.capacity[kept.count] = capacity;
+    ++kept.count;
+    kept.bytes += capacity;
+    pthread_mutex_unlock(&kept.mutex);
+    for (int k = 0; k < gone; ++k) unmap(given_back[k]);
+}
+
+// A process that forks while another thread holds the lock goes on with it
+// free in the child.
+void lock_kept() { pthread_mutex_lock(&kept.mutex); }
+void unlock_kept() { pthread_mutex_unlock(&kept.mutex); }
 #endif
 
 // `bytes` zero-filled bytes (at least one), freed with free_block; null when
@@ -103,10 +201,19 @@ void* allocate_zeroed(size_t bytes) {
 
 void* allocate_large_result(size_t bytes) {
 #if defined(__linux__)
-    if (bytes >= kLargeBlock) return map_large(bytes);
+    if (bytes >= kLargeBlock) {
+        if (char* data = take_kept(bytes)) return data;
+        return map_large(bytes);
+    }
 #endif
     (void)bytes;
     return nullptr;
+}
+
+void keep_blocks_across_forks() {
+#if defined(__linux__)
+    pthread_atfork(lock_kept, unlock_kept, unlock_kept);
+#endif
 }
 
 void free_block(void* data) {
@@ -116,7 +223,7 @@ void free_block(void* data) {
     std::memcpy(&header, block, sizeof header);
 #if defined(__linux__)
     if (header.mapping != nullptr) {
-        munmap(header.mapping, header.length);
+        release_mapped(static_cast<char*>(data));
         return;
     }
 #endif

@@ -22,15 +22,22 @@ struct HostError {
 
 // Frees the data of a result taken from a call (HostCall::take_data); null
 // is nothing. Large results are mapped on their own, so nothing else may
-// free them.
+// free them; the last few freed are kept (up to 128 MiB) for later large
+// results, their pages left to the system to reclaim when it needs memory.
 void free_block(void* data);
 
-// A block of `bytes` zero-filled bytes for a large result (4 MiB and more)
-// that the extension hands to NumPy, freed with free_block; null when the
-// system has no memory for it, or for a smaller block, which NumPy allocates
-// as cheaply. Mapped on its own, its data starting on a huge page: its pages
-// are faulted in 2 MiB at a time, by whichever thread writes them first.
+// A block of `bytes` bytes for a large result (4 MiB and more) that the
+// extension hands to NumPy, freed with free_block; null when the system has
+// no memory for it, or for a smaller block, which NumPy allocates as cheaply.
+// Its bytes are not cleared: the result's every element is written. Mapped
+// on its own, its data starting on a huge page: fresh pages are faulted in
+// 2 MiB at a time, by whichever thread writes them first; a large block freed
+// before is taken again where one fits (see free_block).
 void* allocate_large_result(size_t bytes);
+
+// Makes a process that forks while another thread frees or takes a large
+// block go on in the child. Called once, when the extension is loaded.
+void keep_blocks_across_forks();
 
 // The arrays and scratch blocks of one entry call. While it lives, the host
 // functions of its thread record into it; its end releases every block and

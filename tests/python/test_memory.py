@@ -1,5 +1,6 @@
 """Large results and scratch blocks, which the Python host maps on their own:
-the same numbers as small ones, and freed with their arrays."""
+the same numbers as small ones, and freed with their arrays (a few kept for
+later results)."""
 import numpy as np
 
 import bitexact_image
@@ -35,8 +36,26 @@ def test_large_blocks_give_the_numbers_of_small_ones():
         assert bits(whole) == bits(np.vstack([upper, lower]))
 
 
-# Each large result goes back to the system with its array, and a call's
-# large scratch with the call: many calls leave the process no larger.
+# A large result freed is taken again by a later one that fits in it: results
+# of other sizes in turn, each with the numbers of calls small enough to take
+# fresh memory (a block too small for its result, or a result read before it
+# is written, would show here).
+def test_results_in_freed_blocks_hold_their_own_numbers():
+    image = RNG.uniform(-1, 1, (300, 200))
+    X = RNG.uniform(-2, 202, (1100, 1300))
+    Y = RNG.uniform(-2, 302, (1100, 1300))
+    for cols in (1000, 1300, 600, 1000, 480):
+        whole = bitexact_image.gridlerp(image, X[:, :cols], Y[:, :cols])
+        assert whole.nbytes >= 4 << 20
+        strips = [slice(c, min(c + 200, cols)) for c in range(0, cols, 200)]
+        parts = [bitexact_image.gridlerp(image, X[:, s], Y[:, s]) for s in strips]
+        assert bits(whole) == bits(np.hstack(parts))
+        del whole
+
+
+# Each large result goes back to the system with its array, or is kept for a
+# later result (a few at most), and a call's large scratch goes with the
+# call: many calls leave the process no larger.
 def test_large_blocks_are_freed():
     image = RNG.uniform(-1, 1, (64, 64))
     source = RNG.uniform(0, 1, (600, 600))
