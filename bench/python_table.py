@@ -571,7 +571,9 @@ def main():
     lines = [
         "Python %s on %s%s: medians of %d rounds (wall-clock time), one thread, each case's "
         "calls interleaved in one process. NumPy %s, OpenCV %s, SciPy %s, numba %s. "
-        "Each call is timed whole: conversions, copies and fresh results included. "
+        "Each call is timed whole: conversions, copies and results included (large "
+        "results in blocks that earlier calls freed, where one fits, as the peers' "
+        "come from malloc). "
         "Ratios above 1 mean bitexact_image is faster. Peak MiB: how far the process's memory "
         "rose during one call (in brackets what the call may hold: copies of its inputs, "
         "its results, its scratch)."
