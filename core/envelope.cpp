@@ -54,18 +54,18 @@ template <typename T>
 }
 
 // Chains the results of `count` lines (see IndexChain): line l's result j is
-// at arg[l * out_step + j * out_stride] (0-based, made 1-based here) with its
-// chained element going to out at the same place, and line l's map element v
-// at map[l * map_step + v * map_stride]. Walks along memory: across the lines
-// first where they lie side by side.
+// at arg[l * out_step + j * out_stride] (0-based, counted from `base` here)
+// with its chained element plus base going to out at the same place, and line
+// l's map element v at map[l * map_step + v * map_stride]. Walks along
+// memory: across the lines first where they lie side by side.
 void chain_lines(int32_t* arg, int32_t* out, std::ptrdiff_t out_step, std::ptrdiff_t out_stride,
                  const int32_t* map, std::ptrdiff_t map_step, std::ptrdiff_t map_stride,
-                 std::ptrdiff_t count, int32_t out_len) {
+                 std::ptrdiff_t count, int32_t out_len, int32_t base) {
     const auto chain = [&](std::ptrdiff_t l, std::ptrdiff_t j) {
         const std::ptrdiff_t at = l * out_step + j * out_stride;
         const int32_t v = arg[at];
-        out[at] = map[l * map_step + v * map_stride] + 1;
-        arg[at] = v + 1;
+        out[at] = map[l * map_step + v * map_stride] + base;
+        arg[at] = v + base;
     };
     if (out_step == 1 && out_stride != 1) {
         for (std::ptrdiff_t j = 0; j < out_len; ++j)
@@ -374,7 +374,7 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
         if (chain == nullptr || out_len <= 0 || line_len < 1) return;
         chain_lines(arg_out + first * out_step, chain->out + first * out_step, out_step,
                     out_stride, chain->map + first * in_step, in_step, in_stride, count,
-                    out_len);
+                    out_len, chain->base);
     };
     // The vector paths transform 8, 16 or 32 lines at a time (SSE2, NEON: 8), from
     // blocks of up to 32 lines side by side (element v of line l at
@@ -460,6 +460,7 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
             int32_t* chain_out =
                 chained_in_kernel ? chain->out + static_cast<std::ptrdiff_t>(done) * out_step
                                   : nullptr;
+            const int32_t chain_base = chained_in_kernel ? chain->base : 1;
             if (in_place) {
                 // Nothing to copy.
             } else if (in_stride == 1 && run == KernelPath::AVX512) {
@@ -497,7 +498,7 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                                      lin_coef, positions, thresholds, out_len, block_values + g,
                                      block_args + g, block_out_row, records,
                                      chained_in_kernel ? chain_map + g : nullptr,
-                                     chained_in_kernel ? chain_out + g : nullptr)
+                                     chained_in_kernel ? chain_out + g : nullptr, chain_base)
                                  << g;
                 } else if (run == KernelPath::AVX2) {
                     irregular |= lower_envelope_avx2(
@@ -505,7 +506,7 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                                      lin_coef, positions, thresholds, out_len, block_values + g,
                                      block_args + g, block_out_row, records,
                                      chained_in_kernel ? chain_map + g : nullptr,
-                                     chained_in_kernel ? chain_out + g : nullptr)
+                                     chained_in_kernel ? chain_out + g : nullptr, chain_base)
                                  << g;
                 } else if (run == KernelPath::SSE2) {
                     irregular |= lower_envelope_8_sse2(
@@ -513,7 +514,7 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                                      positions, thresholds, out_len, block_values + g,
                                      block_args + g, block_out_row, below, below_bound, below_f,
                                      chained_in_kernel ? chain_map + g : nullptr,
-                                     chained_in_kernel ? chain_out + g : nullptr)
+                                     chained_in_kernel ? chain_out + g : nullptr, chain_base)
                                  << g;
                 } else {
                     irregular |= lower_envelope_8_neon(block + g, block_in_row, line_len,

@@ -51,10 +51,13 @@ void lower_envelope_1d(const double* line_in, double* line_out, int32_t* arg_out
 
 // Two index maps chained: for each result, the element of `map` (laid out as
 // the lines' source) at the source element the result chose, written into
-// `out` (laid out as the results' indices).
+// `out` (laid out as the results' indices). `base` is the number the chained
+// indices count from: 1 for the host's indices, 0 for a caller that counts
+// from zero.
 struct IndexChain {
     const int32_t* map;
     int32_t* out;
+    int32_t base = 1;
 };
 
 // Transforms `lines` lines as lower_envelope_1d does, all with the same
@@ -68,10 +71,10 @@ struct IndexChain {
 // once per call, with the same failure as lower_envelope_1d. The outputs
 // must not overlap the input.
 //
-// With a chain, every reported index is written 1-based (plus one), and
-// chain->out receives, for each result, chain->map's element at the chosen
-// source element plus one: chain->map is laid out as line_in and chain->out
-// as arg_out. Each line's chain is made while its results are still at hand,
+// With a chain, every reported index is written counted from chain->base
+// (plus base), and chain->out receives, for each result, chain->map's element
+// at the chosen source element plus base: chain->map is laid out as line_in
+// and chain->out as arg_out. Each line's chain is made while its results are still at hand,
 // in the same pass; neither array may overlap another.
 void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                           std::ptrdiff_t in_stride, double* line_out, int32_t* arg_out,

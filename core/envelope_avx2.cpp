@@ -194,8 +194,8 @@ inline __m128i load_map(__m128i index, const int32_t* map, std::ptrdiff_t in_row
 }
 
 // W windows of four lanes each, in step. Chained: the results' indices are
-// written 1-based and chain_out receives chain_map's element at each chosen
-// index plus one (see lower_envelope_lines).
+// written counted from chain_base and chain_out receives chain_map's element
+// at each chosen index plus chain_base (see lower_envelope_lines).
 template <int W, bool Chained>
 AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row,
                                               int32_t line_len, double quad_coef,
@@ -203,7 +203,8 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
                                               const float* thresholds, int32_t out_len,
                                               double* values, int32_t* args,
                                               std::ptrdiff_t out_row, int64_t* records,
-                                              const int32_t* chain_map, int32_t* chain_out) {
+                                              const int32_t* chain_map, int32_t* chain_out,
+                                              int32_t chain_base) {
     constexpr std::ptrdiff_t L = 4 * W;
     constexpr int kShift = W == 4 ? 4 : 3;  // log2(L)
     static_assert(W == 2 || W == 4, "eight or sixteen lanes");
@@ -281,12 +282,12 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
         for (int i = 0; i < W; ++i) {
             _mm256_storeu_pd(values + at + 4 * i, value_at(w[i], p, quad, lin));
             if constexpr (Chained) {
-                const __m128i one = _mm_set1_epi32(1);
+                const __m128i base = _mm_set1_epi32(chain_base);
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(args + at + 4 * i),
-                                 _mm_add_epi32(w[i].top, one));
+                                 _mm_add_epi32(w[i].top, base));
                 _mm_storeu_si128(
                     reinterpret_cast<__m128i*>(chain_out + at + 4 * i),
-                    _mm_add_epi32(load_map(w[i].top, chain_map + 4 * i, in_row), one));
+                    _mm_add_epi32(load_map(w[i].top, chain_map + 4 * i, in_row), base));
             } else {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(args + at + 4 * i), w[i].top);
             }
@@ -305,14 +306,15 @@ uint32_t lower_envelope_avx2(int32_t lanes, const double* in, std::ptrdiff_t in_
                              int32_t line_len, double quad_coef, double lin_coef,
                              const int32_t* positions, const float* thresholds, int32_t out_len,
                              double* values, int32_t* args, std::ptrdiff_t out_row,
-                             int64_t* records, const int32_t* chain_map, int32_t* chain_out) {
+                             int64_t* records, const int32_t* chain_map, int32_t* chain_out,
+                             int32_t chain_base) {
     const bool chained = chain_map != nullptr;
     const auto run = lanes == 16 ? (chained ? lower_envelope_windows<4, true>
                                             : lower_envelope_windows<4, false>)
                                  : (chained ? lower_envelope_windows<2, true>
                                             : lower_envelope_windows<2, false>);
     return run(in, in_row, line_len, quad_coef, lin_coef, positions, thresholds, out_len, values,
-               args, out_row, records, chain_map, chain_out);
+               args, out_row, records, chain_map, chain_out, chain_base);
 }
 
 // Transposes four rows of four doubles.
@@ -392,7 +394,7 @@ void block_to_lines_avx2(const double* values, const int32_t* args, std::ptrdiff
 
 uint32_t lower_envelope_avx2(int32_t, const double*, std::ptrdiff_t, int32_t, double, double,
                              const int32_t*, const float*, int32_t, double*, int32_t*,
-                             std::ptrdiff_t, int64_t*, const int32_t*, int32_t*) {
+                             std::ptrdiff_t, int64_t*, const int32_t*, int32_t*, int32_t) {
     return 0;
 }
 void lines_to_block_avx2(const double*, std::ptrdiff_t, int32_t, int32_t, double*,

@@ -197,8 +197,8 @@ inline void prefetch(const void* at) {
 }
 
 // W windows of eight lanes each, in step. Chained: the results' indices are
-// written 1-based and chain_out receives chain_map's element at each chosen
-// source element, plus one.
+// written counted from chain_base and chain_out receives chain_map's element
+// at each chosen source element, plus chain_base.
 template <int W, bool Chained>
 AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row,
                                                 int32_t line_len, double quad_coef,
@@ -206,7 +206,8 @@ AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t
                                                 const float* thresholds, int32_t out_len,
                                                 double* values, int32_t* args,
                                                 std::ptrdiff_t out_row, int64_t* records,
-                                                const int32_t* chain_map, int32_t* chain_out) {
+                                                const int32_t* chain_map, int32_t* chain_out,
+                                                int32_t chain_base) {
     static_assert(W == 1 || W == 2 || W == 4, "8, 16 or 32 lanes");
     constexpr std::ptrdiff_t L = 8 * W;
     constexpr int kShift = W == 4 ? 5 : W == 2 ? 4 : 3;  // log2(L)
@@ -280,12 +281,12 @@ AVX512_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t
         for (int i = 0; i < W; ++i) {
             _mm512_storeu_pd(values + at + 8 * i, value_at(w[i], p, quad, lin));
             if constexpr (Chained) {
-                const __m256i one = _mm256_set1_epi32(1);
+                const __m256i base = _mm256_set1_epi32(chain_base);
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(args + at + 8 * i),
-                                    _mm256_add_epi32(w[i].top, one));
+                                    _mm256_add_epi32(w[i].top, base));
                 _mm256_storeu_si256(
                     reinterpret_cast<__m256i*>(chain_out + at + 8 * i),
-                    _mm256_add_epi32(load_map(w[i].top, chain_map + 8 * i, in_row), one));
+                    _mm256_add_epi32(load_map(w[i].top, chain_map + 8 * i, in_row), base));
             } else {
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(args + at + 8 * i), w[i].top);
             }
@@ -304,7 +305,8 @@ uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t i
                                const int32_t* positions, const float* thresholds,
                                int32_t out_len, double* values, int32_t* args,
                                std::ptrdiff_t out_row, int64_t* records,
-                               const int32_t* chain_map, int32_t* chain_out) {
+                               const int32_t* chain_map, int32_t* chain_out,
+                               int32_t chain_base) {
     const bool chained = chain_map != nullptr;
     const auto run = lanes == 32 ? (chained ? lower_envelope_windows<4, true>
                                             : lower_envelope_windows<4, false>)
@@ -313,7 +315,7 @@ uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t i
                                    : (chained ? lower_envelope_windows<1, true>
                                               : lower_envelope_windows<1, false>);
     return run(in, in_row, line_len, quad_coef, lin_coef, positions, thresholds, out_len, values,
-               args, out_row, records, chain_map, chain_out);
+               args, out_row, records, chain_map, chain_out, chain_base);
 }
 
 namespace {
@@ -412,7 +414,7 @@ void block_to_lines_avx512(const double* values, const int32_t* args, std::ptrdi
 
 uint32_t lower_envelope_avx512(int32_t, const double*, std::ptrdiff_t, int32_t, double, double,
                                const int32_t*, const float*, int32_t, double*, int32_t*,
-                               std::ptrdiff_t, int64_t*, const int32_t*, int32_t*) {
+                               std::ptrdiff_t, int64_t*, const int32_t*, int32_t*, int32_t) {
     return 0;
 }
 void lines_to_block_avx512(const double*, std::ptrdiff_t, int32_t, int32_t, double*,

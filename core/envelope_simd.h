@@ -28,14 +28,14 @@ constexpr int32_t kEnvelopeLanes = 8;
 // on the scalar path.
 //
 // With chain_map (laid out as `in`), it also chains the index maps as
-// lower_envelope_lines does: args receive each chosen index plus one and
-// chain_out (laid out as args) chain_map's element there plus one.
+// lower_envelope_lines does: args receive each chosen index plus chain_base
+// and chain_out (laid out as args) chain_map's element there plus chain_base.
 uint32_t lower_envelope_avx2(int32_t lanes, const double* in, std::ptrdiff_t in_row,
                              int32_t line_len, double quad_coef, double lin_coef,
                              const int32_t* positions, const float* thresholds, int32_t out_len,
                              double* values, int32_t* args, std::ptrdiff_t out_row,
                              int64_t* records, const int32_t* chain_map = nullptr,
-                             int32_t* chain_out = nullptr);
+                             int32_t* chain_out = nullptr, int32_t chain_base = 1);
 
 // The AVX-512 path: 8, 16 or 32 lines, with the AVX2 path's arguments,
 // records, requirements and result; it chains as the AVX2 path does.
@@ -44,7 +44,8 @@ uint32_t lower_envelope_avx512(int32_t lanes, const double* in, std::ptrdiff_t i
                                const int32_t* positions, const float* thresholds,
                                int32_t out_len, double* values, int32_t* args,
                                std::ptrdiff_t out_row, int64_t* records,
-                               const int32_t* chain_map, int32_t* chain_out);
+                               const int32_t* chain_map, int32_t* chain_out,
+                               int32_t chain_base);
 
 // The copies of a block of `width` (a multiple of 8) contiguous lines of
 // length len into scratch and back, transposed in 8 x 8 tiles with AVX-512
@@ -77,7 +78,8 @@ uint32_t lower_envelope_8_sse2(const double* in, std::ptrdiff_t in_row, int32_t 
                                const float* thresholds, int32_t out_len, double* values,
                                int32_t* args, std::ptrdiff_t out_row, int32_t* below,
                                float* below_bound, double* below_f,
-                               const int32_t* chain_map = nullptr, int32_t* chain_out = nullptr);
+                               const int32_t* chain_map = nullptr, int32_t* chain_out = nullptr,
+                               int32_t chain_base = 1);
 
 // The block copies above with SSE2, in 2 x 2 transposes, eight lines at a
 // time.

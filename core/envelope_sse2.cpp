@@ -151,16 +151,16 @@ inline __m128i load_map(__m128i index, const int32_t* map, std::ptrdiff_t in_row
     return _mm_setr_epi32(map[v0 * in_row], map[v1 * in_row + 1], 0, 0);
 }
 
-// Chained: the results' indices are written 1-based and chain_out receives
-// chain_map's element at each chosen index plus one (see
-// lower_envelope_lines).
+// Chained: the results' indices are written counted from chain_base and
+// chain_out receives chain_map's element at each chosen index plus chain_base
+// (see lower_envelope_lines).
 template <bool Chained>
 uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row, int32_t line_len,
                                 double quad_coef, double lin_coef, const int32_t* positions,
                                 const float* thresholds, int32_t out_len, double* values,
                                 int32_t* args, std::ptrdiff_t out_row, int32_t* below,
                                 float* below_bound, double* below_f, const int32_t* chain_map,
-                                int32_t* chain_out) {
+                                int32_t* chain_out, int32_t chain_base) {
     constexpr std::ptrdiff_t L = kEnvelopeLanes;
     const __m128d quad = _mm_set1_pd(quad_coef);
     const __m128d lin = _mm_set1_pd(lin_coef);
@@ -233,12 +233,12 @@ uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row, int32_t
         for (int n = 0; n < kWindows; ++n) {
             _mm_storeu_pd(values + at + 2 * n, value_at(w[n], p, quad, lin));
             if constexpr (Chained) {
-                const __m128i one = _mm_set1_epi32(1);
+                const __m128i base = _mm_set1_epi32(chain_base);
                 _mm_storel_epi64(reinterpret_cast<__m128i*>(args + at + 2 * n),
-                                 _mm_add_epi32(w[n].top, one));
+                                 _mm_add_epi32(w[n].top, base));
                 _mm_storel_epi64(
                     reinterpret_cast<__m128i*>(chain_out + at + 2 * n),
-                    _mm_add_epi32(load_map(w[n].top, chain_map + 2 * n, in_row), one));
+                    _mm_add_epi32(load_map(w[n].top, chain_map + 2 * n, in_row), base));
             } else {
                 _mm_storel_epi64(reinterpret_cast<__m128i*>(args + at + 2 * n), w[n].top);
             }
@@ -259,11 +259,11 @@ uint32_t lower_envelope_8_sse2(const double* in, std::ptrdiff_t in_row, int32_t 
                                const float* thresholds, int32_t out_len, double* values,
                                int32_t* args, std::ptrdiff_t out_row, int32_t* below,
                                float* below_bound, double* below_f, const int32_t* chain_map,
-                               int32_t* chain_out) {
+                               int32_t* chain_out, int32_t chain_base) {
     const auto run = chain_map != nullptr ? lower_envelope_windows<true>
                                           : lower_envelope_windows<false>;
     return run(in, in_row, line_len, quad_coef, lin_coef, positions, thresholds, out_len, values,
-               args, out_row, below, below_bound, below_f, chain_map, chain_out);
+               args, out_row, below, below_bound, below_f, chain_map, chain_out, chain_base);
 }
 
 // Eight lines at a time, two elements of each: 2 x 2 transposes, so that each
@@ -326,7 +326,7 @@ void block_to_lines_sse2(const double* values, const int32_t* args, std::ptrdiff
 uint32_t lower_envelope_8_sse2(const double*, std::ptrdiff_t, int32_t, double, double,
                                const int32_t*, const float*, int32_t, double*, int32_t*,
                                std::ptrdiff_t, int32_t*, float*, double*, const int32_t*,
-                               int32_t*) {
+                               int32_t*, int32_t) {
     return 0;
 }
 

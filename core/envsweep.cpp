@@ -50,14 +50,16 @@ void envsweep_down(const ConstView& source, const SweepCost& cost, const SweepGr
 void envsweep_across(const ConstView& source, const SweepCost& cost, const SweepGrid& grid,
                      const double* mid_map, const int32_t* mid_row, const DoubleView& out_map,
                      const Int32View& best_col, const Int32View& best_row, int32_t first,
-                     int32_t end, KernelPath path) {
+                     int32_t end, int32_t index_base, KernelPath path) {
     if (!sweeps(source, grid) || first >= end) return;
     const MidLayout mid = mid_layout(source, grid);
-    // Across rows first .. end - 1 of mid: best_col receives the 1-based
-    // source column, and through the chain best_row the row the first pass
-    // chose in that column, 1-based too. best_row lies as best_col does.
+    // Across rows first .. end - 1 of mid: best_col receives the source
+    // column, and through the chain best_row the row the first pass chose in
+    // that column, both counted from index_base. best_row lies as best_col
+    // does.
     const std::ptrdiff_t out_first = first * out_map.row_step;
-    const IndexChain rows_chosen{mid_row + first * mid.down, best_row.data + out_first};
+    const IndexChain rows_chosen{mid_row + first * mid.down, best_row.data + out_first,
+                                 index_base};
     lower_envelope_lines(mid_map + first * mid.down, mid.down, mid.across,
                          out_map.data + out_first, best_col.data + out_first,
                          out_map.row_step, out_map.col_step, end - first, source.cols,
@@ -70,7 +72,7 @@ void envsweep_strided(const ConstView& source, const SweepCost& cost, const Swee
                       const Int32View& best_col, const Int32View& best_row, KernelPath path) {
     envsweep_down(source, cost, grid, mid_map, mid_row, 0, source.cols, path);
     envsweep_across(source, cost, grid, mid_map, mid_row, out_map, best_col, best_row, 0,
-                    grid.dims.rows, path);
+                    grid.dims.rows, 1, path);
 }
 
 void envsweep_transform(const double* source, ImageDims source_dims,

@@ -76,14 +76,17 @@ void envsweep_strided(const ConstView& source, const SweepCost& cost, const Swee
 // the bits envsweep_strided gives it; ranges of one pass may run at the same
 // time (each takes its own scratch from the heap), and every range of the
 // first pass must be finished before any of the second starts. The arguments
-// are envsweep_strided's; nothing is done where it does nothing.
+// are envsweep_strided's; nothing is done where it does nothing. index_base
+// is the number best_col and best_row count from: 1 as envsweep_strided
+// writes them, 0 for a caller that counts from zero (the same cells).
 void envsweep_down(const ConstView& source, const SweepCost& cost, const SweepGrid& grid,
                    double* mid_map, int32_t* mid_row, int32_t first, int32_t end,
                    KernelPath path = KernelPath::Fastest);
 void envsweep_across(const ConstView& source, const SweepCost& cost, const SweepGrid& grid,
                      const double* mid_map, const int32_t* mid_row, const DoubleView& out_map,
                      const Int32View& best_col, const Int32View& best_row, int32_t first,
-                     int32_t end, KernelPath path = KernelPath::Fastest);
+                     int32_t end, int32_t index_base = 1,
+                     KernelPath path = KernelPath::Fastest);
 
 // envsweep_strided on a column-major source of source_dims and column-major
 // outputs of grid.dims.

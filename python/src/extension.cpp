@@ -624,18 +624,12 @@ py::object call_envsweep(py::array source, py::tuple scalars, py::object out, in
                 envsweep_down(source_view, plan.cost, plan.grid, mid_map.get(), mid_row.get(),
                               static_cast<int32_t>(first), static_cast<int32_t>(end), path);
             });
+            // The maps 0-based, as Python indexes: the module's cells, counted
+            // from zero.
             pyhost::run_split(threads, out_dims.rows, 8, [&](int64_t first, int64_t end) {
                 envsweep_across(source_view, plan.cost, plan.grid, mid_map.get(),
                                 mid_row.get(), map_view, col_view, row_view,
-                                static_cast<int32_t>(first), static_cast<int32_t>(end), path);
-                // The maps 0-based, as Python indexes: the module's 1-based
-                // cells minus one, along memory.
-                for (Int32View view : {col_view, row_view}) {
-                    view = lines_of(view, false, first, end);
-                    if (view.col_step < view.row_step) view = view.transposed();
-                    for (int32_t c = 0; c < view.cols; ++c)
-                        for (int32_t r = 0; r < view.rows; ++r) view.at(r, c) -= 1;
-                }
+                                static_cast<int32_t>(first), static_cast<int32_t>(end), 0, path);
             });
         } catch (const std::bad_alloc&) {
             done = false;
