@@ -102,9 +102,10 @@ size_t capacity_of(const char* data) {
 // function in a loop gets back the pages its previous results had, already
 // mapped, instead of fresh ones that the system must clear and map (a third
 // of a large patchwarp call). At most kKeptBlocks blocks of kMostKept bytes
-// together, the oldest given back first; a kept block's pages are left to
-// the system to take back whenever it needs memory (MADV_FREE), so nothing
-// kept is memory the system cannot reclaim.
+// together, the oldest given back first. Their pages stay as they are:
+// leaving them to the system to take back (MADV_FREE) cost more than it
+// saved, a twentieth of a large patchwarp call in flushes and pages cleared
+// again.
 constexpr int kKeptBlocks = 8;
 constexpr size_t kMostKept = size_t{128} << 20;
 
@@ -150,16 +151,8 @@ char* take_kept(size_t bytes) {
 // Keeps a mapped block for a later result where it may, giving back the
 // oldest kept ones to make room, else unmaps it.
 void release_mapped(char* data) {
-    const long page_size = sysconf(_SC_PAGESIZE);
-    const size_t page = page_size > 0 ? static_cast<size_t>(page_size) : 4096;
     const size_t capacity = capacity_of(data);
-    bool keeps = capacity <= kMostKept;
-#if defined(MADV_FREE)
-    keeps = keeps && madvise(data, capacity / page * page, MADV_FREE) == 0;
-#else
-    keeps = false;
-#endif
-    if (!keeps) {
+    if (capacity > kMostKept) {
         unmap(data);
         return;
     }
