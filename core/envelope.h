@@ -74,8 +74,8 @@ struct IndexChain {
 // With a chain, every reported index is written counted from chain->base
 // (plus base), and chain->out receives, for each result, chain->map's element
 // at the chosen source element plus base: chain->map is laid out as line_in
-// and chain->out as arg_out. Each line's chain is made while its results are still at hand,
-// in the same pass; neither array may overlap another.
+// and chain->out as arg_out. Each line's chain is made while its results are
+// still at hand, in the same pass; neither array may overlap another.
 void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                           std::ptrdiff_t in_stride, double* line_out, int32_t* arg_out,
                           std::ptrdiff_t out_step, std::ptrdiff_t out_stride, int32_t lines,
