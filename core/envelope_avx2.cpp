@@ -31,6 +31,8 @@
 #if KERNELS_HAVE_AVX2
 #include <immintrin.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr float kLowerSentinel = -1.0e20f;
@@ -69,15 +71,24 @@ inline __m128 boundary(__m256d q, __m256d fq, const Window& w, __m256d quad, __m
 // that one is loaded from the list, one load per lane and array (fewer cycles
 // than the gather instructions take). The other lanes load an entry too (every
 // list index is a valid one) and keep what they had.
-// The list records of four lanes, record k at records + 2 * slot[k]: the
+// The offsets from `records`, in 64-bit halves, of the records at source
+// indices `index` of four lanes: one row of records per source index,
+// 2^row_shift halves long, and lane_at the lanes' offsets within a row.
+// Offsets stay below 2^32 for line_len + 1 <= 2^26 + 1 rows of 16 lanes.
+AVX2_FUNCTION
+inline void record_offsets(__m128i index, __m128i lane_at, int row_shift, uint32_t* at) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(at),
+                    _mm_add_epi32(_mm_slli_epi32(index, row_shift), lane_at));
+}
+
+// The list records of four lanes, record k at records + at[k]: the
 // piece under the one pushed there, that piece's left boundary and its source
 // value, 16 bytes, one load per lane.
 AVX2_FUNCTION
-inline void load_records(const int64_t* records, const int32_t* slot, __m128i& index,
+inline void load_records(const int64_t* records, const uint32_t* at, __m128i& index,
                          __m128& bound, __m256d& f) {
-    const auto record = [records, slot](int k) {
-        return _mm_loadu_si128(
-            reinterpret_cast<const __m128i*>(records + 2 * static_cast<std::ptrdiff_t>(slot[k])));
+    const auto record = [records, at](int k) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(records + at[k]));
     };
     const __m128i r0 = record(0), r1 = record(1), r2 = record(2), r3 = record(3);
     const __m128 pairs01 = _mm_castsi128_ps(_mm_unpacklo_epi64(r0, r1));
@@ -106,15 +117,31 @@ inline void store_records(int64_t* records, __m128i index, __m128 bound, __m256d
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(records + 4), r23);
 }
 
+// Stores the records of four lanes, lane k's at records + at[k].
+AVX2_FUNCTION
+inline void store_records_at(int64_t* records, const uint32_t* at, __m128i index, __m128 bound,
+                             __m256d f) {
+    const __m128i pairs01 = _mm_unpacklo_epi32(index, _mm_castps_si128(bound));
+    const __m128i pairs23 = _mm_unpackhi_epi32(index, _mm_castps_si128(bound));
+    const __m128i f01 = _mm_castpd_si128(_mm256_castpd256_pd128(f));
+    const __m128i f23 = _mm_castpd_si128(_mm256_extractf128_pd(f, 1));
+    const auto store = [records, at](int k, __m128i record) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(records + at[k]), record);
+    };
+    store(0, _mm_unpacklo_epi64(pairs01, f01));
+    store(1, _mm_unpackhi_epi64(pairs01, f01));
+    store(2, _mm_unpacklo_epi64(pairs23, f23));
+    store(3, _mm_unpackhi_epi64(pairs23, f23));
+}
+
 // Lanes set in `mask` step down to the piece under their top; the piece under
 // that one is loaded from the list. The other lanes load a record too (every
 // list index is a valid one) and keep what they had.
 AVX2_FUNCTION
-inline void step_down(Window& w, __m128i mask, __m128i lane, int lane_shift,
+inline void step_down(Window& w, __m128i mask, __m128i lane_at, int row_shift,
                       const int64_t* records) {
-    alignas(16) int32_t at[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(at),
-                    _mm_add_epi32(_mm_slli_epi32(w.under, lane_shift), lane));
+    alignas(16) uint32_t at[4];
+    record_offsets(w.under, lane_at, row_shift, at);
     __m128i loaded_under;
     __m128 loaded_b;
     __m256d loaded_f;
@@ -193,35 +220,126 @@ inline __m128i load_map(__m128i index, const int32_t* map, std::ptrdiff_t in_row
     return _mm_insert_epi32(v, element(3), 3);
 }
 
-// W windows of four lanes each, in step. Chained: the results' indices are
-// written counted from chain_base and chain_out receives chain_map's element
-// at each chosen index plus chain_base (see lower_envelope_lines).
-template <int W, bool Chained>
-AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row,
-                                              int32_t line_len, double quad_coef,
-                                              double lin_coef, const int32_t* positions,
-                                              const float* thresholds, int32_t out_len,
-                                              double* values, int32_t* args,
-                                              std::ptrdiff_t out_row, int64_t* records,
-                                              const int32_t* chain_map, int32_t* chain_out,
-                                              int32_t chain_base) {
-    constexpr std::ptrdiff_t L = 4 * W;
-    constexpr int kShift = W == 4 ? 4 : 3;  // log2(L)
-    static_assert(W == 2 || W == 4, "eight or sixteen lanes");
-    const __m256d quad = _mm256_set1_pd(quad_coef);
-    const __m256d lin = _mm256_set1_pd(lin_coef);
-    const __m256d quad2 = _mm256_set1_pd(quad_coef + quad_coef);
+// Where a window's lanes are in construction: the source index each inserts
+// next, as an integer and as a double, and its source value.
+struct Progress {
+    __m128i q;
+    __m256d qd;
+    __m256d fq;
+    __m256i after_at;  // element q + 1 of each lane, counted from the window's source
+};
 
-    // Lanes 4w .. 4w + 3 in window w.
-    Window w[W];
-    __m128i lane[W], irregular[W], mask[W];
-    for (int i = 0; i < W; ++i) {
-        lane[i] = _mm_add_epi32(_mm_setr_epi32(0, 1, 2, 3), _mm_set1_epi32(4 * i));
-        irregular[i] = _mm_setzero_si128();
-        start(w[i], _mm256_loadu_pd(in + 4 * i), records + 2 * (4 * i));
+// One step of construction, each lane of the window on its own source index
+// q: a lane whose top piece goes (it is not the first piece and the boundary
+// s between q and the top is at or below the top's left boundary) steps down
+// to the piece under it; every other lane pushes q with boundary s and moves
+// on to q + 1. No lane waits for another, so no lane branches. In the Tail
+// steps some lanes are done (q = line_len) and keep their state; before them
+// every lane is at most at line_len - 2, so that q + 1 lies in every line.
+// `in` is the window's first lane's source.
+template <bool Tail>
+AVX2_FUNCTION inline void construction_step(Window& w, Progress& g, __m128i& irregular,
+                                            __m128i lane_at, int row_shift, const double* in,
+                                            std::ptrdiff_t in_row, int32_t line_len,
+                                            __m256d quad, __m256d lin, __m256d quad2,
+                                            int64_t* records) {
+    // Loaded ahead of the step, whichever way it goes: the record under the
+    // piece under the top (for lanes that remove) and the source value at
+    // q + 1 (for lanes that push).
+    alignas(16) int32_t q_at[4];
+    alignas(16) uint32_t under_at[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(q_at), g.q);
+    record_offsets(w.under, lane_at, row_shift, under_at);
+    __m128i loaded_under;
+    __m128 loaded_b;
+    __m256d loaded_f;
+    load_records(records, under_at, loaded_under, loaded_b, loaded_f);
+    __m256d f_next;
+    if (Tail) {
+        const auto value_after = [in, in_row, line_len, &q_at](int k) {
+            const int32_t next = std::min(q_at[k] + 1, line_len - 1);
+            return in + static_cast<std::ptrdiff_t>(next) * in_row + k;
+        };
+        const __m128d f01 = _mm_loadh_pd(_mm_load_sd(value_after(0)), value_after(1));
+        const __m128d f23 = _mm_loadh_pd(_mm_load_sd(value_after(2)), value_after(3));
+        f_next = _mm256_insertf128_pd(_mm256_castpd128_pd256(f01), f23, 1);
+    } else {
+        const __m128i at01 = _mm256_castsi256_si128(g.after_at);
+        const __m128i at23 = _mm256_extracti128_si256(g.after_at, 1);
+        // The lanes read their sources each at its own index, which the
+        // processor does not foresee: the first lane's source 8 indices on
+        // is fetched ahead (the window's other lanes are near it).
+        _mm_prefetch(reinterpret_cast<const char*>(in + _mm_cvtsi128_si64(at01) + 8 * in_row),
+                     _MM_HINT_T0);
+        const __m128d f01 = _mm_loadh_pd(_mm_load_sd(in + _mm_cvtsi128_si64(at01)),
+                                         in + _mm_extract_epi64(at01, 1));
+        const __m128d f23 = _mm_loadh_pd(_mm_load_sd(in + _mm_cvtsi128_si64(at23)),
+                                         in + _mm_extract_epi64(at23, 1));
+        f_next = _mm256_insertf128_pd(_mm256_castpd128_pd256(f01), f23, 1);
     }
 
-    for (int32_t q = 1; q < line_len; ++q) {
+    const __m128 s = boundary(g.qd, g.fq, w, quad, lin, quad2);
+    __m128i remove = removable(w, s);
+    __m128i active = _mm_set1_epi32(-1);
+    if (Tail) {
+        active = _mm_cmpgt_epi32(_mm_set1_epi32(line_len), g.q);
+        remove = _mm_and_si128(remove, active);
+    }
+    const __m128i push = _mm_andnot_si128(remove, active);
+    irregular = _mm_or_si128(
+        irregular, _mm_and_si128(push, _mm_castps_si128(_mm_cmp_ps(s, w.b_top, _CMP_NGT_UQ))));
+    // The top's record goes to q's slot on every step; the push's is the
+    // last. (A lane that is done writes the slot after its line's last.)
+    alignas(16) uint32_t slot[4];
+    record_offsets(g.q, lane_at, row_shift, slot);
+    store_records_at(records, slot, w.top, w.b_top, w.f_top);
+
+    const __m256d remove_wide = widen(remove);
+    Window next;
+    next.top = _mm_blendv_epi8(g.q, w.under, remove);
+    next.top_d = _mm256_blendv_pd(g.qd, _mm256_cvtepi32_pd(w.under), remove_wide);
+    next.f_top = _mm256_blendv_pd(g.fq, w.f_under, remove_wide);
+    next.b_top = _mm_blendv_ps(s, w.b_under, _mm_castsi128_ps(remove));
+    next.under = _mm_blendv_epi8(w.top, loaded_under, remove);
+    next.f_under = _mm256_blendv_pd(w.f_top, loaded_f, remove_wide);
+    next.b_under = _mm_blendv_ps(w.b_top, loaded_b, _mm_castsi128_ps(remove));
+    Progress after;
+    after.q = _mm_sub_epi32(g.q, push);
+    after.qd = _mm256_cvtepi32_pd(after.q);
+    const __m256d push_wide = widen(push);
+    after.fq = _mm256_blendv_pd(g.fq, f_next, push_wide);
+    after.after_at = _mm256_add_epi64(
+        g.after_at, _mm256_and_si256(_mm256_castpd_si256(push_wide), _mm256_set1_epi64x(in_row)));
+    if (Tail) {
+        const __m256d active_wide = widen(active);
+        const __m128 active_ps = _mm_castsi128_ps(active);
+        next.top = _mm_blendv_epi8(w.top, next.top, active);
+        next.top_d = _mm256_blendv_pd(w.top_d, next.top_d, active_wide);
+        next.f_top = _mm256_blendv_pd(w.f_top, next.f_top, active_wide);
+        next.b_top = _mm_blendv_ps(w.b_top, next.b_top, active_ps);
+        next.under = _mm_blendv_epi8(w.under, next.under, active);
+        next.f_under = _mm256_blendv_pd(w.f_under, next.f_under, active_wide);
+        next.b_under = _mm_blendv_ps(w.b_under, next.b_under, active_ps);
+    }
+    w = next;
+    g = after;
+}
+
+// Inserts source indices first .. end - 1 into the envelopes of W windows
+// with all lanes in step: for each index q, the boundary with each lane's
+// top; while some lane's top goes, a removal round (skipping the windows none
+// of whose lanes removes); then every lane pushes q. Returns the number of
+// removal rounds.
+template <int W>
+AVX2_FUNCTION int64_t insert_in_step(Window* w, __m128i* irregular, const __m128i* lane_at,
+                                     const double* in, std::ptrdiff_t in_row, int32_t first,
+                                     int32_t end, __m256d quad, __m256d lin, __m256d quad2,
+                                     int64_t* records) {
+    constexpr std::ptrdiff_t L = 4 * W;
+    constexpr int kRowShift = W == 4 ? 5 : 4;  // log2(2 L): a row of records in halves
+    int64_t rounds = 0;
+    __m128i mask[W];
+    for (int32_t q = first; q < end; ++q) {
         const __m256d qd = _mm256_set1_pd(static_cast<double>(q));
         const std::ptrdiff_t at = q * L;
         __m256d fq[W];
@@ -234,10 +352,11 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
             any_lane = _mm_or_si128(any_lane, mask[i]);
         }
         while (_mm_movemask_epi8(any_lane) != 0) {
+            ++rounds;
             any_lane = _mm_setzero_si128();
             for (int i = 0; i < W; ++i) {
                 if (_mm_testz_si128(mask[i], mask[i])) continue;
-                step_down(w[i], mask[i], lane[i], kShift, records);
+                step_down(w[i], mask[i], lane_at[i], kRowShift, records);
                 s[i] = boundary(qd, fq[i], w[i], quad, lin, quad2);
                 mask[i] = removable(w[i], s[i]);
                 any_lane = _mm_or_si128(any_lane, mask[i]);
@@ -247,6 +366,96 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
             irregular[i] = _mm_or_si128(
                 irregular[i], push(w[i], q, qd, fq[i], s[i], records + 2 * (at + 4 * i)));
     }
+    return rounds;
+}
+
+// Inserts source indices first .. line_len - 1 (first >= 1) into the
+// envelopes of W windows with each lane on its own (construction_step):
+// steps while every lane is at most at line_len - 2, then steps with the
+// lanes that are done held until all are.
+template <int W>
+AVX2_FUNCTION void insert_apart(Window* w, __m128i* irregular, const __m128i* lane_at,
+                                const double* in, std::ptrdiff_t in_row, int32_t first,
+                                int32_t line_len, __m256d quad, __m256d lin, __m256d quad2,
+                                int64_t* records) {
+    constexpr int kRowShift = W == 4 ? 5 : 4;  // log2(8 W): a row of records in halves
+    Progress g[W];
+    for (int i = 0; i < W; ++i) {
+        g[i].q = _mm_set1_epi32(first);
+        g[i].qd = _mm256_set1_pd(static_cast<double>(first));
+        g[i].fq = _mm256_loadu_pd(in + first * in_row + 4 * i);
+        g[i].after_at = _mm256_add_epi64(_mm256_set1_epi64x((first + 1) * in_row),
+                                         _mm256_setr_epi64x(0, 1, 2, 3));
+    }
+    const __m128i last = _mm_set1_epi32(line_len - 2);
+    bool ahead = first <= line_len - 2;
+    while (ahead) {
+        __m128i beyond = _mm_setzero_si128();
+        for (int i = 0; i < W; ++i) {
+            construction_step<false>(w[i], g[i], irregular[i], lane_at[i], kRowShift, in + 4 * i,
+                                     in_row, line_len, quad, lin, quad2, records);
+            beyond = _mm_or_si128(beyond, _mm_cmpgt_epi32(g[i].q, last));
+        }
+        ahead = _mm_testz_si128(beyond, beyond);
+    }
+    const __m128i end = _mm_set1_epi32(line_len);
+    bool open = true;
+    while (open) {
+        __m128i going = _mm_setzero_si128();
+        for (int i = 0; i < W; ++i) {
+            construction_step<true>(w[i], g[i], irregular[i], lane_at[i], kRowShift, in + 4 * i,
+                                    in_row, line_len, quad, lin, quad2, records);
+            going = _mm_or_si128(going, _mm_cmpgt_epi32(end, g[i].q));
+        }
+        open = !_mm_testz_si128(going, going);
+    }
+}
+
+// W windows of four lanes each, in step. Chained: the results' indices are
+// written counted from chain_base and chain_out receives chain_map's element
+// at each chosen index plus chain_base (see lower_envelope_lines).
+template <int W, bool Chained>
+AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t in_row,
+                                              int32_t line_len, double quad_coef,
+                                              double lin_coef, const int32_t* positions,
+                                              const float* thresholds, int32_t out_len,
+                                              double* values, int32_t* args,
+                                              std::ptrdiff_t out_row, int64_t* records,
+                                              const int32_t* chain_map, int32_t* chain_out,
+                                              int32_t chain_base) {
+    constexpr int kRowShift = W == 4 ? 5 : 4;  // log2(2 L): a row of records in halves
+    static_assert(W == 2 || W == 4, "eight or sixteen lanes");
+    const __m256d quad = _mm256_set1_pd(quad_coef);
+    const __m256d lin = _mm256_set1_pd(lin_coef);
+    const __m256d quad2 = _mm256_set1_pd(quad_coef + quad_coef);
+
+    // Lanes 4w .. 4w + 3 in window w.
+    Window w[W];
+    __m128i lane_at[W], irregular[W], mask[W];
+    for (int i = 0; i < W; ++i) {
+        lane_at[i] = _mm_add_epi32(_mm_setr_epi32(0, 2, 4, 6), _mm_set1_epi32(8 * i));
+        irregular[i] = _mm_setzero_si128();
+        start(w[i], _mm256_loadu_pd(in + 4 * i), records + 2 * (4 * i));
+    }
+
+    // Construction. The lanes insert the source indices in step; where they
+    // disagree much, as on noise (more than two removal rounds per index over
+    // the first kTrial indices, against about one and a third on a smooth
+    // map), each lane goes on on its own from there, which spares the
+    // branches that the lanes' disagreement makes unpredictable.
+    constexpr int32_t kTrial = 64;
+    const bool may_part = line_len > 4 * kTrial;
+    const int32_t trial = may_part ? kTrial : line_len;
+    const int64_t rounds = insert_in_step<W>(w, irregular, lane_at, in, in_row, 1, trial, quad, lin,
+                                             quad2, records);
+    if (trial < line_len) {
+        if (rounds > 2 * int64_t{trial - 1})
+            insert_apart<W>(w, irregular, lane_at, in, in_row, trial, line_len, quad, lin, quad2,
+                            records);
+        else
+            insert_in_step<W>(w, irregular, lane_at, in, in_row, trial, line_len, quad, lin, quad2,
+                              records);
+    }
 
     for (int32_t j = out_len - 1; j >= 0; --j) {
         const __m128 threshold = _mm_set1_ps(thresholds[j]);
@@ -255,7 +464,7 @@ AVX2_FUNCTION uint32_t lower_envelope_windows(const double* in, std::ptrdiff_t i
         for (int i = 0; i < W; ++i) {
             mask[i] = above(w[i], threshold);
             while (_mm_movemask_epi8(mask[i]) != 0) {
-                step_down(w[i], mask[i], lane[i], kShift, records);
+                step_down(w[i], mask[i], lane_at[i], kRowShift, records);
                 mask[i] = above(w[i], threshold);
             }
         }

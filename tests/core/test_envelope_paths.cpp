@@ -91,6 +91,49 @@ TEST(EnvelopePaths, RandomLinesGiveScalarBits) {
     }
 }
 
+// Long lines of noise, where the lanes of a vector path disagree on how
+// many pieces to remove and go on each on its own: values over a wide range
+// or a few integers (ties), now and then huge ones that make boundaries
+// overflow or come out NaN, some lines turning constant halfway; lanes that
+// finish at different indices; both layouts.
+TEST(EnvelopePaths, LongNoisyLinesGiveScalarBits) {
+    std::mt19937 rng(4242);
+    const double quads[] = {-0.05, 0.05, -1, 0.5, 1e300};
+    const double steps[] = {1, 0.5, 2};
+    for (int trial = 0; trial < 24; ++trial) {
+        const int32_t lines = 8 + static_cast<int32_t>(rng() % 33);
+        const int32_t len = 257 + static_cast<int32_t>(rng() % 400);
+        const unsigned kind = trial % 4;  // wide, few integers, huge cells, constant half
+        std::vector<double> source(static_cast<size_t>(lines) * len);
+        for (int32_t l = 0; l < lines; ++l)
+            for (int32_t v = 0; v < len; ++v) {
+                double x = kind == 1 ? static_cast<double>(rng() % 6)
+                                     : std::uniform_real_distribution<double>(0, 100)(rng);
+                if (kind == 2 && v > 100 && rng() % 97 == 0) x = rng() % 2 ? 1e308 : -1e308;
+                if (kind == 3 && l % 3 == 0 && v > len / 2) x = 7;
+                source[static_cast<size_t>(l) * len + v] = x;
+            }
+        const double quad = quads[kind == 2 ? rng() % 5 : rng() % 4];
+        const double lin = rng() % 2 ? 0.0 : 0.1;
+        const double step = steps[rng() % 3];
+        const int32_t first = static_cast<int32_t>(rng() % 11) - 5;
+        const int32_t out_len = rng() % 3 == 0 ? 1 : len + static_cast<int32_t>(rng() % 20);
+        const bool as_rows = trial % 2 == 0;
+        auto run = [&](KernelPath path) {
+            return transform(source, as_rows, 1, lines, len, quad, lin, first, out_len, step,
+                             path);
+        };
+        const Lines want = run(KernelPath::Scalar);
+        for (KernelPath path : vector_paths()) {
+            const Lines got = run(path);
+            ASSERT_EQ(first_difference(got.args, want.args), -1)
+                << "trial " << trial << " " << path_name(path);
+            ASSERT_EQ(first_difference_but_nan_payload(got.values, want.values), -1)
+                << "trial " << trial << " " << path_name(path);
+        }
+    }
+}
+
 // Inputs outside the transform's range: non-finite values, zero and
 // non-finite coefficients, boundaries far below the lower sentinel, positions
 // at the ends of the 32-bit range, negative steps. The vector path hands
