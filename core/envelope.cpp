@@ -410,7 +410,8 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
         // The list entries: index and boundary in two arrays for SSE2 and
         // NEON; AVX2 and AVX-512 keep them side by side in 64-bit entries,
         // with the source values, in 16-byte records over below_f and
-        // entries.
+        // entries: line_len * kBlock records, as many as (line_len + 1) * 16
+        // for the at most 16 lanes of AVX2.
         int64_t* const entries = reinterpret_cast<int64_t*>(below_f + line * kBlock);
         int64_t* const records = reinterpret_cast<int64_t*>(below_f);
         int32_t* const below = reinterpret_cast<int32_t*>(entries);

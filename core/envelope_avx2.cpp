@@ -1,9 +1,10 @@
 // The lower-envelope transform of eight or sixteen lines at once with AVX2
 // (this file alone is compiled for AVX2; the caller asks the processor first),
-// in windows of four lanes. The lanes work in step: all insert source index q,
-// then all evaluate position j. With sixteen lanes four windows' work is in
+// in windows of four lanes. The lanes start in step: all insert source index
+// q, then all evaluate position j. With sixteen lanes four windows' work is in
 // flight at once; a removal round skips the windows none of whose lanes
-// removes, and in evaluation each window steps down on its own.
+// removes, and in evaluation each window steps down on its own. Where the
+// lanes disagree much in construction (on noise), each goes on on its own.
 //
 // Construction. Each lane's envelope is a stack kept as a linked list over
 // source indices: when q is pushed, its record (16 bytes, so that one load per
@@ -15,7 +16,10 @@
 // again against the new top; then every lane pushes q with boundary s. The
 // top piece and the one under it are held in registers, so a removal does
 // not wait for memory; the record of the piece under the new top is loaded
-// meanwhile.
+// meanwhile. On its own, a lane takes one step at a time, a removal or a
+// push, whatever the other lanes do: every step costs as much, but no branch
+// depends on the lanes' data, which on noise the processor mispredicts for
+// about every index in step.
 //
 // Evaluation, from the last position back to the first. With boundaries that
 // strictly increase along the stack, the piece the scalar cursor reaches for

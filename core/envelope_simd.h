@@ -16,8 +16,8 @@ constexpr int32_t kEnvelopeLanes = 8;
 // destination j goes to values[j * out_row + l] and
 // args[j * out_row + l]. The destination positions are positions[j], in
 // increasing order, and thresholds[j] is the smallest single-precision value
-// not below positions[j]. Scratch: `records`, line_len * lanes records of two
-// 64-bit halves, the first a source index in its low 32 bits and a
+// not below positions[j]. Scratch: `records`, (line_len + 1) * lanes records
+// of two 64-bit halves, the first a source index in its low 32 bits and a
 // boundary's bits in its high 32 bits, the second a source value's bits.
 //
 // Requires 1 <= line_len <= 2^26 (squared indices are exact in double) and
