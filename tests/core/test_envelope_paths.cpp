@@ -51,6 +51,19 @@ Lines transform(const std::vector<double>& source, bool as_rows, int32_t gap, in
     return out;
 }
 
+// Every vector path gives the scalar path's indices, and its values up to NaN
+// payloads; `what` names the case in a failure.
+template <typename Run>
+void expect_scalar_bits(const Run& run, const std::string& what) {
+    const Lines want = run(KernelPath::Scalar);
+    for (KernelPath path : vector_paths()) {
+        const Lines got = run(path);
+        ASSERT_EQ(first_difference(got.args, want.args), -1) << what << " " << path_name(path);
+        ASSERT_EQ(first_difference_but_nan_payload(got.values, want.values), -1)
+            << what << " " << path_name(path);
+    }
+}
+
 }  // namespace
 
 // Random lines of small integer values (so that ties and exact boundaries
@@ -80,14 +93,7 @@ TEST(EnvelopePaths, RandomLinesGiveScalarBits) {
             return transform(source, as_rows, gap, lines, len, quad, lin, first, out_len, step,
                              path);
         };
-        const Lines want = run(KernelPath::Scalar);
-        for (KernelPath path : vector_paths()) {
-            const Lines got = run(path);
-            ASSERT_EQ(first_difference(got.args, want.args), -1)
-                << "trial " << trial << " " << path_name(path);
-            ASSERT_EQ(first_difference_but_nan_payload(got.values, want.values), -1)
-                << "trial " << trial << " " << path_name(path);
-        }
+        ASSERT_NO_FATAL_FAILURE(expect_scalar_bits(run, "trial " + std::to_string(trial)));
     }
 }
 
@@ -123,14 +129,7 @@ TEST(EnvelopePaths, LongNoisyLinesGiveScalarBits) {
             return transform(source, as_rows, 1, lines, len, quad, lin, first, out_len, step,
                              path);
         };
-        const Lines want = run(KernelPath::Scalar);
-        for (KernelPath path : vector_paths()) {
-            const Lines got = run(path);
-            ASSERT_EQ(first_difference(got.args, want.args), -1)
-                << "trial " << trial << " " << path_name(path);
-            ASSERT_EQ(first_difference_but_nan_payload(got.values, want.values), -1)
-                << "trial " << trial << " " << path_name(path);
-        }
+        ASSERT_NO_FATAL_FAILURE(expect_scalar_bits(run, "trial " + std::to_string(trial)));
     }
 }
 
@@ -159,13 +158,7 @@ TEST(EnvelopePaths, OutOfRangeInputsGiveScalarBits) {
                     return transform(source, as_rows, 1, lines, len, setup.quad, setup.lin,
                                      setup.first, 6, setup.step, path);
                 };
-                const Lines want = run(KernelPath::Scalar);
-                for (KernelPath path : vector_paths()) {
-                    const Lines got = run(path);
-                    EXPECT_EQ(first_difference(got.args, want.args), -1) << path_name(path);
-                    EXPECT_EQ(first_difference_but_nan_payload(got.values, want.values), -1)
-                        << path_name(path);
-                }
+                expect_scalar_bits(run, as_rows ? "rows" : "columns");
             }
         }
 }
