@@ -268,17 +268,19 @@ AVX2_FUNCTION inline void construction_step(Window& w, Progress& g, __m128i& irr
         const __m128d f23 = _mm_loadh_pd(_mm_load_sd(value_after(2)), value_after(3));
         f_next = _mm256_insertf128_pd(_mm256_castpd128_pd256(f01), f23, 1);
     } else {
-        const __m128i at01 = _mm256_castsi256_si128(g.after_at);
-        const __m128i at23 = _mm256_extracti128_si256(g.after_at, 1);
+        // Stored and read back as integers: there is no instruction that
+        // moves a 64-bit element to a register in 32-bit code.
+        alignas(32) int64_t after[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(after), g.after_at);
+        const auto value_after = [in, &after](int k) {
+            return in + static_cast<std::ptrdiff_t>(after[k]);
+        };
         // The lanes read their sources each at its own index, which the
         // processor does not foresee: the first lane's source 8 indices on
         // is fetched ahead (the window's other lanes are near it).
-        _mm_prefetch(reinterpret_cast<const char*>(in + _mm_cvtsi128_si64(at01) + 8 * in_row),
-                     _MM_HINT_T0);
-        const __m128d f01 = _mm_loadh_pd(_mm_load_sd(in + _mm_cvtsi128_si64(at01)),
-                                         in + _mm_extract_epi64(at01, 1));
-        const __m128d f23 = _mm_loadh_pd(_mm_load_sd(in + _mm_cvtsi128_si64(at23)),
-                                         in + _mm_extract_epi64(at23, 1));
+        _mm_prefetch(reinterpret_cast<const char*>(value_after(0) + 8 * in_row), _MM_HINT_T0);
+        const __m128d f01 = _mm_loadh_pd(_mm_load_sd(value_after(0)), value_after(1));
+        const __m128d f23 = _mm_loadh_pd(_mm_load_sd(value_after(2)), value_after(3));
         f_next = _mm256_insertf128_pd(_mm256_castpd128_pd256(f01), f23, 1);
     }
 
