@@ -277,8 +277,12 @@ AVX2_FUNCTION inline void construction_step(Window& w, Progress& g, __m128i& irr
         };
         // The lanes read their sources each at its own index, which the
         // processor does not foresee: the first lane's source 8 indices on
-        // is fetched ahead (the window's other lanes are near it).
-        _mm_prefetch(reinterpret_cast<const char*>(value_after(0) + 8 * in_row), _MM_HINT_T0);
+        // is fetched ahead (the window's other lanes are near it). That may
+        // lie past the line; a prefetch never faults, and the address is
+        // formed in integers, with wrap-around, not as a pointer.
+        const uintptr_t ahead = reinterpret_cast<uintptr_t>(value_after(0)) +
+                                static_cast<uintptr_t>(in_row) * (8 * sizeof(double));
+        _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
         const __m128d f01 = _mm_loadh_pd(_mm_load_sd(value_after(0)), value_after(1));
         const __m128d f23 = _mm_loadh_pd(_mm_load_sd(value_after(2)), value_after(3));
         f_next = _mm256_insertf128_pd(_mm256_castpd128_pd256(f01), f23, 1);
