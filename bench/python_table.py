@@ -483,17 +483,19 @@ def threads_table(reps):
 
 def several_callers(calls, reps, problems, callers=4):
     """`callers` Python threads at once, each making every call with
-    workers=-1, against the same calls made one after another with workers=1:
-    (median ms of the threads, median ms one after another); a call that
+    workers=-1, against the same calls made one after another with workers=1,
+    and, as what the machine gives threads that share nothing of ours, the
+    same threads at once with workers=1: (callers, median seconds of the
+    threads with -1, one after another, the threads with 1); a call that
     gives other bits than workers=1 is added to `problems`."""
     import threading
     expected = [call(1) for call in calls]
     expected = [e if isinstance(e, tuple) else (e,) for e in expected]
-    at_once, in_turn, wrong = [], [], []
+    at_once, in_turn, alone, wrong = [], [], [], []
 
-    def caller(check):
+    def caller(check, workers=-1):
         for call, bits in zip(calls, expected):
-            found = call(-1)
+            found = call(workers)
             if not check:
                 continue
             found = found if isinstance(found, tuple) else (found,)
@@ -521,9 +523,18 @@ def several_callers(calls, reps, problems, callers=4):
         for thread in threads:
             thread.join()
         at_once.append(time.perf_counter() - start)
+        time.sleep(0.02)
+        threads = [threading.Thread(target=caller, args=(False, 1)) for _ in range(callers)]
+        start = time.perf_counter()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        alone.append(time.perf_counter() - start)
     if wrong:
         problems.append("several callers at once: workers=-1 gives other bits")
-    return callers, float(np.median(at_once)), float(np.median(in_turn))
+    return (callers, float(np.median(at_once)), float(np.median(in_turn)),
+            float(np.median(alone)))
 
 
 ONLY = None
@@ -616,14 +627,17 @@ def main():
                         "`%s`" % peer if peer else "",
                         "" if tpeer is None else "%.3f" % (1e3 * tpeer)))
     if callers is not None:
-        count, at_once, in_turn = callers
+        count, at_once, in_turn, alone = callers
+        ideal = in_turn / processors
         lines += ["", "Several callers: %d Python threads at once, each making the four calls "
                   "above with workers=-1, took %.1f ms; the same %d calls one after another "
                   "with workers=1 took %.1f ms, which is %.1f ms over %d processors: %.2f "
-                  "times that (medians of %d rounds; every call with the bits of workers=1, "
-                  "checked)." % (count, 1e3 * at_once, 4 * count, 1e3 * in_turn,
-                                 1e3 * in_turn / processors, processors,
-                                 at_once / (in_turn / processors), thread_reps)]
+                  "times that. The same threads at once with workers=1, which share no "
+                  "thread of the package, took %.1f ms: %.2f times it, what this machine "
+                  "gives %d threads that run side by side (medians of %d rounds; every call "
+                  "with the bits of workers=1, checked)."
+                  % (count, 1e3 * at_once, 4 * count, 1e3 * in_turn, 1e3 * ideal, processors,
+                     at_once / ideal, 1e3 * alone, alone / ideal, count, thread_reps)]
     if table.problems:
         lines += ["", "Checks that failed: " + "; ".join(table.problems) + "."]
     else:
