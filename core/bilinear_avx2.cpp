@@ -19,6 +19,8 @@
 // misses are in flight at once; patchwarp's positions move smoothly over the
 // image, and it asks only for the cache line next to the ones it reads in the
 // direction its reads go (see stream_ahead_bytes).
+#include <cmath>
+
 #include "bilinear_simd.h"
 #include "simd_config.h"
 
@@ -141,8 +143,9 @@ inline void prefetch_stream(const Image& im, int32_t at, uintptr_t ahead) {
 //
 // With `ahead` (patchwarp), it also asks for the cache lines that many bytes
 // on from the pairs of lane 0 (see stream_ahead_bytes); the four positions
-// of a step lie within a few elements of each other.
-template <bool RowPairs, bool Shortcut = true>
+// of a step lie within a few elements of each other. Without MayBeNaN the
+// caller knows that no position is NaN, and `no_position` is not read.
+template <bool RowPairs, bool Shortcut = true, bool MayBeNaN = true>
 AVX2_FUNCTION
 inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position,
                       uintptr_t ahead = 0) {
@@ -163,7 +166,7 @@ inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position
     if (Shortcut) {
         interior =
             _mm_movemask_ps(_mm_castsi128_ps(_mm_and_si128(next_col, next_row))) == 0xF &&
-            _mm256_testz_pd(no_position, no_position);
+            (!MayBeNaN || _mm256_testz_pd(no_position, no_position));
     }
     if (interior) {
         int32_t first[4];
@@ -202,7 +205,8 @@ inline __m256d sample(const Image& im, __m256d x, __m256d y, __m256d no_position
     const __m256d s0 = _mm256_add_pd(_mm256_mul_pd(fy, v10), _mm256_mul_pd(gy, v00));
     const __m256d s1 = _mm256_add_pd(_mm256_mul_pd(fy, v11), _mm256_mul_pd(gy, v01));
     const __m256d value = _mm256_add_pd(_mm256_mul_pd(gx, s0), _mm256_mul_pd(fx, s1));
-    return interior ? value : _mm256_blendv_pd(value, im.quiet_nan, no_position);
+    if (!MayBeNaN || interior) return value;
+    return _mm256_blendv_pd(value, im.quiet_nan, no_position);
 }
 
 // Prefetches the two outer lines around each of four positions.
@@ -272,20 +276,29 @@ struct ColumnTerms {
 // (A0 dx + A2 dy) + A4, (A1 dx + A3 dy) + A5 with dy = i - (M - 1) / 2,
 // clamped, into X and Y, and its sample into out. The first `stored` cells
 // are stored (all four, or fewer at either end of a column); the others were
-// computed at positions clamped onto the image and are dropped.
-template <bool RowPairs>
+// computed at positions clamped onto the image and are dropped. Without
+// MayBeNaN the caller knows that no position of the step is NaN
+// (column_without_nan), and no lane needs marking.
+template <bool RowPairs, bool MayBeNaN>
 AVX2_FUNCTION
 inline void patchwarp_step(const Image& im, const ColumnTerms& t, __m256d i, uintptr_t ahead,
                            double* out, double* X, double* Y, int32_t stored) {
     const __m256d dy = _mm256_sub_pd(i, t.half_rows);
     __m256d x = _mm256_add_pd(_mm256_add_pd(t.x_dx, _mm256_mul_pd(t.a2, dy)), t.a4);
     __m256d y = _mm256_add_pd(_mm256_add_pd(t.y_dx, _mm256_mul_pd(t.a3, dy)), t.a5);
-    const __m256d no_position = clamp(im, x, y);
-    const __m256d value = sample<RowPairs>(im, x, y, no_position, ahead);
-    // A pair with a NaN coordinate is stored as NaN in both.
-    if (!_mm256_testz_pd(no_position, no_position)) {
-        x = _mm256_blendv_pd(x, im.quiet_nan, no_position);
-        y = _mm256_blendv_pd(y, im.quiet_nan, no_position);
+    __m256d value;
+    if (!MayBeNaN) {
+        x = _mm256_min_pd(im.xmax, _mm256_max_pd(im.zero, x));
+        y = _mm256_min_pd(im.ymax, _mm256_max_pd(im.zero, y));
+        value = sample<RowPairs, true, false>(im, x, y, im.zero, ahead);
+    } else {
+        const __m256d no_position = clamp(im, x, y);
+        value = sample<RowPairs>(im, x, y, no_position, ahead);
+        // A pair with a NaN coordinate is stored as NaN in both.
+        if (!_mm256_testz_pd(no_position, no_position)) {
+            x = _mm256_blendv_pd(x, im.quiet_nan, no_position);
+            y = _mm256_blendv_pd(y, im.quiet_nan, no_position);
+        }
     }
     if (stored == 4) {
         _mm256_storeu_pd(out, value);
@@ -300,45 +313,65 @@ inline void patchwarp_step(const Image& im, const ColumnTerms& t, __m256d i, uin
     }
 }
 
+// Whether no position of a grid column can be NaN, whatever its row: with
+// A2 .. A5 and the column's A0 dx and A1 dx finite, each term of a coordinate
+// (A2 dy, A0 dx + A2 dy, and the coordinate) is finite, or infinite where it
+// overflows, but never NaN. Clamping takes an infinite coordinate onto the
+// image as it takes any other.
+inline bool column_without_nan(double x_dx, double y_dx, const double* A) {
+    return std::isfinite(x_dx) && std::isfinite(y_dx) && std::isfinite(A[2]) &&
+           std::isfinite(A[3]) && std::isfinite(A[4]) && std::isfinite(A[5]);
+}
+
+// The cells of one grid column, whose first cell out, X and Y point at.
+template <bool RowPairs, bool MayBeNaN>
+AVX2_FUNCTION
+inline void patchwarp_column(const Image& im, const ColumnTerms& t, uintptr_t ahead, int32_t M,
+                             double* out, double* X, double* Y) {
+    const __m256d four = _mm256_set1_pd(4.0);
+    // A 32-byte store that straddles two cache lines costs about as much as
+    // two, so a column whose first cell does not start a 32-byte stretch of
+    // `out` first takes the cells before the next one, which aligns the rest
+    // (of X and Y too where they sit alike).
+    int32_t row =
+        static_cast<int32_t>((4 - reinterpret_cast<uintptr_t>(out) / sizeof(double) % 4) % 4);
+    if (row > M) row = M;
+    // The row numbers i are exact in double.
+    __m256d i = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
+    if (row > 0) {
+        patchwarp_step<RowPairs, MayBeNaN>(im, t, i, ahead, out, X, Y, row);
+        i = _mm256_add_pd(i, _mm256_set1_pd(static_cast<double>(row)));
+    }
+    for (; M - row >= 4; row += 4, i = _mm256_add_pd(i, four))
+        patchwarp_step<RowPairs, MayBeNaN>(im, t, i, ahead, out + row, X + row, Y + row, 4);
+    if (row < M)
+        patchwarp_step<RowPairs, MayBeNaN>(im, t, i, ahead, out + row, X + row, Y + row, M - row);
+}
+
 template <bool RowPairs>
 AVX2_FUNCTION
 void patchwarp_cells(const Image& im, int32_t M, int32_t N, const double* A, double* out,
                      double* X, double* Y, int32_t col_begin, int32_t col_end) {
     const double half_cols = (static_cast<double>(N) - 1.0) * 0.5;
+    const double half_rows = (static_cast<double>(M) - 1.0) * 0.5;
     ColumnTerms t;
-    t.half_rows = _mm256_set1_pd((static_cast<double>(M) - 1.0) * 0.5);
+    t.half_rows = _mm256_set1_pd(half_rows);
     t.a2 = _mm256_set1_pd(A[2]);
     t.a3 = _mm256_set1_pd(A[3]);
     t.a4 = _mm256_set1_pd(A[4]);
     t.a5 = _mm256_set1_pd(A[5]);
-    const __m256d a0 = _mm256_set1_pd(A[0]), a1 = _mm256_set1_pd(A[1]);
-    const __m256d first_rows = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
-    const __m256d four = _mm256_set1_pd(4.0);
     const uintptr_t ahead = stream_ahead_bytes(A, RowPairs);
     // i + j * M: the cells in storage order
     std::ptrdiff_t k = static_cast<std::ptrdiff_t>(col_begin) * M;
     for (int32_t j = col_begin; j < col_end; ++j, k += M) {
-        const __m256d dx = _mm256_set1_pd(static_cast<double>(j) - half_cols);
-        // The row numbers i are exact in double.
-        t.x_dx = _mm256_mul_pd(a0, dx);
-        t.y_dx = _mm256_mul_pd(a1, dx);
-        // A 32-byte store that straddles two cache lines costs about as much
-        // as two, so a column whose first cell does not start a 32-byte
-        // stretch of `out` first takes the cells before the next one, which
-        // aligns the rest (of X and Y too where they sit alike).
-        int32_t row = static_cast<int32_t>(
-            (4 - reinterpret_cast<uintptr_t>(out + k) / sizeof(double) % 4) % 4);
-        if (row > M) row = M;
-        __m256d i = first_rows;
-        if (row > 0) {
-            patchwarp_step<RowPairs>(im, t, i, ahead, out + k, X + k, Y + k, row);
-            i = _mm256_add_pd(i, _mm256_set1_pd(static_cast<double>(row)));
-        }
-        for (; M - row >= 4; row += 4, i = _mm256_add_pd(i, four))
-            patchwarp_step<RowPairs>(im, t, i, ahead, out + k + row, X + k + row, Y + k + row, 4);
-        if (row < M)
-            patchwarp_step<RowPairs>(im, t, i, ahead, out + k + row, X + k + row, Y + k + row,
-                                     M - row);
+        const double dx = static_cast<double>(j) - half_cols;
+        const double x_dx = A[0] * dx, y_dx = A[1] * dx;
+        t.x_dx = _mm256_set1_pd(x_dx);
+        t.y_dx = _mm256_set1_pd(y_dx);
+        if (column_without_nan(x_dx, y_dx, A))
+            patchwarp_column<RowPairs, false>(im, t, ahead, M, out + k, X + k, Y + k);
+        else
+            patchwarp_column<RowPairs, true>(im, t, ahead, M, out + k, X + k, Y + k);
     }
 }
 

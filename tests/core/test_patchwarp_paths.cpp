@@ -42,7 +42,9 @@ Patch warp(const std::vector<double>& image, ImageDims dims, ImageDims grid, con
 
 // Random images (some -0.0 and infinite pixels), grids whose columns leave
 // every remainder after the vector width, rotations, scales and shifts that
-// take the patch off the image, and coefficients that are not finite.
+// take the patch off the image, coefficients that are not finite, and finite
+// ones whose terms overflow: to infinite positions in some cells, and to NaN
+// ones (one term +inf, the other -inf) in some cells of some columns.
 TEST(PatchwarpPaths, RandomMapsGiveScalarBits) {
     std::mt19937_64 rng(99);
     std::uniform_real_distribution<double> pixel(-50, 50), angle(0, 6.3), scale(0.1, 3);
@@ -60,6 +62,12 @@ TEST(PatchwarpPaths, RandomMapsGiveScalarBits) {
         switch (trial % 10) {
             case 7: A[rng() % 6] = kNaN; break;
             case 8: A[rng() % 6] = rng() % 2 ? kInf : -kInf; break;
+            case 6: {
+                const size_t k = rng() % 2;
+                A[k] = 1e308;
+                A[k + 2] = -1e308;
+                break;
+            }
             case 9: A[rng() % 4] = 1e308; break;
             default: break;
         }
