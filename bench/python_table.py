@@ -74,9 +74,8 @@ def back_to_back(functions, rounds, calls=3):
     """Median wall-clock seconds of each function called `calls` times in a
     row, right after one untimed call of its own, as a loop in a script
     calls it; the functions take turns round after round. Between calls of
-    one function no other call runs, so threads a call wakes are still awake
-    for the next (after a pause, a processor that went idle can take
-    milliseconds to wake on a virtual machine)."""
+    one function no other call runs, so threads a call wakes are still where
+    the call left them for the next."""
     times = {name: [] for name in functions}
     for _ in range(rounds):
         for name, f in functions.items():
@@ -611,9 +610,7 @@ def main():
         "thread of the call losing its processor to another program slows less "
         "than the medians. Back to back: the speed-up of the median call among "
         "calls made one right after another, as a loop makes them (%d rounds of "
-        "one untimed call and three timed ones); on a virtual machine a "
-        "processor idle for 20 ms can take milliseconds to wake, which the first "
-        "columns include. "
+        "one untimed call and three timed ones). "
         "Every count gives the bits of workers=1 (checked)." % (processors, thread_reps,
                                                                  CV2_THREADS, thread_reps),
         "",
