@@ -17,6 +17,8 @@
 #include <pthread.h>
 #if defined(__linux__)
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 namespace pyhost {
@@ -108,8 +110,14 @@ bool same_placement(const Placement& a, const Placement& b) {
     return a.known && b.known && CPU_EQUAL(&a.processors, &b.processors);
 }
 
-bool place(pthread_t thread, const Placement& where) {
-    return pthread_setaffinity_np(thread, sizeof where.processors, &where.processors) == 0;
+// The calling thread's task, as the system's scheduling calls name it. (By
+// the task rather than pthread_setaffinity_np, whose symbol is newer in the C
+// library than the extension otherwise needs.)
+long this_task() { return syscall(SYS_gettid); }
+
+bool place(long task, const Placement& where) {
+    return task > 0 && sched_setaffinity(static_cast<pid_t>(task), sizeof where.processors,
+                                         &where.processors) == 0;
 }
 #else
 struct Placement {
@@ -117,7 +125,8 @@ struct Placement {
 };
 Placement away_from_caller() { return {}; }
 bool same_placement(const Placement&, const Placement&) { return false; }
-bool place(pthread_t, const Placement&) { return false; }
+long this_task() { return 0; }
+bool place(long, const Placement&) { return false; }
 #endif
 
 struct Pool {
@@ -125,10 +134,11 @@ struct Pool {
     Signal work;       // a job was queued
     Signal finished;   // a pool thread left a job
     std::deque<Job*> queue;             // jobs still wanting helpers, oldest first
-    // The pool's threads, guarded by mutex: whether each is taking ranges
-    // of a job, and the processors it was last given.
+    // The pool's threads, guarded by mutex: each one's task (0 until it has
+    // started), whether it is taking ranges of a job, and the processors it
+    // was last given.
     struct Member {
-        pthread_t handle;
+        long task;
         bool on_job;
         Placement placed;
     };
@@ -136,6 +146,7 @@ struct Pool {
 
     void serve(size_t member) {
         std::unique_lock<std::mutex> lock(mutex);
+        members[member].task = this_task();
         for (;;) {
             work.wait(lock, [this] { return !queue.empty(); });
             Job* job = queue.front();
@@ -161,7 +172,7 @@ struct Pool {
         while (members.size() < most) {
             try {
                 std::thread thread(&Pool::serve, this, members.size());
-                members.push_back(Member{thread.native_handle(), false, Placement{}});
+                members.push_back(Member{0, false, Placement{}});
                 thread.detach();
             } catch (const std::system_error&) {
                 return;
@@ -172,13 +183,14 @@ struct Pool {
     int threads() const { return static_cast<int>(members.size()); }
 
     // Places the threads not on a job, any of which the next signal may
-    // wake; those on other callers' jobs stay where they run. A thread
+    // wake; those on other callers' jobs stay where they run, and one not
+    // yet started keeps the affinity of the caller that made it. A thread
     // already placed so is left alone, so a caller that stays on its
     // processor makes no system call for it after the first.
     void place_idle(const Placement& where) {
         if (!where.known) return;
         for (Member& m : members)
-            if (!m.on_job && !same_placement(m.placed, where) && place(m.handle, where))
+            if (!m.on_job && !same_placement(m.placed, where) && place(m.task, where))
                 m.placed = where;
     }
 };
