@@ -85,24 +85,24 @@ void take_ranges(Job& job) {
 // pause, a call on two threads took about as long as on one. So before it
 // wakes them, a caller gives the pool's idle threads the processors it may
 // run on itself but its own: a woken thread then starts on another one at
-// once. The sets stay within the caller's own, so a process confined to
-// some processors keeps its threads there.
+// once. The sets stay within the caller's own, so a caller confined to
+// some processors keeps the threads it wakes there.
 #if defined(__linux__)
 struct Placement {
     bool known = false;
     cpu_set_t processors;
 };
 
-// The caller's processors but the one it runs on; unknown where the caller
-// may run on one processor only, or the system does not say.
+// The processors the caller may run on, but for the one it runs on where
+// there are others; unknown where the system does not say.
 Placement away_from_caller() {
     Placement away;
-    const int here = sched_getcpu();
-    if (here < 0 || here >= CPU_SETSIZE) return away;
     if (sched_getaffinity(0, sizeof away.processors, &away.processors) != 0) return away;
-    if (!CPU_ISSET(here, &away.processors) || CPU_COUNT(&away.processors) < 2) return away;
-    CPU_CLR(here, &away.processors);
     away.known = true;
+    const int here = sched_getcpu();
+    if (here >= 0 && here < CPU_SETSIZE && CPU_ISSET(here, &away.processors) &&
+        CPU_COUNT(&away.processors) > 1)
+        CPU_CLR(here, &away.processors);
     return away;
 }
 

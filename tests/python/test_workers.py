@@ -93,6 +93,32 @@ print(before, after_one, tasks())
     assert after_two == before + 1
 
 
+# The pool's threads run where their caller may run: a caller confined to one
+# processor (after earlier calls placed the pool elsewhere) keeps the thread it
+# wakes there too. A fresh interpreter, whose new threads are the pool's.
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="one processor: nothing to confine")
+def test_pool_threads_stay_where_their_caller_may_run():
+    script = """
+import os, numpy as np, bitexact_image
+tasks = lambda: set(os.listdir("/proc/self/task"))
+x = np.random.default_rng(1).uniform(0, 9, (800, 800))
+before = tasks()
+for cpu in sorted(os.sched_getaffinity(0)):
+    os.sched_setaffinity(0, {cpu})
+    bitexact_image.gridlerp(x, x, x, workers=2)
+    for task in tasks() - before:
+        with open("/proc/self/task/%s/status" % task) as status:
+            allowed = [l.split()[1] for l in status if l.startswith("Cpus_allowed_list")]
+        print(cpu, allowed[0])
+"""
+    found = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True,
+                           text=True).stdout.split("\n")
+    rows = [row.split() for row in found if row]
+    assert rows and len(rows) == len(os.sched_getaffinity(0))
+    for cpu, allowed in rows:
+        assert allowed == cpu, rows
+
+
 # Bad counts are refused before anything runs, with SciPy's meanings.
 def test_workers_is_checked():
     with pytest.raises(ValueError, match="zero"):
