@@ -501,12 +501,19 @@ def several_callers(calls, reps, problems, callers=4):
             if not all(same_bits(u, v) for u, v in zip(bits, found)):
                 wrong.append(call)
 
+    def side_by_side(*args):
+        """Seconds until `callers` threads running caller(*args) have all
+        finished."""
+        threads = [threading.Thread(target=caller, args=args) for _ in range(callers)]
+        start = time.perf_counter()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        return time.perf_counter() - start
+
     # A first round, untimed, checks the bits; the timed ones only call.
-    threads = [threading.Thread(target=caller, args=(True,)) for _ in range(callers)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    side_by_side(True)
     for _ in range(reps):
         time.sleep(0.02)
         start = time.perf_counter()
@@ -515,21 +522,9 @@ def several_callers(calls, reps, problems, callers=4):
                 call(1)
         in_turn.append(time.perf_counter() - start)
         time.sleep(0.02)
-        threads = [threading.Thread(target=caller, args=(False,)) for _ in range(callers)]
-        start = time.perf_counter()
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        at_once.append(time.perf_counter() - start)
+        at_once.append(side_by_side(False))
         time.sleep(0.02)
-        threads = [threading.Thread(target=caller, args=(False, 1)) for _ in range(callers)]
-        start = time.perf_counter()
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        alone.append(time.perf_counter() - start)
+        alone.append(side_by_side(False, 1))
     if wrong:
         problems.append("several callers at once: workers=-1 gives other bits")
     return (callers, float(np.median(at_once)), float(np.median(in_turn)),
