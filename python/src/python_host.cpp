@@ -3,6 +3,7 @@
 // from allocate_zeroed and belong to the call until taken.
 #include "python_host.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -101,13 +102,20 @@ size_t capacity_of(const char* data) {
 // Freed large blocks kept for the next large results: a script that calls a
 // function in a loop gets back the pages its previous results had, already
 // mapped, instead of fresh ones that the system must clear and map (a third
-// of a large patchwarp call). At most kKeptBlocks blocks of kMostKept bytes
-// together, the oldest given back first. Their pages stay as they are:
-// leaving them to the system to take back (MADV_FREE) cost more than it
-// saved, a twentieth of a large patchwarp call in flushes and pages cleared
-// again.
-constexpr int kKeptBlocks = 8;
-constexpr size_t kMostKept = size_t{128} << 20;
+// of a large patchwarp call). Their pages stay as they are: leaving them to
+// the system to take back (MADV_FREE) cost more than it saved, a twentieth
+// of a large patchwarp call in flushes and pages cleared again.
+//
+// How much is kept follows the most the process's large blocks have held at
+// once: up to twice that (blocks of other sizes than the next calls want
+// are kept too), at least kLeastKept and at most kMostKept bytes, in
+// kKeptBlocks blocks, the oldest given back first. Several threads calling
+// in loops hold several results at once, and a fixed smaller limit gave
+// most of their blocks back only for the next calls to map them fresh (on
+// four threads, about a third of all the time).
+constexpr int kKeptBlocks = 64;
+constexpr size_t kLeastKept = size_t{128} << 20;
+constexpr size_t kMostKept = size_t{512} << 20;
 
 struct KeptBlocks {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -115,6 +123,8 @@ struct KeptBlocks {
     size_t capacity[kKeptBlocks] = {};
     int count = 0;
     size_t bytes = 0;
+    size_t in_use = 0;   // of the blocks handed out and not yet freed
+    size_t most_in_use = 0;
 
     void remove(int k) {
         bytes -= capacity[k];
@@ -124,12 +134,29 @@ struct KeptBlocks {
             capacity[i] = capacity[i + 1];
         }
     }
+    void hand_out(size_t block) {
+        in_use += block;
+        most_in_use = std::max(most_in_use, in_use);
+    }
+    size_t limit() const {
+        return std::min(kMostKept, std::max(kLeastKept, 2 * std::min(most_in_use, kMostKept)));
+    }
 };
 KeptBlocks kept;
 
 void unmap(char* data) {
     const BlockHeader header = header_of(data);
     munmap(header.mapping, header.length);
+}
+
+// A new mapped block, counted as handed out.
+void* map_counted(size_t bytes) {
+    char* data = static_cast<char*>(map_large(bytes));
+    if (data == nullptr) return nullptr;
+    pthread_mutex_lock(&kept.mutex);
+    kept.hand_out(capacity_of(data));
+    pthread_mutex_unlock(&kept.mutex);
+    return data;
 }
 
 // A kept block for `bytes` whose data takes no more than twice as many (so
@@ -143,7 +170,10 @@ char* take_kept(size_t bytes) {
             (best < 0 || kept.capacity[k] < kept.capacity[best]))
             best = k;
     char* data = best < 0 ? nullptr : kept.data[best];
-    if (best >= 0) kept.remove(best);
+    if (best >= 0) {
+        kept.hand_out(kept.capacity[best]);
+        kept.remove(best);
+    }
     pthread_mutex_unlock(&kept.mutex);
     return data;
 }
@@ -152,22 +182,25 @@ char* take_kept(size_t bytes) {
 // oldest kept ones to make room, else unmaps it.
 void release_mapped(char* data) {
     const size_t capacity = capacity_of(data);
-    if (capacity > kMostKept) {
-        unmap(data);
-        return;
-    }
     char* given_back[kKeptBlocks];
     int gone = 0;
     pthread_mutex_lock(&kept.mutex);
-    while (kept.count > 0 && (kept.count == kKeptBlocks || kept.bytes + capacity > kMostKept)) {
+    kept.in_use -= std::min(kept.in_use, capacity);
+    const size_t limit = kept.limit();
+    const bool keep = capacity <= limit;
+    while (keep && kept.count > 0 &&
+           (kept.count == kKeptBlocks || kept.bytes + capacity > limit)) {
         given_back[gone++] = kept.data[0];
         kept.remove(0);
     }
-    kept.data[kept.count] = data;
-    kept.capacity[kept.count] = capacity;
-    ++kept.count;
-    kept.bytes += capacity;
+    if (keep) {
+        kept.data[kept.count] = data;
+        kept.capacity[kept.count] = capacity;
+        ++kept.count;
+        kept.bytes += capacity;
+    }
     pthread_mutex_unlock(&kept.mutex);
+    if (!keep) unmap(data);
     for (int k = 0; k < gone; ++k) unmap(given_back[k]);
 }
 
@@ -184,7 +217,7 @@ void* allocate_zeroed(size_t bytes) {
     if (bytes == 0) bytes = 1;
     if (bytes > SIZE_MAX - kHeader) return nullptr;
 #if defined(__linux__)
-    if (bytes >= kLargeBlock) return map_large(bytes);
+    if (bytes >= kLargeBlock) return map_counted(bytes);
 #endif
     char* block = static_cast<char*>(std::calloc(1, bytes + kHeader));
     return block == nullptr ? nullptr : block + kHeader;   // a zero header: from calloc
@@ -196,7 +229,7 @@ void* allocate_large_result(size_t bytes) {
 #if defined(__linux__)
     if (bytes >= kLargeBlock) {
         if (char* data = take_kept(bytes)) return data;
-        return map_large(bytes);
+        return map_counted(bytes);
     }
 #endif
     (void)bytes;

@@ -22,8 +22,8 @@ struct HostError {
 
 // Frees the data of a result taken from a call (HostCall::take_data); null
 // is nothing. Large results are mapped on their own, so nothing else may
-// free them; the last few freed are kept (up to 128 MiB together) for later
-// large results.
+// free them; the last ones freed are kept (up to twice the most held at
+// once, within 128 to 512 MiB) for later large results.
 void free_block(void* data);
 
 // A block of `bytes` bytes for a large result (4 MiB and more) that the
