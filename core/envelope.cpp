@@ -181,17 +181,36 @@ bool line_is_finite(const double* line, std::ptrdiff_t stride, int32_t line_len)
     return (carry & kSignBit) == 0;
 }
 
+// Rows of lines not yet at hand, fetched into the cache while a block is
+// scanned: row v's `bytes` bytes from first + v * row (addresses formed as
+// integers, since they may lie past an array; a prefetch never faults).
+struct RowsAhead {
+    uintptr_t first = 0;
+    std::ptrdiff_t row = 0;
+    std::ptrdiff_t bytes = 0;
+
+    void fetch(int32_t v) const {
+        const uintptr_t at = first + static_cast<uintptr_t>(v * row);
+        for (std::ptrdiff_t b = 0; b < bytes; b += 64)
+            __builtin_prefetch(reinterpret_cast<const void*>(at + static_cast<uintptr_t>(b)));
+    }
+};
+
 // Bit l set for each of the `width` lines (a multiple of kEnvelopeLanes, at
 // most 32) of a block that holds a NaN or an infinity; element v of line l is
 // block[v * row + l]. One pass over the block, eight lines side by side; the
-// lines are told apart only when the block holds such a value at all.
+// lines are told apart only when the block holds such a value at all. Row v
+// of `values` and `map` ahead is fetched as row v of the block is scanned.
 uint32_t nonfinite_lines(const double* block, std::ptrdiff_t row, std::ptrdiff_t width,
-                         int32_t line_len) {
+                         int32_t line_len, const RowsAhead& values, const RowsAhead& map) {
     uint64_t carry[kEnvelopeLanes] = {};
-    for (int32_t v = 0; v < line_len; ++v)
+    for (int32_t v = 0; v < line_len; ++v) {
+        values.fetch(v);
+        map.fetch(v);
         for (std::ptrdiff_t l = 0; l < width; l += kEnvelopeLanes)
             for (int32_t k = 0; k < kEnvelopeLanes; ++k)
                 carry[k] |= nonfinite_carry(block[v * row + l + k]);
+    }
     uint64_t any = 0;
     for (uint64_t c : carry) any |= c;
     if ((any & kSignBit) == 0) return 0;
@@ -483,8 +502,26 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
             // Lines that hold a NaN or an infinity go through the scalar
             // transform's rule for them (see envelope_line) instead of the
             // kernels' results.
+            // Where the lines lie side by side where they are, the next
+            // block's source (and chain map) rows lie just after this one's:
+            // they are fetched while this block is scanned, so that its
+            // transform finds them in the cache.
+            RowsAhead values_ahead, map_ahead;
+            const std::ptrdiff_t next_width =
+                std::min<std::ptrdiff_t>(kBlock, (lines - done - width) / kEnvelopeLanes *
+                                                     kEnvelopeLanes);
+            if (in_place && next_width > 0) {
+                values_ahead = {reinterpret_cast<uintptr_t>(in + width),
+                                in_stride * static_cast<std::ptrdiff_t>(sizeof(double)),
+                                next_width * static_cast<std::ptrdiff_t>(sizeof(double))};
+                if (chained_in_kernel)
+                    map_ahead = {reinterpret_cast<uintptr_t>(chain_map + width),
+                                 in_stride * static_cast<std::ptrdiff_t>(sizeof(int32_t)),
+                                 next_width * static_cast<std::ptrdiff_t>(sizeof(int32_t))};
+            }
             uint32_t irregular = direction_defined(quad_coef, lin_coef)
-                                     ? nonfinite_lines(block, block_in_row, width, line_len)
+                                     ? nonfinite_lines(block, block_in_row, width, line_len,
+                                                       values_ahead, map_ahead)
                                      : 0;
             // As many lanes at once as the block has lines left: more lanes
             // keep more independent work in flight.
