@@ -115,7 +115,9 @@ std::string table(const Results& r) {
     const double memory_bytes = 256.0 * 1024 * 1024;
     if (found("memory/copy")) copy_bandwidth = 2 * memory_bytes / r.ms.at("memory/copy");
 
-    out << "Medians of " << repetitions << " runs on " << machine() << "; "
+    out << "Medians of " << repetitions
+        << " runs (every case's runs among the others' in a random order) on " << machine()
+        << "; "
         << kernel_path_report()
         << ". Ratios above 1 mean ours is faster; ours is checked bit for bit"
            " against its scalar path before it is timed.\n\n";
@@ -211,6 +213,13 @@ int main(int argc, char** argv) {
             rest.push_back(argv[i]);
         }
     }
+    // Every case's repetitions are run in a random order among the others',
+    // not one case after another: a slow stretch of a shared machine (they
+    // last seconds on the virtual ones) then falls on ours and the peer alike
+    // instead of on whichever ran in it. A flag given on the command line
+    // comes later and wins.
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    rest.insert(rest.begin() + (rest.empty() ? 0 : 1), interleave);
     int rest_count = static_cast<int>(rest.size());
     benchmark::Initialize(&rest_count, rest.data());
     if (benchmark::ReportUnrecognizedArguments(rest_count, rest.data())) return 1;
