@@ -499,9 +499,6 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                 for (std::ptrdiff_t v = 0; v < line_len; ++v)
                     copy_run(source + v * kBlock, 1, in + v * in_stride, in_step, width);
             }
-            // Lines that hold a NaN or an infinity go through the scalar
-            // transform's rule for them (see envelope_line) instead of the
-            // kernels' results.
             // Where the lines lie side by side where they are, the next
             // block's source (and chain map) rows lie just after this one's:
             // they are fetched while this block is scanned, so that its
@@ -519,6 +516,9 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
                                  in_stride * static_cast<std::ptrdiff_t>(sizeof(int32_t)),
                                  next_width * static_cast<std::ptrdiff_t>(sizeof(int32_t))};
             }
+            // Lines that hold a NaN or an infinity go through the scalar
+            // transform's rule for them (see envelope_line) instead of the
+            // kernels' results.
             uint32_t irregular = direction_defined(quad_coef, lin_coef)
                                      ? nonfinite_lines(block, block_in_row, width, line_len,
                                                        values_ahead, map_ahead)

@@ -23,7 +23,7 @@ struct HostError {
 // Frees the data of a result taken from a call (HostCall::take_data); null
 // is nothing. Large results are mapped on their own, so nothing else may
 // free them; the last ones freed are kept (up to twice the most held at
-// once, within 128 to 1 GiB) for later large results.
+// once, within 128 MiB to 1 GiB) for later large results.
 void free_block(void* data);
 
 // A block of `bytes` bytes for a large result (4 MiB and more) that the
