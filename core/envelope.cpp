@@ -60,7 +60,16 @@ template <typename T>
 // memory: across the lines first where they lie side by side.
 void chain_lines(int32_t* arg, int32_t* out, std::ptrdiff_t out_step, std::ptrdiff_t out_stride,
                  const int32_t* map, std::ptrdiff_t map_step, std::ptrdiff_t map_stride,
-                 std::ptrdiff_t count, int32_t out_len, int32_t base) {
+                 std::ptrdiff_t count, int32_t out_len, int32_t base, KernelPath run) {
+    // Results and map elements contiguous along each line: eight at a time,
+    // the map's elements gathered.
+    if (out_stride == 1 && map_stride == 1 &&
+        (run == KernelPath::AVX2 || run == KernelPath::AVX512)) {
+        for (std::ptrdiff_t l = 0; l < count; ++l)
+            chain_run_avx2(arg + l * out_step, out + l * out_step, map + l * map_step, out_len,
+                           base);
+        return;
+    }
     const auto chain = [&](std::ptrdiff_t l, std::ptrdiff_t j) {
         const std::ptrdiff_t at = l * out_step + j * out_stride;
         const int32_t v = arg[at];
@@ -388,12 +397,13 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
     // The scalar transform's envelope, one for every line it takes.
     const OwnedLineScratch line_scratch(line_len);
     int32_t done = 0;
+    const KernelPath run = resolve_kernel_path(path);
     // Chains lines first .. first + count - 1, once their results are final.
     const auto chain_done = [&](std::ptrdiff_t first, std::ptrdiff_t count) {
         if (chain == nullptr || out_len <= 0 || line_len < 1) return;
         chain_lines(arg_out + first * out_step, chain->out + first * out_step, out_step,
                     out_stride, chain->map + first * in_step, in_step, in_stride, count,
-                    out_len, chain->base);
+                    out_len, chain->base, run);
     };
     // The vector paths transform 8, 16 or 32 lines at a time (SSE2, NEON: 8), from
     // blocks of up to 32 lines side by side (element v of line l at
@@ -403,7 +413,6 @@ void lower_envelope_lines(const double* line_in, std::ptrdiff_t in_step,
     // the stride. They form squared indices in
     // double (exact up to 2^26), and evaluate from the last position back,
     // which needs positions that never decrease.
-    const KernelPath run = resolve_kernel_path(path);
     const bool vectorisable = (run == KernelPath::AVX2 || run == KernelPath::AVX512 ||
                                run == KernelPath::SSE2 || run == KernelPath::NEON) &&
                               lines >= kEnvelopeLanes && line_len >= 1 &&

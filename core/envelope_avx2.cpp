@@ -609,8 +609,27 @@ void block_to_lines_avx2(const double* values, const int32_t* args, std::ptrdiff
     }
 }
 
+AVX2_FUNCTION
+void chain_run_avx2(int32_t* arg, int32_t* out, const int32_t* map, std::ptrdiff_t count,
+                    int32_t base) {
+    const __m256i base8 = _mm256_set1_epi32(base);
+    std::ptrdiff_t j = 0;
+    for (; j + 8 <= count; j += 8) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(arg + j));
+        const __m256i chained = _mm256_i32gather_epi32(map, v, 4);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), _mm256_add_epi32(chained, base8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(arg + j), _mm256_add_epi32(v, base8));
+    }
+    for (; j < count; ++j) {
+        const int32_t v = arg[j];
+        out[j] = map[v] + base;
+        arg[j] = v + base;
+    }
+}
+
 #else
 
+void chain_run_avx2(int32_t*, int32_t*, const int32_t*, std::ptrdiff_t, int32_t) {}
 uint32_t lower_envelope_avx2(int32_t, const double*, std::ptrdiff_t, int32_t, double, double,
                              const int32_t*, const float*, int32_t, double*, int32_t*,
                              std::ptrdiff_t, int64_t*, const int32_t*, int32_t*, int32_t) {

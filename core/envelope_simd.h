@@ -88,3 +88,9 @@ void lines_to_block_sse2(const double* in, std::ptrdiff_t in_step, int32_t width
 void block_to_lines_sse2(const double* values, const int32_t* args, std::ptrdiff_t block_row,
                          int32_t width, int32_t len, double* out, int32_t* arg,
                          std::ptrdiff_t out_step);
+
+// One line's chain with AVX2, its results contiguous: arg[j] (counted from 0)
+// becomes arg[j] + base and out[j] receives map[arg[j]] + base, j < count;
+// every arg[j] indexes map.
+void chain_run_avx2(int32_t* arg, int32_t* out, const int32_t* map, std::ptrdiff_t count,
+                    int32_t base);
